@@ -1,0 +1,27 @@
+# Helpers shared by every directory of the project.
+
+# nimbo_library(NAME SOURCES ... DEPS ...): a static library of the project;
+# its headers are included as "folder/file.h" from src/.
+function(nimbo_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# nimbo_test(NAME SOURCES ... DEPS ... [THREADED]): a GoogleTest program
+# registered with CTest. THREADED tests also run under ThreadSanitizer in CI.
+function(nimbo_test name)
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} nimbo_testing GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    NIMBO_BINARY_DIR="${PROJECT_BINARY_DIR}" NIMBO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  set(labels unit)
+  if(ARG_THREADED)
+    list(APPEND labels threaded)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}")
+endfunction()

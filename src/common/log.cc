@@ -1,0 +1,73 @@
+#include "common/log.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+
+namespace upd {
+
+int cf_log_t::level_ = log_notice;
+std::mutex cf_log_t::mutex_;
+
+namespace {
+
+// Readers take their own reference, so a logger replaced meanwhile lives
+// until the calls already running in it have returned.
+std::atomic<std::shared_ptr<cf_log_t>>& current_logger() {
+  static std::atomic<std::shared_ptr<cf_log_t>> logger;
+  return logger;
+}
+std::atomic<bool> installed{false};
+
+constexpr const char* level_names[] = {"Debug", "Info", "Notice", "Warning", "Error"};
+constexpr char no_memory_text[] = "Error: Not enough memory\n";
+
+}  // namespace
+
+const char* level_name(int level) {
+  if (level < log_debug || level > log_error) return "Unknown";
+  return level_names[level];
+}
+
+int level_by_name(const std::string& name) {
+  for (int level = log_debug; level < log_error; ++level)
+    if (name == level_names[level]) return level;
+  return log_error;
+}
+
+void cf_log_t::set_log(std::shared_ptr<cf_log_t> logger) {
+  std::lock_guard lock(mutex_);
+  // Releasing the old logger first lets a syslog logger closelog() before
+  // the new one calls openlog().
+  current_logger().store(nullptr);
+  current_logger().store(logger);
+  if (logger) logger->open();
+  installed = true;
+}
+
+void log_message(int level, const std::string& text) {
+  if (installed) {
+    if (auto logger = current_logger().load()) logger->log(level, text);
+    return;
+  }
+  std::cerr << level_name(level) << ": " << text << '\n';
+}
+
+void log_tagged(const std::string& tag, int number, const std::string& text) {
+  if (installed) {
+    if (auto logger = current_logger().load()) logger->log_tagged(tag, number, text);
+    return;
+  }
+  std::cerr << tag << '-' << number << ": " << text << '\n';
+}
+
+void log_no_memory() {
+  if (installed) {
+    if (auto logger = current_logger().load()) logger->log_no_memory();
+    return;
+  }
+  [[maybe_unused]] auto ignored = ::write(2, no_memory_text, sizeof no_memory_text - 1);
+}
+
+}  // namespace upd

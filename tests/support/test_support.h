@@ -1,0 +1,55 @@
+// Fixtures shared by the tests: a temporary directory, a connected socket
+// pair, file helpers and a capture of what the process writes to a descriptor.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+
+namespace upd::testing {
+
+// A fresh directory under $TMPDIR, removed with everything in it.
+class temp_dir_t {
+ public:
+  temp_dir_t();
+  ~temp_dir_t();
+  temp_dir_t(const temp_dir_t&) = delete;
+  temp_dir_t& operator=(const temp_dir_t&) = delete;
+  const boost::filesystem::path& path() const { return path_; }
+  boost::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  boost::filesystem::path path_;
+};
+
+// A connected AF_UNIX stream pair; both ends are closed on destruction
+// unless released.
+struct socket_pair_t {
+  socket_pair_t();
+  ~socket_pair_t();
+  socket_pair_t(const socket_pair_t&) = delete;
+  socket_pair_t& operator=(const socket_pair_t&) = delete;
+  int release(int index);
+  int fd[2];
+};
+
+std::string read_file(const boost::filesystem::path& path);
+void write_file(const boost::filesystem::path& path, const std::string& bytes);
+
+// Redirects a descriptor (2 by default) into a file until text() or destruction.
+class fd_capture_t {
+ public:
+  explicit fd_capture_t(int fd = 2);
+  ~fd_capture_t();
+  fd_capture_t(const fd_capture_t&) = delete;
+  fd_capture_t& operator=(const fd_capture_t&) = delete;
+  // Restores the descriptor and returns what was written meanwhile.
+  std::string text();
+
+ private:
+  int fd_;
+  int saved_;
+  temp_dir_t dir_;
+  bool restored_ = false;
+};
+
+}  // namespace upd::testing
