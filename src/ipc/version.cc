@@ -1,0 +1,7 @@
+#include "ipc/version.h"
+
+namespace upd {
+
+extern "C" const char upd_version[] = "10.0.0.0.1409222330";
+
+}  // namespace upd

@@ -1,0 +1,78 @@
+#include "main/controller.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <csignal>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "common/log_config.h"
+
+namespace upd {
+
+main_t::main_t() : signals_(service_, SIGHUP, SIGTERM, SIGINT) { wait_for_signal(); }
+
+main_t::~main_t() {
+  // The worker thread can reach the progress object, the configuration and,
+  // through the progress object, the monitor client: it goes first.
+  updater_.reset();
+  progress_.reset();
+  config_.reset();
+  configd_.reset();
+}
+
+void main_t::run(int fd) {
+  configd_ = std::make_shared<configd_t>();
+  configd_->start(service_, fd, [this](const nb::UpdateConfig& config) { context_ready(config); });
+  service_.run();
+}
+
+void main_t::context_ready(const nb::UpdateConfig& config) {
+  config_ = std::make_unique<nb::UpdateConfig>(config);
+  progress_ = std::make_unique<progress_t>(service_, configd_.get());
+  try {
+    apply_config();
+  } catch (const std::exception& e) {
+    UPD_LOG(log_error, "Cannot use config: " << text_from_exception(e));
+    throw nb::EC_BAD_CONFIG;
+  }
+  updater_ = std::make_unique<async_updater_t>(service_, progress_.get(), config_.get());
+  updater_->update_files([this](std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
+    updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date));
+  });
+}
+
+// What is done before a failure stays done (the new threshold, say).
+void main_t::apply_config() {
+  apply_log_config(*config_);
+  // One level only: the parent must exist. An empty path fails here too.
+  const boost::filesystem::path update_dir = config_->update_dir();
+  if (!boost::filesystem::exists(update_dir)) boost::filesystem::create_directory(update_dir);
+}
+
+void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
+  progress_->flush_stat();
+  UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
+                                            << progress_->total_bytes_received() << " bytes");
+  configd_->install_updates(items, to_remove, up_to_date, [this] { updates_installed(); });
+}
+
+void main_t::updates_installed() { service_.stop(); }
+
+void main_t::wait_for_signal() {
+  signals_.async_wait([this](const boost::system::error_code& error, int signal_number) {
+    on_signal(error, signal_number);
+  });
+}
+
+void main_t::on_signal(const boost::system::error_code& error, int signal_number) {
+  if (error) {
+    UPD_LOG(log_debug, "Signal handler: " << error.message());
+    return;
+  }
+  // SIGHUP is ignored; in particular it does not reopen the log.
+  if (signal_number == SIGHUP) return wait_for_signal();
+  UPD_LOG(log_notice, "Termination signal received, exiting...");
+  throw nb::EC_APP_TERMINATED;
+}
+
+}  // namespace upd

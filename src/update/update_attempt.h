@@ -1,0 +1,55 @@
+// One update attempt, run synchronously on the worker thread.
+//
+// run() goes through the stages below, each over every zone before the next
+// begins, and either returns with the full result or throws; it never leaves
+// a partial result behind for the caller:
+//
+//   request headers -> zone set-up -> checksum cache -> local files ->
+//   checksum pass -> download totals -> downloads -> result sets
+//
+// The checksum cache is written back on every way out of run(). The attempt
+// borrows the worker's event loop (for transfers) and the controller's
+// progress object; both outlive it. No zone is built yet, so an attempt
+// reports download totals of zero and delivers an empty result.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <vector>
+
+#include "update/progress.h"
+#include "update/zone_item.h"
+#include "update_config.pb.h"
+
+namespace upd {
+
+class update_attempt_t {
+ public:
+  update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress);
+  update_attempt_t(const update_attempt_t&) = delete;
+  update_attempt_t& operator=(const update_attempt_t&) = delete;
+
+  void run(const nb::UpdateConfig& config);
+
+  // Valid after run() has returned.
+  const std::vector<zone_item_t>& items() const { return items_; }
+  const path_set_t& removal_set() const { return removal_set_; }
+  const path_set_t& up_to_date_set() const { return up_to_date_set_; }
+
+ private:
+  void set_request_headers(const nb::UpdateConfig& config);
+  void setup_zones(const nb::UpdateConfig& config);
+  void open_checksum_cache(const nb::UpdateConfig& config);
+  void add_local_files();
+  void check_local_files();
+  void set_download_totals();
+  void download_files();
+  void collect_result_sets();
+
+  boost::asio::io_context& worker_service_;
+  progress_t* progress_;
+  std::vector<zone_item_t> items_;  // in download order
+  path_set_t removal_set_;
+  path_set_t up_to_date_set_;
+};
+
+}  // namespace upd

@@ -1,0 +1,26 @@
+// What an update attempt hands back: the files it fetched and staged, and the
+// two sets of local paths it classified. Plain values, copied from the worker
+// thread to the controller's thread; the zone code names the record
+// zone_t::item_t.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace upd {
+
+// One file to fetch: where it belongs, where its staged copy lies, and what
+// the zone's update list says about it.
+struct zone_item_t {
+  boost::filesystem::path destination;  // where the file is to be installed
+  boost::filesystem::path source;       // the staged copy, inside the zone's staging directory
+  std::uint32_t size = 0;               // listed size in bytes
+  std::string sha256;                   // listed digest: 32 raw SHA-256 bytes
+};
+
+// Ordered by the path type's ordering, each path once.
+using path_set_t = std::set<boost::filesystem::path>;
+
+}  // namespace upd
