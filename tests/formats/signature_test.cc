@@ -1,0 +1,151 @@
+#include "formats/signature.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "formats/key_tables.h"
+#include "formats/signing.h"
+#include "support/test_support.h"
+
+namespace upd {
+namespace {
+
+// Signs each message with the independent signer written in Python.
+std::vector<std::string> python_signatures(const std::vector<std::string>& messages) {
+  testing::temp_dir_t dir;
+  std::string command = "python3 " NIMBO_SOURCE_DIR "/tests/formats/dsa_sign.py " NIMBO_TEST_KEY;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    testing::write_file(dir / std::to_string(i), messages[i]);
+    command += " " + (dir / std::to_string(i)).string();
+  }
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::vector<std::string> signatures;
+  char line[200];
+  while (pipe && std::fgets(line, sizeof line, pipe.get())) signatures.emplace_back(line, std::strlen(line) - 1);
+  return signatures;
+}
+
+bool verifies(const std::string& message, const std::string& signature) {
+  return verify_signature(message.data(), message.size(), signature);
+}
+
+class SignatureTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!testing::can_sign()) return;
+    for (std::size_t length : {1, 3, 55, 56, 63, 64, 65, 1000}) {
+      std::string message;
+      for (std::size_t i = 0; i < length; ++i) message += static_cast<char>('a' + i * 7 % 26);
+      messages_.push_back(message);
+    }
+    signatures_ = python_signatures(messages_);
+  }
+  void SetUp() override {
+    if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+    ASSERT_EQ(signatures_.size(), messages_.size());
+  }
+  static std::vector<std::string> messages_, signatures_;
+};
+std::vector<std::string> SignatureTest::messages_, SignatureTest::signatures_;
+
+TEST_F(SignatureTest, AcceptsWhatTheIndependentSignerSigned) {
+  for (std::size_t i = 0; i < messages_.size(); ++i) EXPECT_TRUE(verifies(messages_[i], signatures_[i])) << i;
+}
+
+TEST_F(SignatureTest, RefusesAChangedMessageOrSignature) {
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    std::string message = messages_[i];
+    message[message.size() / 2] ^= 1;
+    EXPECT_FALSE(verifies(message, signatures_[i])) << i;
+    EXPECT_FALSE(verifies(messages_[i] + "x", signatures_[i])) << i;
+    for (std::size_t digit : {0, 39, 40, 79}) {
+      std::string signature = signatures_[i];
+      signature[digit] = signature[digit] == '1' ? '2' : '1';
+      EXPECT_FALSE(verifies(messages_[i], signature)) << i << " " << digit;
+    }
+  }
+}
+
+TEST_F(SignatureTest, ReadsBothCasesAndIgnoresDigitsBeyondTheFortiethByte) {
+  const std::string& message = messages_[2];
+  std::string upper = signatures_[2];
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(verifies(message, upper));
+  EXPECT_TRUE(verifies(message, signatures_[2] + "00"));
+  EXPECT_TRUE(verifies(message, signatures_[2] + "zz0123"));
+  EXPECT_FALSE(verifies(message, signatures_[2] + "0"));  // odd length decodes to nothing
+  EXPECT_FALSE(verifies(message, signatures_[2].substr(0, 79)));
+  EXPECT_FALSE(verifies(message, signatures_[2].substr(0, 78)));
+  EXPECT_FALSE(verifies(message, ""));
+}
+
+TEST_F(SignatureTest, TakesAForeignCharacterAsTheNibbleZero) {
+  for (std::size_t i = 0; i < messages_.size(); ++i) {
+    const std::string& signature = signatures_[i];
+    const std::size_t zero = signature.find('0'), other = signature.find_first_not_of('0');
+    std::string changed = signature;
+    if (zero != std::string::npos) {
+      changed[zero] = 'g';
+      EXPECT_TRUE(verifies(messages_[i], changed)) << i;
+      changed[zero] = ' ';
+      EXPECT_TRUE(verifies(messages_[i], changed)) << i;
+    }
+    changed = signature;
+    changed[other] = 'g';
+    EXPECT_FALSE(verifies(messages_[i], changed)) << i;
+  }
+}
+
+TEST_F(SignatureTest, RefusesAnEmptyMessageWithoutHashing) {
+  EXPECT_FALSE(verify_signature(messages_[0].data(), 0, signatures_[0]));
+}
+
+std::string q_bytes() { return std::string(reinterpret_cast<const char*>(GroupParameters.q), 20); }
+
+int status_of(const std::string& r, const std::string& s) {
+  sha0_context digest;
+  sha0_init(digest);
+  sha0_update("abc", 3, digest);
+  sha0_final(digest);
+  const std::string signature = r + s;
+  return dsa_verify(PublicKey, reinterpret_cast<const std::uint8_t*>(signature.data()), digest);
+}
+
+TEST(DsaVerify, ChecksTheRangeOfRThenOfS) {
+  const std::string zero(20, '\0'), one = std::string(1, '\1') + std::string(19, '\0'), q = q_bytes();
+  std::string q_minus_one = q;
+  q_minus_one[0] = static_cast<char>(q_minus_one[0] - 1);  // q is odd
+  const std::string top(20, '\xff');
+  struct {
+    std::string r, s;
+    int status;
+  } const cases[] = {
+      {zero, one, dsa_zero},           {one, zero, dsa_zero},           {q, one, dsa_out_of_range},
+      {one, q, dsa_out_of_range},      {top, one, dsa_out_of_range},    {q, zero, dsa_out_of_range},
+      {zero, q, dsa_zero},             {one, one, dsa_mismatch},        {q_minus_one, q_minus_one, dsa_mismatch},
+  };
+  for (const auto& c : cases) EXPECT_EQ(status_of(c.r, c.s), c.status);
+}
+
+TEST(DsaVerify, AcceptsTheSignatureOfThePublishersSigner) {
+  if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+  const std::string signature = hex_to_bytes(testing::signature_of("abc"));
+  EXPECT_EQ(status_of(signature.substr(0, 20), signature.substr(20)), dsa_valid);
+}
+
+TEST(HexToBytes, DecodesPairsAndGivesNothingForOddOrEmptyText) {
+  struct {
+    std::string text, bytes;
+  } const cases[] = {
+      {"0A1b", "\x0a\x1b"}, {"0a1B", "\x0a\x1b"}, {"ff00", std::string("\xff\x00", 2)},
+      {"g1", "\x01"},       {" 1", "\x01"},       {"1g", "\x10"},
+      {"abc", ""},          {"", ""},             {"a", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hex_to_bytes(c.text), c.bytes) << c.text;
+}
+
+}  // namespace
+}  // namespace upd
