@@ -1,0 +1,105 @@
+#include "http/downloader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <boost/filesystem/exception.hpp>
+#include <cerrno>
+
+#include "common/error.h"
+#include "common/fd_io.h"
+#include "common/log.h"
+#include "http/http_connection.h"
+
+namespace upd {
+
+downloader_t::downloader_t(boost::asio::io_context& service, progress_t* progress)
+    : connection_(std::make_shared<http_connection_t>(service, progress)) {
+  slots_[0] = connection_->header_signal.connect(
+      [this](http_connection_t&, const http_response_t& head, error_code& error) {
+        response_header_received(head, error);
+      });
+  slots_[1] = connection_->data_signal.connect(
+      [this](http_connection_t&, const std::vector<char>& chunk, error_code& error) {
+        response_data_received(chunk, error);
+      });
+  slots_[2] = connection_->finished_signal.connect(
+      [this](http_connection_t&, const error_code& error) { on_finished(error); });
+  set_headers({});
+  connection_->set_method("GET");
+}
+
+downloader_t::~downloader_t() = default;
+
+void downloader_t::set_headers(const http_headers_t& headers) {
+  headers_ = headers;
+  headers_.add("Connection", "close");
+  headers_.add("Accept", "*/*");
+  connection_->set_headers(headers_);
+}
+
+void downloader_t::set_proxy(const nb::Proxy& proxy) { connection_->set_proxy(proxy); }
+
+void downloader_t::set_timeout(std::chrono::milliseconds timeout) { connection_->set_timeout(timeout); }
+
+void downloader_t::download(const url_t& url, std::vector<char>& body) {
+  body.clear();
+  boost::signals2::scoped_connection sink =
+      data_signal.connect([&body](downloader_t&, const std::vector<char>& chunk, error_code&) {
+        body.insert(body.end(), chunk.begin(), chunk.end());
+      });
+  try {
+    run(url, memory_limit_);
+  } catch (...) {
+    body.clear();
+    throw;
+  }
+}
+
+void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
+                            std::optional<std::uint64_t> limit) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0)
+    throw boost::filesystem::filesystem_error("open", path, error_code(errno, boost::system::system_category()));
+  struct fd_guard_t {
+    int fd;
+    ~fd_guard_t() { ::close(fd); }
+  } guard{fd};
+  boost::signals2::scoped_connection sink =
+      data_signal.connect([fd](downloader_t&, const std::vector<char>& chunk, error_code&) {
+        write_all(fd, chunk.data(), chunk.size());
+      });
+  run(url, limit);
+}
+
+void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
+  body_limit_ = limit;
+  connection_->set_url(url);
+  connection_->request();
+}
+
+void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
+  error.clear();
+  if (head.status == 200) {
+    body_bytes_ = 0;
+    return;
+  }
+  UPD_LOG(log_debug, "HTTP error " << head.status << " " << head.reason);
+  error = nb::EC_NETWORK_ERROR;
+}
+
+void downloader_t::response_data_received(const std::vector<char>& chunk, error_code& error) {
+  body_bytes_ += chunk.size();
+  if (body_limit_ && body_bytes_ > *body_limit_) {
+    UPD_LOG(log_debug, "HTTP body exceeds the limit of " << *body_limit_ << " bytes");
+    error = nb::EC_NETWORK_ERROR;
+    return;
+  }
+  on_data(chunk, error);
+}
+
+void downloader_t::on_data(const std::vector<char>& chunk, error_code& error) { data_signal(*this, chunk, error); }
+
+void downloader_t::on_finished(const error_code& error) { finished_signal(*this, error); }
+
+}  // namespace upd

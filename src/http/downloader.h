@@ -1,0 +1,84 @@
+// Fetches one resource by GET into memory or into a file, for the update
+// engine. Owns one connection, reused for every transfer of an update
+// attempt; the header list, proxy and timeout persist between transfers.
+// Only status 200 is accepted; no redirects, no retries here (the proxy
+// answer inside the connection aside). A transfer completes or throws a
+// system error carrying its code.
+//
+// Bodies are bounded: a memory download stops with EC_NETWORK_ERROR beyond
+// memory_limit_ bytes, a file download beyond the limit its caller passes,
+// so a hostile server cannot exhaust memory or disk.
+//
+// Single-threaded: used only by the thread that runs the update attempt,
+// which also runs every signal; the event loop must not be run by anyone
+// else meanwhile. The progress object must outlive the downloader.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <boost/signals2/connection.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/system/error_code.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "http/http_message.h"
+#include "http/url.h"
+#include "proxy.pb.h"
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace upd {
+
+class http_connection_t;
+class progress_t;
+
+class downloader_t {
+ public:
+  using error_code = boost::system::error_code;
+  static constexpr std::uint64_t memory_limit_ = 64 * 1024 * 1024;
+
+  boost::signals2::signal<void(downloader_t&, const std::vector<char>&, error_code&)> data_signal;
+  boost::signals2::signal<void(downloader_t&, const error_code&)> finished_signal;
+
+  downloader_t(boost::asio::io_context& service, progress_t* progress);
+  downloader_t(const downloader_t&) = delete;
+  downloader_t& operator=(const downloader_t&) = delete;
+  virtual ~downloader_t();
+
+  // The list becomes headers followed by "Connection: close" and "Accept: */*".
+  void set_headers(const http_headers_t& headers);
+  void set_proxy(const nb::Proxy& proxy);
+  void set_timeout(std::chrono::milliseconds timeout);
+
+  // The body replaces body's content; on failure body is left empty.
+  void download(const url_t& url, std::vector<char>& body);
+  // The body goes to path, created with mode 0600 or truncated; a failure
+  // leaves what was written. A body beyond limit bytes fails the transfer.
+  // An unopenable path throws a filesystem error ("open") before any I/O.
+  void download(const url_t& url, const boost::filesystem::path& path, std::optional<std::uint64_t> limit = {});
+
+  // Body bytes of the current or last transfer since its 200 head.
+  std::uint64_t bytes_received() const { return body_bytes_; }
+
+ protected:
+  virtual void on_data(const std::vector<char>& chunk, error_code& error);
+  virtual void on_finished(const error_code& error);
+
+ private:
+  void run(const url_t& url, std::optional<std::uint64_t> limit);
+  void response_header_received(const http_response_t& head, error_code& error);
+  void response_data_received(const std::vector<char>& chunk, error_code& error);
+
+  std::shared_ptr<http_connection_t> connection_;
+  http_headers_t headers_;
+  std::uint64_t body_bytes_ = 0;
+  std::optional<std::uint64_t> body_limit_;  // of the current transfer
+  boost::signals2::scoped_connection slots_[3];
+};
+
+}  // namespace upd

@@ -1,0 +1,385 @@
+// The steps of one transfer, each bounded by the timer:
+//
+//   resolve --> connect (next address on failure or time-out)
+//     direct_http, proxy_http:  write request -> head -> body ... end of stream
+//     direct_https:             handshake -> write request -> head -> body
+//     proxy_https:              write CONNECT -> head (tunnel) -> handshake
+//                               -> write request -> head -> body
+//
+// A 407 head ends the transfer with EC_PROXY_AUTH_ERROR after computing the
+// answer; request() then runs the whole sequence once more.
+#include "http/http_connection.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+#include <sstream>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "http/proxy_auth.h"
+#include "update/progress.h"
+
+namespace upd {
+
+namespace {
+
+constexpr std::size_t read_buffer_size = 4096;
+
+bool cancelled(const boost::system::error_code& error) { return error == boost::asio::error::operation_aborted; }
+
+}  // namespace
+
+http_connection_t::http_connection_t(boost::asio::io_context& service, progress_t* progress)
+    : service_(service), progress_(progress), timer_(service) {
+  proxy_.set_type(nb::Proxy::PROXY_TYPE_NONE);
+}
+
+http_connection_t::~http_connection_t() = default;
+
+// Wraps a member function into a completion handler that keeps the
+// connection alive and drops completions of an earlier transfer.
+template <class Member>
+auto http_connection_t::bind(Member member) {
+  return [self = shared_from_this(), transfer = transfer_, member](auto&&... args) {
+    if (transfer != self->transfer_ || self->state_ == finished) return;
+    (self.get()->*member)(std::forward<decltype(args)>(args)...);
+  };
+}
+
+void http_connection_t::request() {
+  error_code result = perform();
+  if (result == nb::EC_PROXY_AUTH_ERROR) result = perform();
+  proxy_authorization_.clear();
+  finished_signal(*this, result);
+  if (result) throw boost::system::system_error(result);
+}
+
+void http_connection_t::finish_request(const error_code& code) {
+  state_ = finished;
+  throw boost::system::system_error(code);
+}
+
+http_connection_t::error_code http_connection_t::perform() {
+  ++transfer_;
+  state_ = tunnel_setup;
+  const std::string& protocol = url_.protocol();
+  const bool https = boost::iequals(protocol, "https");
+  if (!https && !boost::iequals(protocol, "http")) {
+    UPD_LOG(log_error, "Unsupported protocol " << protocol);
+    state_ = finished;
+    return nb::EC_UNEXPECTED_ERROR;
+  }
+  switch (proxy_.type()) {
+    case nb::Proxy::PROXY_TYPE_NONE: mode_ = https ? direct_https : direct_http; break;
+    case nb::Proxy::PROXY_TYPE_HTTP: mode_ = https ? proxy_https : proxy_http; break;
+    default:
+      UPD_LOG(log_error, "Unsupported proxy type " << static_cast<int>(proxy_.type()));
+      state_ = finished;
+      return nb::EC_BAD_CONFIG;
+  }
+
+  // Every way out, the thread's interruption included, leaves no operation
+  // of this transfer pending.
+  struct abandon_guard_t {
+    http_connection_t* connection;
+    ~abandon_guard_t() { connection->abandon_transfer(); }
+  } guard{this};
+
+  error_code result;
+  try {
+    start_resolve();
+    while (state_ != finished) {
+      boost::this_thread::interruption_point();
+      service_.restart();
+      if (service_.run_one() == 0) {
+        UPD_LOG(log_error, "HTTP: the event loop ran out of work");
+        finish_request(nb::EC_UNEXPECTED_ERROR);
+      }
+    }
+  } catch (const boost::system::system_error& e) {
+    result = e.code();
+  }
+  return result;
+}
+
+void http_connection_t::abandon_transfer() {
+  state_ = finished;
+  error_code ignored;
+  if (resolver_) resolver_->cancel();
+  if (socket_ || tls_stream_) {
+    tcp_socket().cancel(ignored);
+    tcp_socket().close(ignored);
+  }
+  timer_.cancel();
+  // Run the cancelled completions now: a TLS operation still queued when
+  // its stream is replaced by the next transfer would touch freed memory.
+  // They find the transfer finished and return at once.
+  try {
+    service_.restart();
+    service_.poll();
+  } catch (...) {
+    // Nothing of this transfer can fail any more; the result stands.
+  }
+}
+
+void http_connection_t::start_resolve() {
+  if (mode_ == proxy_http || mode_ == proxy_https) {
+    query_host_ = proxy_.host();
+    query_service_ = std::to_string(proxy_.port());
+  } else {
+    query_host_ = url_.host();
+    query_service_ = std::to_string(url_.port() != 0 ? url_.port() : mode_ == direct_https ? 443 : 80);
+  }
+  endpoints_ = {};
+  endpoint_ = endpoints_.end();
+  socket_.reset();
+  tls_stream_.reset();
+  tls_context_.reset();
+  resolver_ = std::make_unique<tcp::resolver>(service_);
+  resolver_->async_resolve(query_host_, query_service_, bind(&http_connection_t::handle_resolve));
+}
+
+void http_connection_t::handle_resolve(const error_code& error, const tcp::resolver::results_type& endpoints) {
+  if (cancelled(error)) return;
+  if (error) {
+    UPD_LOG(log_debug, "Cannot resolve name: " << error.message() << ": " << query_host_ << ":" << query_service_);
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  endpoints_ = endpoints;
+  endpoint_ = endpoints_.begin();
+  if (uses_tls()) {
+    namespace ssl = boost::asio::ssl;
+    // Update data is signed; TLS only hides the traffic, so the server's
+    // certificate is neither verified nor matched to the host name.
+    tls_context_ = std::make_unique<ssl::context>(ssl::context::sslv23_client);
+    tls_context_->set_verify_mode(ssl::verify_none);
+    tls_stream_ = std::make_unique<tls_stream_t>(service_, *tls_context_);
+  } else {
+    socket_ = std::make_unique<tcp::socket>(service_);
+  }
+  start_connect();
+}
+
+void http_connection_t::start_connect() {
+  tcp_socket().async_connect(*endpoint_, bind(&http_connection_t::handle_connect));
+  arm_timer(&http_connection_t::handle_connect_timeout);
+}
+
+void http_connection_t::handle_connect(const error_code& error) {
+  if (cancelled(error)) return;
+  if (error) {
+    UPD_LOG(log_debug, "Connect " << peer() << ": " << error.message());
+    next_endpoint_or_finish(nb::EC_NETWORK_ERROR);
+    return;
+  }
+  UPD_LOG(log_debug, "Connected " << peer());
+  arm_timer(&http_connection_t::handle_io_timeout);
+  switch (mode_) {
+    case direct_https: start_handshake(); break;
+    case proxy_https:
+      parser_.reset();
+      request_text_ = build_request("CONNECT");
+      start_write(&http_connection_t::handle_write_http_connect, true);
+      break;
+    default:
+      parser_.reset();
+      request_text_ = build_request(method_);
+      start_write(&http_connection_t::handle_write_request, false);
+      break;
+  }
+}
+
+void http_connection_t::handle_connect_timeout(const error_code& error) {
+  if (!timer_expired(error)) return;
+  UPD_LOG(log_debug, "Cannot connect " << peer() << ": Timed out");
+  next_endpoint_or_finish(nb::EC_NETWORK_TIMEDOUT);
+}
+
+void http_connection_t::next_endpoint_or_finish(nb::ErrorCode code) {
+  close_socket();
+  if (++endpoint_ == endpoints_.end()) finish_request(code);
+  start_connect();
+}
+
+void http_connection_t::start_handshake() {
+  tls_stream_->async_handshake(boost::asio::ssl::stream_base::client, bind(&http_connection_t::handle_handshake));
+}
+
+void http_connection_t::handle_handshake(const error_code& error) {
+  if (cancelled(error)) return;
+  if (error) {
+    UPD_LOG(log_debug, "SSL handshake: " << peer() << ": " << error.message());
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  arm_timer(&http_connection_t::handle_io_timeout);
+  parser_.reset();
+  request_text_ = build_request(method_);
+  start_write(&http_connection_t::handle_write_request, false);
+}
+
+// tunnel: the CONNECT request, written in clear under the TLS stream.
+void http_connection_t::start_write(void (http_connection_t::*handler)(const error_code&, std::size_t),
+                                    bool tunnel) {
+  const auto buffer = boost::asio::buffer(request_text_);
+  if (uses_tls() && !tunnel)
+    boost::asio::async_write(*tls_stream_, buffer, bind(handler));
+  else
+    boost::asio::async_write(tcp_socket(), buffer, bind(handler));
+}
+
+void http_connection_t::handle_write_request(const error_code& error, std::size_t bytes) {
+  if (cancelled(error)) return;
+  progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
+  if (error) {
+    UPD_LOG(log_debug, "Send HTTP request: " << peer() << ": " << error.message());
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  request_text_.clear();
+  state_ = awaiting_head;
+  start_read();
+}
+
+void http_connection_t::handle_write_http_connect(const error_code& error, std::size_t bytes) {
+  if (cancelled(error)) return;
+  progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
+  if (error) {
+    UPD_LOG(log_debug, "Send HTTP CONNECT: " << peer() << ": " << error.message());
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  request_text_.clear();
+  start_read();
+}
+
+void http_connection_t::start_read() {
+  arm_timer(&http_connection_t::handle_io_timeout);
+  read_buffer_.resize(read_buffer_size);
+  const auto buffer = boost::asio::buffer(read_buffer_);
+  const bool in_tunnel_setup = mode_ == proxy_https && state_ == tunnel_setup;
+  if (uses_tls() && !in_tunnel_setup)
+    tls_stream_->async_read_some(buffer, bind(&http_connection_t::handle_read));
+  else
+    tcp_socket().async_read_some(buffer, bind(&http_connection_t::handle_read));
+}
+
+void http_connection_t::handle_read(const error_code& error, std::size_t bytes) {
+  if (cancelled(error)) return;
+  progress_->add_bytes_received(static_cast<std::uint32_t>(bytes));
+  // The body ends when the server closes the connection. Over TLS that
+  // takes the peer's TLS closure; a bare TCP close is a short-read error.
+  if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof))
+    finish_request(nb::EC_OK);
+  if (error || bytes == 0) {
+    const error_code reason = error ? error : error_code(boost::asio::error::eof);
+    UPD_LOG(log_debug, "Read HTTP: " << peer() << ": " << reason.message());
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  read_buffer_.resize(bytes);
+  if (state_ == reading_body) return deliver_body();
+
+  std::size_t consumed = 0;
+  const auto result = parser_.parse(read_buffer_.data(), read_buffer_.size(), consumed);
+  read_buffer_.erase(read_buffer_.begin(), read_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (result == http_response_parser_t::parse_bad) {
+    UPD_LOG(log_debug, "Read HTTP: " << peer() << ": Bad HTTP response header");
+    finish_request(nb::EC_NETWORK_ERROR);
+  }
+  if (result == http_response_parser_t::parse_more) return start_read();
+
+  error_code head_error;
+  on_response_header(parser_.response(), head_error);
+  if (head_error) finish_request(head_error);
+  if (state_ == tunnel_setup) {
+    // Bytes after the proxy's answer would be the server's: there are none
+    // before the handshake starts.
+    start_handshake();
+    arm_timer(&http_connection_t::handle_io_timeout);
+    return;
+  }
+  state_ = reading_body;
+  deliver_body();
+}
+
+void http_connection_t::deliver_body() {
+  if (!read_buffer_.empty()) {
+    error_code data_error;
+    data_signal(*this, read_buffer_, data_error);
+    if (data_error) finish_request(data_error);
+  }
+  start_read();
+}
+
+void http_connection_t::on_response_header(const http_response_t& head, error_code& error) {
+  if (head.status == 407) {
+    proxy_authorization_ = make_proxy_authorization(request_, head, proxy_.user(), proxy_.password());
+    error = nb::EC_PROXY_AUTH_ERROR;
+    return;
+  }
+  // A CONNECT answer other than 407 opens the tunnel whatever its status:
+  // a refusing proxy makes the handshake fail.
+  if (state_ == awaiting_head) header_signal(*this, head, error);
+}
+
+void http_connection_t::handle_io_timeout(const error_code& error) {
+  if (!timer_expired(error)) return;
+  UPD_LOG(log_debug, "IO with " << peer() << ": Timed out");
+  finish_request(nb::EC_NETWORK_TIMEDOUT);
+}
+
+bool http_connection_t::timer_expired(const error_code& error) {
+  if (cancelled(error)) return false;
+  if (error) throw boost::system::system_error(error, "Network timer");
+  // Re-arming cannot withdraw an expiry already queued behind the handler
+  // that re-armed: such a completion sees a deadline still in the future.
+  return timer_.expiry() <= boost::asio::steady_timer::clock_type::now();
+}
+
+void http_connection_t::arm_timer(void (http_connection_t::*handler)(const error_code&)) {
+  timer_.expires_after(timeout_);
+  timer_.async_wait(bind(handler));
+}
+
+void http_connection_t::close_socket() {
+  // A socket whose connect failed is not connected and its shutdown fails;
+  // the next address is tried all the same.
+  error_code ignored;
+  tcp_socket().shutdown(tcp::socket::shutdown_both, ignored);
+  tcp_socket().close(ignored);
+}
+
+std::string http_connection_t::build_request(const std::string& method) {
+  const bool connect = method == "CONNECT";
+  std::string host = url_.host();
+  if (url_.port() != 0)
+    host += ":" + std::to_string(url_.port());
+  else if (connect)
+    host += ":443";
+
+  http_headers_t headers;
+  headers.add("Host", host);
+  if (!connect) headers.append(headers_);
+  if (proxy_.type() == nb::Proxy::PROXY_TYPE_HTTP && !proxy_authorization_.empty())
+    headers.add("Proxy-Authorization", proxy_authorization_);
+
+  request_ = http_request_t{connect ? host : url_.to_string(), method, {}, headers};
+  return request_.to_string();
+}
+
+http_connection_t::tcp::socket& http_connection_t::tcp_socket() {
+  return tls_stream_ ? tls_stream_->next_layer() : *socket_;
+}
+
+std::string http_connection_t::peer() const {
+  std::ostringstream text;
+  text << query_host_ << ":" << query_service_ << " [";
+  if (endpoint_ != endpoints_.end())
+    text << endpoint_->endpoint().address().to_string() << ":" << endpoint_->endpoint().port();
+  text << "]";
+  return text.str();
+}
+
+}  // namespace upd

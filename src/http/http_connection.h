@@ -1,0 +1,140 @@
+// One HTTP/1.1 request at a time against one URL: directly or through an
+// HTTP proxy, over TCP or TLS (through a CONNECT tunnel behind a proxy).
+//
+// request() is synchronous: the calling thread runs the owner's event loop
+// one handler at a time until the transfer has ended, so nothing else may
+// run handlers on that loop meanwhile. Every handler and signal runs on that
+// thread. Every wait (connect, handshake, each write and read) is bounded by
+// one timer re-armed for each step. A proxy's 407 is answered once with a
+// Proxy-Authorization header. The body is whatever arrives until the server
+// closes the connection. Bytes written and read are added to the progress
+// object, which must outlive the connection.
+//
+// Asynchronous completions hold the connection through shared_from_this(),
+// so it must be owned by a std::shared_ptr before request(). A completion
+// left over from an earlier transfer is recognised and ignored.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/signals2/signal.hpp>
+#include <boost/system/error_code.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/http_message.h"
+#include "http/response_parser.h"
+#include "http/url.h"
+#include "error.pb.h"
+#include "proxy.pb.h"
+
+namespace upd {
+
+class progress_t;
+
+class http_connection_t : public std::enable_shared_from_this<http_connection_t> {
+ public:
+  using error_code = boost::system::error_code;
+  // A complete head of the target request; a slot may set a code to stop.
+  boost::signals2::signal<void(http_connection_t&, const http_response_t&, error_code&)> header_signal;
+  // One body chunk, in order, never empty; a slot may set a code to stop.
+  boost::signals2::signal<void(http_connection_t&, const std::vector<char>&, error_code&)> data_signal;
+  // The transfer has ended with success or the failure.
+  boost::signals2::signal<void(http_connection_t&, const error_code&)> finished_signal;
+
+  enum state_t { tunnel_setup = 0, awaiting_head = 1, reading_body = 2, finished = 3 };
+  enum mode_t { no_mode = 0, direct_http = 1, direct_https = 2, proxy_http = 3, proxy_https = 4 };
+
+  http_connection_t(boost::asio::io_context& service, progress_t* progress);
+  http_connection_t(const http_connection_t&) = delete;
+  http_connection_t& operator=(const http_connection_t&) = delete;
+  virtual ~http_connection_t();
+
+  void set_url(const url_t& url) { url_ = url; }
+  void set_method(const std::string& method) { method_ = method; }
+  void set_headers(const http_headers_t& headers) { headers_ = headers; }
+  void set_proxy(const nb::Proxy& proxy) { proxy_ = proxy; }
+  void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+
+  // Runs one request to its end, emits finished_signal, then throws a
+  // system error carrying the failure, if any. The thread's interruption
+  // point is tested between handlers.
+  void request();
+
+ private:
+  using tcp = boost::asio::ip::tcp;
+  using tls_stream_t = boost::asio::ssl::stream<tcp::socket>;
+
+  error_code perform();
+  [[noreturn]] void finish_request(const error_code& code);
+  void abandon_transfer();
+
+  template <class Member>
+  auto bind(Member member);
+
+  void start_resolve();
+  void handle_resolve(const error_code& error, const tcp::resolver::results_type& endpoints);
+  void start_connect();
+  void handle_connect(const error_code& error);
+  void handle_connect_timeout(const error_code& error);
+  void next_endpoint_or_finish(nb::ErrorCode code);
+  void start_handshake();
+  void handle_handshake(const error_code& error);
+  void start_write(void (http_connection_t::*handler)(const error_code&, std::size_t), bool tunnel);
+  void handle_write_request(const error_code& error, std::size_t bytes);
+  void handle_write_http_connect(const error_code& error, std::size_t bytes);
+  void start_read();
+  void handle_read(const error_code& error, std::size_t bytes);
+  void on_response_header(const http_response_t& head, error_code& error);
+  void deliver_body();
+  void handle_io_timeout(const error_code& error);
+  // False for an expiry that was queued before the timer was re-armed.
+  bool timer_expired(const error_code& error);
+  void arm_timer(void (http_connection_t::*handler)(const error_code&));
+  void close_socket();
+  std::string build_request(const std::string& method);
+
+  bool uses_tls() const { return mode_ == direct_https || mode_ == proxy_https; }
+  // The TCP socket, under the TLS stream in the TLS modes.
+  tcp::socket& tcp_socket();
+  // "host:service [address:port]" for log lines.
+  std::string peer() const;
+
+  boost::asio::io_context& service_;
+  progress_t* progress_;
+
+  // Fresh for every transfer.
+  std::unique_ptr<tcp::resolver> resolver_;
+  std::string query_host_;
+  std::string query_service_;
+  tcp::resolver::results_type endpoints_;
+  tcp::resolver::results_type::const_iterator endpoint_;
+  std::unique_ptr<tcp::socket> socket_;
+  std::unique_ptr<boost::asio::ssl::context> tls_context_;
+  std::unique_ptr<tls_stream_t> tls_stream_;
+
+  boost::asio::steady_timer timer_;
+  state_t state_ = finished;
+  mode_t mode_ = no_mode;
+  // Counts transfers; completions carry the number of theirs.
+  std::uint64_t transfer_ = 0;
+  std::string request_text_;
+
+  url_t url_;
+  std::string method_;
+  http_headers_t headers_;
+  nb::Proxy proxy_;
+  http_request_t request_;
+  std::string proxy_authorization_;  // for the repeated request only
+  std::vector<char> read_buffer_;
+  http_response_parser_t parser_;
+  std::chrono::milliseconds timeout_{60000};
+};
+
+}  // namespace upd

@@ -1,0 +1,29 @@
+#include "http/http_message.h"
+
+#include <algorithm>
+
+namespace upd {
+
+void http_headers_t::append(const http_headers_t& other) {
+  headers_.insert(headers_.end(), other.headers_.begin(), other.headers_.end());
+}
+
+bool http_headers_t::has(const std::string& name) const {
+  return std::any_of(headers_.begin(), headers_.end(), [&](const header_t& h) { return h.first == name; });
+}
+
+std::string http_headers_t::get(const std::string& name) const {
+  for (const auto& header : headers_)
+    if (header.first == name) return header.second;
+  return {};
+}
+
+std::string http_request_t::to_string() const {
+  std::string text = method + " " + (uri.empty() ? std::string("/") : uri) + " HTTP/" +
+                     std::to_string(version.major) + "." + std::to_string(version.minor) + "\r\n";
+  for (const auto& [name, value] : headers.items()) text += name + ": " + value + "\r\n";
+  text += "\r\n";
+  return text;
+}
+
+}  // namespace upd
