@@ -1,0 +1,53 @@
+// Shared by the end-to-end tests of the process: how to start the component
+// of this build tree, and checks on what it wrote.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_monitor.h"
+
+namespace upd::testing {
+
+inline launch_t component(std::vector<std::string> args = {}) {
+  launch_t launch;
+  launch.program = NIMBO_BINARY_DIR "/bin/nimbo-update";
+  launch.args = std::move(args);
+  return launch;
+}
+
+// The lines of a file log without their "date time [pid] " prefix.
+inline std::vector<std::string> file_log_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (const auto& line : lines_of(text)) {
+    const auto end_of_prefix = line.find("] ");
+    lines.push_back(end_of_prefix == std::string::npos ? line : line.substr(end_of_prefix + 2));
+  }
+  return lines;
+}
+
+// Passes when every expected line occurs in lines, in this order.
+inline ::testing::AssertionResult has_lines_in_order(const std::vector<std::string>& lines,
+                                                     const std::vector<std::string>& expected) {
+  auto at = lines.begin();
+  for (const auto& wanted : expected) {
+    at = std::find(at, lines.end(), wanted);
+    if (at == lines.end()) {
+      std::string all;
+      for (const auto& line : lines) all += "\n  " + line;
+      return ::testing::AssertionFailure() << "missing, or out of order: \"" << wanted << "\" in:" << all;
+    }
+    ++at;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+inline nb::Configd2UpdateMessage install_response() {
+  nb::Configd2UpdateMessage message;
+  message.set_tag(nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
+  return message;
+}
+
+}  // namespace upd::testing
