@@ -1,0 +1,113 @@
+#include "http/proxy_auth.h"
+
+#include <gtest/gtest.h>
+
+#include "http/url.h"
+
+namespace upd {
+namespace {
+
+http_response_t challenge(const std::string& value) {
+  http_response_t head;
+  head.status = 407;
+  head.headers.add("Proxy-Authenticate", value);
+  return head;
+}
+
+http_request_t proxied_get() {
+  http_request_t request;
+  request.method = "GET";
+  request.uri = "http://h:8080/dir/version.lst?x=1";
+  return request;
+}
+
+// Pulls one quoted or bare parameter out of a Digest answer.
+std::string field(const std::string& answer, const std::string& name) {
+  const auto start = answer.find(name + "=");
+  if (start == std::string::npos) return "<none>";
+  auto begin = start + name.size() + 1;
+  const bool quoted = answer[begin] == '"';
+  if (quoted) ++begin;
+  const auto end = answer.find(quoted ? '"' : ',', begin);
+  return answer.substr(begin, end - begin);
+}
+
+TEST(ProxyAuthTest, Base64MatchesTheStandardVectors) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
+  };
+  for (const auto& [text, encoded] : cases) EXPECT_EQ(base64_encode(text), encoded) << text;
+}
+
+TEST(ProxyAuthTest, Md5IsLowerCaseHex) {
+  EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(ProxyAuthTest, CnonceIsBase64OfTheTime) {
+  const std::string before = base64_encode(std::to_string(std::time(nullptr)));
+  const std::string cnonce = make_cnonce();
+  const std::string after = base64_encode(std::to_string(std::time(nullptr)));
+  EXPECT_TRUE(cnonce == before || cnonce == after) << cnonce;
+}
+
+TEST(ProxyAuthTest, BasicChallengeGetsUserAndPassword) {
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "Aladdin", "open sesame"),
+            "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "", ""), "Basic Og==");
+}
+
+TEST(ProxyAuthTest, UnsupportedOrBareSchemesGetNoAnswer) {
+  const char* cases[] = {"Negotiate", "NTLM realm=x", "Basic", "Digest", "", "basic realm=x"};
+  for (const char* text : cases)
+    EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge(text), "u", "p"), "") << text;
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), http_response_t(), "u", "p"), "");
+}
+
+TEST(ProxyAuthTest, OnlyTheFirstChallengeHeaderIsRead) {
+  http_response_t head = challenge("Basic realm=\"r\"");
+  head.headers.add("Proxy-Authenticate", "Digest realm=\"r\", nonce=\"n\"");
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), head, "u", "p"), basic_authorization("u", "p"));
+}
+
+TEST(ProxyAuthTest, DigestWithQopAuthFollowsTheRecipe) {
+  const auto head = challenge("Digest realm=\"squid\", nonce=\"abc123\", qop=\"auth\", stale=false");
+  const std::string answer = make_proxy_authorization(proxied_get(), head, "alice", "secret");
+  const std::string cnonce = field(answer, "cnonce");
+  const std::string ha1 = md5_hex("alice:squid:secret");
+  const std::string ha2 = md5_hex("GET:/dir/version.lst?x=1");
+  const std::string response = md5_hex(ha1 + ":abc123:00000001:" + cnonce + ":auth:" + ha2);
+  EXPECT_EQ(answer, "Digest username=\"alice\", realm=\"squid\", nonce=\"abc123\", uri=\"/dir/version.lst?x=1\", "
+                    "cnonce=\"" + cnonce + "\", nc=00000001, qop=\"auth\", response=\"" + response + "\"");
+}
+
+TEST(ProxyAuthTest, DigestWithoutQopStillCarriesCnonceAndCount) {
+  const auto head = challenge("Digest realm=r, nonce=n");
+  const std::string answer = make_proxy_authorization(proxied_get(), head, "u", "p");
+  const std::string expected =
+      md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("GET:/dir/version.lst?x=1"));
+  EXPECT_EQ(field(answer, "response"), expected);
+  EXPECT_EQ(field(answer, "qop"), "");
+  EXPECT_EQ(field(answer, "nc"), "00000001");
+  EXPECT_NE(field(answer, "cnonce"), "<none>");
+}
+
+TEST(ProxyAuthTest, DigestPrefersItselfAndRefusesAuthInt) {
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Digest realm=r, qop=auth-int"), "u", "p"), "");
+  // A quoted list is cut at its comma: the qop read is "auth".
+  const auto list = challenge("Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n");
+  EXPECT_EQ(field(make_proxy_authorization(proxied_get(), list, "u", "p"), "qop"), "auth");
+}
+
+TEST(ProxyAuthTest, DigestUriOfATunnelIsHostAndPort) {
+  http_request_t connect;
+  connect.method = "CONNECT";
+  connect.uri = "updates.example:443";
+  const std::string answer = make_proxy_authorization(connect, challenge("Digest realm=r, nonce=n"), "u", "p");
+  EXPECT_EQ(field(answer, "uri"), "updates.example:443");
+  EXPECT_EQ(field(answer, "response"), md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("CONNECT:updates.example:443")));
+}
+
+}  // namespace
+}  // namespace upd
