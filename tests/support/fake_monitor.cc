@@ -55,6 +55,20 @@ read_result read_exact(int fd, char* out, std::size_t n, clock_type::time_point 
   return read_result::ok;
 }
 
+void send_all(int fd, const std::string& bytes) {
+  // MSG_NOSIGNAL: a component that has already exited must fail the write,
+  // not kill the test.
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      fail("send");
+    }
+    done += static_cast<std::size_t>(sent);
+  }
+}
+
 class spawn_actions_t {
  public:
   spawn_actions_t() {
@@ -132,25 +146,9 @@ void fake_monitor_t::send_partial(const nb::Configd2UpdateMessage& message) {
   send_frame(message.SerializePartialAsString());
 }
 
-void fake_monitor_t::send_frame(const std::string& body) {
-  std::string frame(frame_header_size, '\0');
-  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
-  send_bytes(frame + body);
-}
+void fake_monitor_t::send_frame(const std::string& body) { upd::testing::send_frame(socket_, body); }
 
-void fake_monitor_t::send_bytes(const std::string& bytes) {
-  // MSG_NOSIGNAL: a component that has already exited must fail the write,
-  // not kill the test.
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t sent = ::send(socket_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      fail("send");
-    }
-    done += static_cast<std::size_t>(sent);
-  }
-}
+void fake_monitor_t::send_bytes(const std::string& bytes) { send_all(socket_, bytes); }
 
 void fake_monitor_t::close_socket() {
   ::close(socket_);
@@ -159,15 +157,7 @@ void fake_monitor_t::close_socket() {
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive(std::chrono::milliseconds bound) {
   if (socket_ < 0) return std::nullopt;
-  const auto deadline = clock_type::now() + bound;
-  std::uint8_t header[frame_header_size];
-  if (read_exact(socket_, reinterpret_cast<char*>(header), sizeof header, deadline) != read_result::ok)
-    return std::nullopt;
-  std::string body(decode_frame_length(header), '\0');
-  if (read_exact(socket_, body.data(), body.size(), deadline) != read_result::ok) return std::nullopt;
-  nb::Update2ConfigdMessage message;
-  if (!message.ParseFromString(body)) throw std::runtime_error("the component sent a malformed message");
-  return message;
+  return receive_message(socket_, bound);
 }
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive_until(nb::Update2ConfigdMessage::MessageTag tag,
@@ -215,6 +205,24 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
 
 std::string fake_monitor_t::stdout_text() const { return read_file(dir_ / "stdout"); }
 std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stderr"); }
+
+void send_frame(int fd, const std::string& body) {
+  std::string frame(frame_header_size, '\0');
+  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
+  send_all(fd, frame + body);
+}
+
+std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound) {
+  const auto deadline = clock_type::now() + bound;
+  std::uint8_t header[frame_header_size];
+  if (read_exact(fd, reinterpret_cast<char*>(header), sizeof header, deadline) != read_result::ok)
+    return std::nullopt;
+  std::string body(decode_frame_length(header), '\0');
+  if (read_exact(fd, body.data(), body.size(), deadline) != read_result::ok) return std::nullopt;
+  nb::Update2ConfigdMessage message;
+  if (!message.ParseFromString(body)) throw std::runtime_error("the component sent a malformed message");
+  return message;
+}
 
 nb::Configd2UpdateMessage use_context(const nb::Log& log, const std::string& update_dir) {
   nb::Configd2UpdateMessage message;

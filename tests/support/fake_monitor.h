@@ -79,6 +79,11 @@ class fake_monitor_t {
   bool reaped_ = false;
 };
 
+// Framed messages on a socket descriptor, as the monitor sends and reads
+// them; receive_message gives none on end of file or after the bound.
+void send_frame(int fd, const std::string& body);
+std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound = hang_guard);
+
 // A configuration for a run without zones: log_level Debug, the log as
 // given, update_dir as given.
 nb::Configd2UpdateMessage use_context(const nb::Log& log, const std::string& update_dir);
