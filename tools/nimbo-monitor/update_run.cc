@@ -1,0 +1,136 @@
+#include "update_run.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <istream>
+#include <memory>
+#include <stdexcept>
+
+#include "child_process.h"
+#include "component_link.h"
+
+namespace upd::monitor {
+
+namespace {
+
+// A longer line of the component's output is shown in pieces.
+constexpr std::size_t max_output_line = 65536;
+
+// The component creates only the last level of the update directory and
+// needs the zones' directories to exist before it looks into them.
+void create_directories(const nb::UpdateConfig& config) {
+  for (const std::string* dir : {&config.update_dir(), &config.virus_base_dir(), &config.version_dir(), &config.nbs_dir()}) {
+    if (dir->empty()) continue;
+    boost::system::error_code ec;
+    boost::filesystem::create_directories(*dir, ec);
+    if (ec) throw std::runtime_error("cannot create directory " + *dir + ": " + ec.message());
+  }
+}
+
+std::string count(std::size_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+class run_t final : public component_events_t {
+ public:
+  run_t(const nb::UpdateConfig& config, progress_display_t& display)
+      : config_(config), display_(display), signals_(io_, SIGCHLD, SIGINT, SIGTERM), output_(io_),
+        output_buffer_(max_output_line) {}
+
+  run_outcome_t run(const std::string& program) {
+    // The signal set exists before the child, so its SIGCHLD cannot be missed.
+    child_ = start_component(program);
+    wait_signal();
+    output_.assign(child_.error_output.release());
+    read_output();
+    link_ = std::make_shared<component_link_t>(*this);
+    link_->start(io_, child_.link.release(), config_);
+    io_.run();
+    return outcome_;
+  }
+
+  ~run_t() {
+    if (link_) link_->close();
+  }
+
+ private:
+  void check_progress(const nb::UpdateCheckProgress& progress) override { display_.check_progress(progress); }
+  void download_progress(const nb::UpdateDownloadProgress& progress) override {
+    display_.download_progress(progress);
+  }
+  void stat(const nb::UpdateAppStat& stat) override { display_.stat(stat); }
+
+  std::optional<nb::Error> install(const nb::InstallRequest& request) override {
+    display_.note("Installing " + count(static_cast<std::size_t>(request.to_place_size()), "file") + ", removing " +
+                  count(static_cast<std::size_t>(request.to_remove_size()), "file") + ", " +
+                  std::to_string(request.up_to_date_size()) + " up to date");
+    outcome_.installed = install_updates(request, scope_of(config_));
+    const install_result_t& result = *outcome_.installed;
+    if (result.error)
+      display_.error_line("Installation failed: " + result.error->what());
+    else
+      display_.note("Installed " + count(result.placed, "file") + ", removed " + count(result.removed, "file"));
+    return result.error;
+  }
+
+  void link_closed(const std::string& problem) override {
+    if (!problem.empty()) display_.error_line("nimbo-monitor: link to the component: " + problem);
+  }
+
+  void wait_signal() {
+    signals_.async_wait([this](const boost::system::error_code& error, int number) {
+      if (error) return;
+      if (number != SIGCHLD) {
+        outcome_.interrupted = true;
+        ::kill(child_.pid, number);
+      } else if (::waitpid(child_.pid, &outcome_.wait_status, WNOHANG) == child_.pid) {
+        return;  // nothing left to wait for
+      }
+      wait_signal();
+    });
+  }
+
+  void read_output() {
+    boost::asio::async_read_until(output_, output_buffer_, '\n',
+                                  [this](const boost::system::error_code& error, std::size_t n) {
+                                    // A full buffer without a newline still shows what it holds.
+                                    if (error == boost::asio::error::not_found) n = output_buffer_.size();
+                                    if (n == 0 && output_buffer_.size() > 0 && error) n = output_buffer_.size();
+                                    if (n > 0) show_output(n);
+                                    if (!error || error == boost::asio::error::not_found) read_output();
+                                  });
+  }
+
+  void show_output(std::size_t n) {
+    std::string line(n, '\0');
+    std::istream(&output_buffer_).read(line.data(), static_cast<std::streamsize>(n));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    display_.error_line(line);
+  }
+
+  const nb::UpdateConfig& config_;
+  progress_display_t& display_;
+  boost::asio::io_context io_;
+  boost::asio::signal_set signals_;
+  boost::asio::posix::stream_descriptor output_;
+  boost::asio::streambuf output_buffer_;
+  child_process_t child_;
+  std::shared_ptr<component_link_t> link_;
+  run_outcome_t outcome_;
+};
+
+}  // namespace
+
+run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display) {
+  create_directories(config);
+  return run_t(config, display).run(program);
+}
+
+}  // namespace upd::monitor

@@ -1,0 +1,30 @@
+// One update attempt as the monitor sees it: create the directories the
+// component needs, start it, hand it the configuration, show its progress
+// and output, install what it staged, and wait until it has ended.
+//
+// SIGINT and SIGTERM that reach the monitor meanwhile are passed on to the
+// component, which ends its attempt. Runs an event loop of its own on the
+// caller's thread and returns when the component has exited, its link and
+// its output have closed.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "installer.h"
+#include "progress_display.h"
+#include "update_config.pb.h"
+
+namespace upd::monitor {
+
+struct run_outcome_t {
+  int wait_status = 0;        // as waitpid() reports it
+  bool interrupted = false;   // a termination signal was passed on
+  std::optional<install_result_t> installed;  // set when the component asked
+};
+
+// Throws std::runtime_error when a directory cannot be created or the
+// program cannot be started.
+run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display);
+
+}  // namespace upd::monitor
