@@ -1,0 +1,121 @@
+#include "support/fake_http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace upd::testing {
+
+std::string fake_peer_t::read_head() {
+  std::string head;
+  char c;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    if (server_.stop_requested(fd_) || ::recv(fd_, &c, 1, 0) != 1) break;
+    head += c;
+  }
+  server_.record(head);
+  return head;
+}
+
+bool fake_peer_t::send(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool fake_peer_t::send_slowly(const std::string& bytes, std::chrono::milliseconds pause) {
+  for (char c : bytes) {
+    if (!send(std::string(1, c))) return false;
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
+}
+
+void fake_peer_t::hold() {
+  char buffer[4096];
+  while (!server_.stop_requested(fd_) && ::recv(fd_, buffer, sizeof buffer, 0) > 0) {
+  }
+}
+
+void fake_peer_t::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+fake_http_server_t::fake_http_server_t(script_t script, const std::string& address) : script_(std::move(script)) {
+  sockaddr_storage storage{};
+  socklen_t length;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    length = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    length = sizeof *v6;
+  } else {
+    throw std::invalid_argument("not a numeric address: " + address);
+  }
+  listener_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
+      ::pipe2(stop_pipe_, O_CLOEXEC) != 0)
+    throw std::runtime_error(std::string("fake server: ") + std::strerror(errno));
+  port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+  thread_ = std::thread([this] { serve(); });
+}
+
+fake_http_server_t::~fake_http_server_t() {
+  [[maybe_unused]] auto ignored = ::write(stop_pipe_[1], "x", 1);
+  thread_.join();
+  ::close(listener_);
+  ::close(stop_pipe_[0]);
+  ::close(stop_pipe_[1]);
+}
+
+std::string fake_http_server_t::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/" + path;
+}
+
+std::vector<std::string> fake_http_server_t::requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void fake_http_server_t::record(const std::string& head) {
+  std::lock_guard lock(mutex_);
+  requests_.push_back(head);
+}
+
+// Waits until other_fd has something to read or the stop pipe fires.
+bool fake_http_server_t::stop_requested(int other_fd) const {
+  pollfd fds[2] = {{stop_pipe_[0], POLLIN, 0}, {other_fd, POLLIN, 0}};
+  while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+  }
+  return fds[0].revents != 0;
+}
+
+void fake_http_server_t::serve() {
+  while (!stop_requested(listener_)) {
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fake_peer_t peer(*this, fd);
+    script_(peer);
+    peer.close();
+  }
+}
+
+}  // namespace upd::testing

@@ -1,0 +1,41 @@
+// A real nginx serving a folder over HTTP and HTTPS on free loopback ports,
+// with a self-signed certificate made at start (openssl CLI), a temporary
+// configuration and all its files in a temporary folder. Start it once per
+// test suite: it runs as a child process until destruction.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "support/child_process.h"
+#include "support/test_support.h"
+
+namespace upd::testing {
+
+class nginx_server_t {
+ public:
+  // Why nginx cannot run here ("" when it can): a test skips with the text.
+  static std::string unavailable_reason();
+
+  // Serves root; throws std::runtime_error when nginx does not come up.
+  explicit nginx_server_t(const boost::filesystem::path& root);
+  ~nginx_server_t();
+  nginx_server_t(const nginx_server_t&) = delete;
+  nginx_server_t& operator=(const nginx_server_t&) = delete;
+
+  std::uint16_t http_port() const { return http_port_; }
+  std::uint16_t https_port() const { return https_port_; }
+  // "http://127.0.0.1:<port>/<path>" and the same for https.
+  std::string http_url(const std::string& path) const;
+  std::string https_url(const std::string& path) const;
+
+ private:
+  temp_dir_t dir_;
+  std::uint16_t http_port_;
+  std::uint16_t https_port_;
+  std::unique_ptr<child_process_t> process_;
+};
+
+}  // namespace upd::testing
