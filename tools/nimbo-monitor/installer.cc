@@ -80,11 +80,11 @@ class scope_checker_t {
     if (!path || staging_root_.empty() || !is_below(*path, staging_root_))
       refuse("Source outside the update directory:", text);
     // A symbolic link inside the staging tree must not smuggle in a file
-    // from elsewhere.
-    boost::system::error_code ec;
-    const fs::path real_parent = fs::canonical(path->parent_path(), ec);
-    const fs::path real_root = fs::canonical(staging_root_, ec);
-    if (ec || !(real_parent == real_root || is_below(real_parent, real_root)))
+    // from elsewhere. A directory that does not exist fails at open().
+    boost::system::error_code parent_error, root_error;
+    const fs::path real_parent = fs::canonical(path->parent_path(), parent_error);
+    const fs::path real_root = fs::canonical(staging_root_, root_error);
+    if (!parent_error && !root_error && real_parent != real_root && !is_below(real_parent, real_root))
       refuse("Source outside the update directory:", text);
     return *path;
   }
@@ -146,6 +146,11 @@ void copy_contents(int from, int to, const fs::path& source, const fs::path& tem
 }
 
 void prepare(placement_t& placement) {
+  // Found now, a directory in the way cannot fail the commit halfway.
+  struct stat existing;
+  if (::lstat(placement.destination.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode))
+    throw install_failure_t{nb::EC_NOT_A_REGULAR_FILE, "Cannot replace " + quoted(placement.destination) + ": " +
+                                                           error_text(nb::EC_NOT_A_REGULAR_FILE)};
   const fs::path dir = placement.destination.parent_path();
   boost::system::error_code ec;
   fs::create_directories(dir, ec);

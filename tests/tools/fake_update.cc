@@ -1,0 +1,180 @@
+// A stand-in for nimbo-update that speaks the monitor protocol from a plan,
+// so that nimbo-monitor can be tested before and apart from the real engine.
+//
+// Environment:
+//   COM_NIMBO_MONITOR   the link's descriptor number, as the monitor sets it
+//   FAKE_UPDATE_PLAN    a file of steps, one per line (none: an empty request)
+//   FAKE_UPDATE_RECORD  a file that receives, in protobuf text format, the
+//                       configuration and the answer to the request
+//
+// It first reads USE_CONTEXT, then carries out the steps:
+//   check TOTAL DONE                           a check progress notification
+//   download FILES DONE BYTES BYTES_DONE [NAME] a download progress notification
+//   stat SENT RECEIVED                         a statistics notification
+//   place SOURCE DESTINATION / remove PATH / up-to-date PATH
+//                                              collected for the request
+//   request                                    sends the installation request and waits for the answer
+//   say TEXT                                   writes TEXT to standard error
+//   garbage                                    sends a frame that does not parse
+//   signal-parent SIGNAL                       sends SIGNAL to the monitor, then waits to be ended
+//   exit CODE                                  exits with CODE at once
+// After the last step it exits with the answer's error code, or 0.
+#include <signal.h>
+#include <unistd.h>
+
+#include <google/protobuf/text_format.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/fd_io.h"
+#include "configd_update_ipc.pb.h"
+#include "ipc/wire.h"
+
+namespace {
+
+int link_fd = -1;
+std::ofstream record;
+
+[[noreturn]] void link_failed(const std::exception& e) {
+  std::cerr << "fake-update: " << e.what() << std::endl;
+  std::exit(nb::EC_MONITOR_IPC_ERROR);
+}
+
+// Like receive(), ends the process with the monitor-link status when the
+// monitor goes away.
+void send_bytes(const void* bytes, std::size_t size) {
+  try {
+    upd::write_all(link_fd, bytes, size);
+  } catch (const std::exception& e) {
+    link_failed(e);
+  }
+}
+
+void send(const nb::Update2ConfigdMessage& message) {
+  std::string frame(upd::frame_header_size, '\0');
+  message.AppendToString(&frame);
+  upd::encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()),
+                           static_cast<std::uint32_t>(frame.size() - upd::frame_header_size));
+  send_bytes(frame.data(), frame.size());
+}
+
+nb::Configd2UpdateMessage receive() {
+  try {
+    std::uint8_t header[upd::frame_header_size];
+    upd::read_all(link_fd, header, sizeof header);
+    std::string body(upd::decode_frame_length(header), '\0');
+    upd::read_all(link_fd, body.data(), body.size());
+    nb::Configd2UpdateMessage message;
+    if (message.ParseFromString(body)) return message;
+    throw std::runtime_error("a message from the monitor does not parse");
+  } catch (const std::exception& e) {
+    link_failed(e);
+  }
+}
+
+void write_record(const std::string& title, const google::protobuf::Message& message) {
+  std::string text;
+  google::protobuf::TextFormat::PrintToString(message, &text);
+  record << "# " << title << "\n" << text << std::flush;
+}
+
+}  // namespace
+
+int main() {
+  const char* fd_text = std::getenv("COM_NIMBO_MONITOR");
+  if (!fd_text) {
+    std::cout << "Cannot run standalone.\n";
+    return 0;
+  }
+  link_fd = std::atoi(fd_text);
+  ::signal(SIGPIPE, SIG_IGN);  // a closed link shows up as an error, as in the real component
+  if (const char* path = std::getenv("FAKE_UPDATE_RECORD")) record.open(path);
+  const nb::Configd2UpdateMessage context = receive();
+  if (context.tag() != nb::Configd2UpdateMessage::USE_CONTEXT) return nb::EC_MONITOR_IPC_ERROR;
+  write_record("config", context.config());
+
+  std::vector<std::string> plan;
+  if (const char* path = std::getenv("FAKE_UPDATE_PLAN")) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) plan.push_back(line);
+  } else {
+    plan.push_back("request");
+  }
+
+  nb::InstallRequest request;
+  int status = 0;
+  for (const std::string& line : plan) {
+    std::istringstream in(line);
+    std::string step;
+    in >> step;
+    nb::Update2ConfigdMessage message;
+    if (step == "check") {
+      message.set_tag(nb::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION);
+      std::uint32_t total = 0, done = 0;
+      in >> total >> done;
+      message.mutable_check()->set_bytes_to_check(total);
+      message.mutable_check()->set_bytes_checked(done);
+      send(message);
+    } else if (step == "download") {
+      message.set_tag(nb::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION);
+      std::uint32_t files = 0, files_done = 0, bytes = 0, bytes_done = 0;
+      std::string name;
+      in >> files >> files_done >> bytes >> bytes_done >> name;
+      auto* download = message.mutable_download();
+      download->set_files_to_process(files);
+      download->set_files_processed(files_done);
+      download->set_bytes_to_process(bytes);
+      download->set_bytes_processed(bytes_done);
+      if (!name.empty()) download->set_current_file(name);
+      send(message);
+    } else if (step == "stat") {
+      message.set_tag(nb::Update2ConfigdMessage::STAT_NOTIFICATION);
+      std::uint32_t sent = 0, received = 0;
+      in >> sent >> received;
+      message.mutable_stat()->set_bytes_sent(sent);
+      message.mutable_stat()->set_bytes_received(received);
+      send(message);
+    } else if (step == "place") {
+      auto* item = request.add_to_place();
+      in >> *item->mutable_source() >> *item->mutable_destination();
+    } else if (step == "remove") {
+      in >> *request.add_to_remove();
+    } else if (step == "up-to-date") {
+      in >> *request.add_up_to_date();
+    } else if (step == "request") {
+      message.set_tag(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
+      *message.mutable_install() = request;
+      send(message);
+      const nb::Configd2UpdateMessage answer = receive();
+      write_record("answer", answer);
+      if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
+      status = answer.has_error() ? answer.error().code() : 0;
+    } else if (step == "say") {
+      std::string text;
+      std::getline(in >> std::ws, text);
+      std::cerr << text << std::endl;
+    } else if (step == "garbage") {
+      const std::uint8_t frame[] = {2, 0, 0, 0, 0xff, 0xff};
+      send_bytes(frame, sizeof frame);
+    } else if (step == "signal-parent") {
+      int number = 0;
+      in >> number;
+      ::kill(::getppid(), number);
+      for (;;) ::pause();
+    } else if (step == "exit") {
+      in >> status;
+      return status;
+    } else if (!step.empty()) {
+      std::cerr << "fake-update: unknown step " << step << "\n";
+      return 125;
+    }
+  }
+  return status;
+}

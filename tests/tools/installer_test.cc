@@ -1,0 +1,205 @@
+#include "installer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <set>
+
+#include "support/test_support.h"
+
+namespace upd::monitor {
+namespace {
+
+namespace fs = boost::filesystem;
+using testing::read_file;
+using testing::write_file;
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  InstallerTest() {
+    fs::create_directories(staged("bases"));
+    fs::create_directories(bases());
+    config_.set_update_dir((dir_ / "update").string());
+    config_.set_virus_base_dir(bases().string());
+    config_.set_version_dir((dir_ / "version").string());  // does not exist yet
+    config_.set_base_drl_path((dir_ / "drl" / "base.drl").string());
+    config_.set_core_engine_path((dir_ / "engine" / "core.so").string());
+  }
+
+  fs::path staged(const std::string& name) const { return dir_ / "update" / name; }
+  fs::path bases() const { return dir_ / "bases"; }
+
+  void place(const fs::path& source, const fs::path& destination) {
+    auto* item = request_.add_to_place();
+    item->set_source(source.string());
+    item->set_destination(destination.string());
+  }
+
+  install_result_t install() { return install_updates(request_, scope_of(config_)); }
+
+  static std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  static unsigned mode_of(const fs::path& path) {
+    struct stat st;
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+  }
+
+  testing::temp_dir_t dir_;
+  nb::UpdateConfig config_;
+  nb::InstallRequest request_;
+};
+
+TEST_F(InstallerTest, PlacesStagedFilesOverOldOnesAndIntoNewDirectories) {
+  write_file(bases() / "daily.vdb", "old daily");
+  ::chmod((bases() / "daily.vdb").c_str(), 0640);
+  write_file(staged("bases/daily.vdb"), "new daily");
+  write_file(staged("bases/main.vdb"), "new main");
+  write_file(staged("bases/core.so"), "engine");
+  fs::create_directories(staged("version"));
+  write_file(staged("version/version.txt"), "10.1");
+  place(staged("bases/daily.vdb"), bases() / "daily.vdb");
+  place(staged("bases/main.vdb"), bases() / "main.vdb");
+  place(staged("bases/core.so"), dir_ / "engine" / "core.so");
+  place(staged("version/version.txt"), dir_ / "version" / "version.txt");
+
+  const install_result_t result = install();
+  ASSERT_FALSE(result.error) << result.error->what();
+  EXPECT_EQ(result.placed, 4u);
+  EXPECT_EQ(read_file(bases() / "daily.vdb"), "new daily");
+  EXPECT_EQ(read_file(bases() / "main.vdb"), "new main");
+  EXPECT_EQ(read_file(dir_ / "engine" / "core.so"), "engine");
+  EXPECT_EQ(read_file(dir_ / "version" / "version.txt"), "10.1");
+  EXPECT_EQ(mode_of(bases() / "daily.vdb"), 0640u);  // an existing file keeps its mode
+  EXPECT_EQ(mode_of(bases() / "main.vdb"), 0644u);
+  // No temporary file is left, and the staged copies are gone.
+  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"daily.vdb", "main.vdb"}));
+  EXPECT_TRUE(names_in(staged("bases")).empty());
+}
+
+TEST_F(InstallerTest, RemovesListedFilesAfterPlacingAndToleratesMissingOnes) {
+  write_file(bases() / "old.vdb", "obsolete");
+  write_file(staged("bases/new.vdb"), "fresh");
+  place(staged("bases/new.vdb"), bases() / "new.vdb");
+  request_.add_to_remove((bases() / "old.vdb").string());
+  request_.add_to_remove((bases() / "gone.vdb").string());
+  request_.add_up_to_date((bases() / "same.vdb").string());
+
+  const install_result_t result = install();
+  ASSERT_FALSE(result.error) << result.error->what();
+  EXPECT_EQ(result.placed, 1u);
+  EXPECT_EQ(result.removed, 1u);
+  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"new.vdb"}));
+}
+
+TEST_F(InstallerTest, AnEmptyRequestSucceedsWithoutTouchingAnything) {
+  const install_result_t result = install();
+  EXPECT_FALSE(result.error);
+  EXPECT_EQ(result.placed, 0u);
+  EXPECT_EQ(result.removed, 0u);
+}
+
+TEST_F(InstallerTest, AFailureWhilePreparingChangesNoDestinationAndLeavesNoTemporaryFile) {
+  write_file(bases() / "a.vdb", "old a");
+  write_file(bases() / "old.vdb", "keep me");
+  write_file(staged("bases/a.vdb"), "new a");
+  place(staged("bases/a.vdb"), bases() / "a.vdb");
+  place(staged("bases/missing.vdb"), bases() / "b.vdb");
+  request_.add_to_remove((bases() / "old.vdb").string());
+
+  const install_result_t result = install();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code(), nb::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(result.error->what(), "Cannot open \"" + staged("bases/missing.vdb").string() + "\": No such file or directory");
+  EXPECT_EQ(result.placed, 0u);
+  EXPECT_EQ(read_file(bases() / "a.vdb"), "old a");
+  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"a.vdb", "old.vdb"}));
+  EXPECT_TRUE(fs::exists(staged("bases/a.vdb")));  // the staged copy stays for the next run
+}
+
+TEST_F(InstallerTest, ADirectoryInTheWayFailsBeforeAnythingIsReplaced) {
+  write_file(bases() / "a.vdb", "old a");
+  write_file(staged("bases/a.vdb"), "new a");
+  write_file(staged("bases/b.vdb"), "new b");
+  fs::create_directories(bases() / "b.vdb");
+  place(staged("bases/a.vdb"), bases() / "a.vdb");
+  place(staged("bases/b.vdb"), bases() / "b.vdb");
+
+  const install_result_t result = install();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code(), nb::EC_NOT_A_REGULAR_FILE);
+  EXPECT_EQ(read_file(bases() / "a.vdb"), "old a");
+  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"a.vdb", "b.vdb"}));
+}
+
+TEST_F(InstallerTest, ADestinationUnderARegularFileFailsWithItsSystemError) {
+  write_file(dir_ / "engine", "a file where the engine directory should be");
+  write_file(staged("bases/core.so"), "engine");
+  place(staged("bases/core.so"), dir_ / "engine" / "core.so");
+
+  const install_result_t result = install();
+  ASSERT_TRUE(result.error);
+  EXPECT_EQ(result.error->code(), nb::EC_IO_ERROR);  // EEXIST from creating the directory
+  EXPECT_EQ(result.error->what().rfind("Cannot create directory \"" + (dir_ / "engine").string() + "\": ", 0), 0u);
+}
+
+TEST_F(InstallerTest, RefusesRequestsThatReachOutsideTheZones) {
+  write_file(staged("bases/a.vdb"), "new a");
+  fs::create_directories(dir_ / "elsewhere");
+  write_file(dir_ / "elsewhere" / "secret", "secret");
+  fs::create_symlink(dir_ / "elsewhere", staged("bases/link"));
+  fs::create_directories(staged("bases/sub"));
+  const std::string a = staged("bases/a.vdb").string();
+  const std::string target = (bases() / "a.vdb").string();
+  struct case_t {
+    std::string source, destination, removal;
+    nb::ErrorCode code;
+    std::string what;
+  };
+  const case_t cases[] = {
+      {a, "/etc/passwd", "", nb::EC_INVALID_ARGUMENT, "Destination outside the update zones: \"/etc/passwd\""},
+      {a, bases().string() + "/../x", "", nb::EC_INVALID_ARGUMENT,
+       "Destination outside the update zones: \"" + bases().string() + "/../x\""},
+      {a, bases().string() + "/deeper/x", "", nb::EC_INVALID_ARGUMENT,
+       "Destination outside the update zones: \"" + bases().string() + "/deeper/x\""},
+      {a, "daily.vdb", "", nb::EC_INVALID_ARGUMENT, "Destination outside the update zones: \"daily.vdb\""},
+      {"update/bases/a.vdb", target, "", nb::EC_INVALID_ARGUMENT,
+       "Source outside the update directory: \"update/bases/a.vdb\""},
+      {"/etc/passwd", target, "", nb::EC_INVALID_ARGUMENT, "Source outside the update directory: \"/etc/passwd\""},
+      {staged("bases/link/secret").string(), target, "", nb::EC_INVALID_ARGUMENT,
+       "Source outside the update directory: \"" + staged("bases/link/secret").string() + "\""},
+      {staged("bases/sub").string(), target, "", nb::EC_NOT_A_REGULAR_FILE,
+       "Cannot open \"" + staged("bases/sub").string() + "\": Not a regular file"},
+      {a, target, "/etc/shadow", nb::EC_INVALID_ARGUMENT, "Destination outside the update zones: \"/etc/shadow\""},
+      {a, target, target, nb::EC_INVALID_ARGUMENT, "Both placed and removed: \"" + target + "\""},
+  };
+  for (const auto& c : cases) {
+    request_.Clear();
+    place(c.source, c.destination);
+    if (!c.removal.empty()) request_.add_to_remove(c.removal);
+    const install_result_t result = install();
+    ASSERT_TRUE(result.error) << c.source << " " << c.destination;
+    EXPECT_EQ(result.error->code(), c.code);
+    EXPECT_EQ(result.error->what(), c.what);
+    EXPECT_TRUE(names_in(bases()).empty());
+    EXPECT_EQ(read_file(dir_ / "elsewhere" / "secret"), "secret");
+  }
+}
+
+TEST_F(InstallerTest, AcceptsPathsWithRedundantSlashesAndDots) {
+  write_file(staged("bases/a.vdb"), "new a");
+  place(dir_.path().string() + "//update/./bases/a.vdb", bases().string() + "/./a.vdb");
+  const install_result_t result = install();
+  ASSERT_FALSE(result.error) << result.error->what();
+  EXPECT_EQ(read_file(bases() / "a.vdb"), "new a");
+}
+
+}  // namespace
+}  // namespace upd::monitor

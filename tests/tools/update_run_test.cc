@@ -1,0 +1,154 @@
+#include "update_run.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <sstream>
+
+#include "child_process.h"
+#include "fake_component.h"
+
+namespace upd::monitor {
+namespace {
+
+namespace fs = boost::filesystem;
+using upd::testing::read_file;
+using upd::testing::write_file;
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  UpdateRunTest() {
+    config_.set_update_dir((dir_ / "update").string());
+    config_.set_virus_base_dir((dir_ / "bases").string());
+    config_.set_network_timeout(1234);
+  }
+
+  run_outcome_t run(const std::string& plan) {
+    fake_.plan(plan);
+    return run_update(fake_.program(), config_, display_);
+  }
+
+  fs::path staged(const std::string& name) const { return dir_ / "update" / name; }
+  fs::path base(const std::string& name) const { return dir_ / "bases" / name; }
+
+  upd::testing::temp_dir_t dir_;
+  testing::fake_component_t fake_;
+  nb::UpdateConfig config_;
+  std::ostringstream out_, err_;
+  progress_display_t display_{display_style_t::lines, out_, err_};
+};
+
+TEST_F(UpdateRunTest, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithSuccess) {
+  fs::create_directories(staged("bases"));
+  write_file(staged("bases/daily.vdb"), "daily");
+  fs::create_directories(dir_ / "bases");
+  write_file(base("old.vdb"), "old");
+  const run_outcome_t outcome = run(
+      "say Notice: Update 10.0.0.0.1409222330\n"
+      "check 100 0\n"
+      "check 100 100\n"
+      "download 1 0 5 0 daily.vdb\n"
+      "stat 40 500\n"
+      "download 1 1 5 5\n"
+      "place " + staged("bases/daily.vdb").string() + " " + base("daily.vdb").string() + "\n"
+      "remove " + base("old.vdb").string() + "\n"
+      "up-to-date " + base("main.vdb").string() + "\n"
+      "request\n");
+  display_.finish();
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(WEXITSTATUS(outcome.wait_status), 0);
+  EXPECT_FALSE(outcome.interrupted);
+  ASSERT_TRUE(outcome.installed);
+  EXPECT_EQ(outcome.installed->placed, 1u);
+  EXPECT_EQ(out_.str(),
+            "Checking local files: 100 bytes\n"
+            "Checked 100 bytes\n"
+            "Downloading 1 files, 5 bytes\n"
+            "[1/1] daily.vdb\n"
+            "Downloaded 1 files, 5 bytes\n"
+            "Installing 1 file, removing 1 file, 1 up to date\n"
+            "Installed 1 file, removed 1 file\n"
+            "Network: sent 40 bytes, received 500 bytes\n");
+  EXPECT_EQ(err_.str(), "Notice: Update 10.0.0.0.1409222330\n");
+  EXPECT_EQ(read_file(base("daily.vdb")), "daily");
+  EXPECT_FALSE(fs::exists(base("old.vdb")));
+  const std::string record = fake_.record();
+  EXPECT_NE(record.find("network_timeout: 1234\n"), std::string::npos) << record;
+  EXPECT_NE(record.find("# answer\ntag: INSTALL_UPDATES_RESPONSE\n"), std::string::npos) << record;
+  EXPECT_EQ(record.find("error"), std::string::npos) << record;
+}
+
+TEST_F(UpdateRunTest, AFailedInstallationIsAnsweredWithItsErrorAndBecomesTheExitStatus) {
+  const run_outcome_t outcome =
+      run("place " + staged("bases/missing.vdb").string() + " " + base("missing.vdb").string() + "\nrequest\n");
+  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
+  EXPECT_EQ(WEXITSTATUS(outcome.wait_status), nb::EC_NO_SUCH_ENTRY);
+  ASSERT_TRUE(outcome.installed && outcome.installed->error);
+  const std::string what = "Cannot open \"" + staged("bases/missing.vdb").string() + "\": No such file or directory";
+  EXPECT_EQ(err_.str(), "Installation failed: " + what + "\n");
+  EXPECT_NE(fake_.record().find("error {\n  code: EC_NO_SUCH_ENTRY\n  what: \"Cannot open \\\""), std::string::npos)
+      << fake_.record();
+  EXPECT_EQ(describe_wait_status(outcome.wait_status), "exited with status 23 (No such file or directory)");
+}
+
+TEST_F(UpdateRunTest, AnAttemptThatFailsSendsNoRequestAndReportsItsStatus) {
+  const run_outcome_t outcome = run("say Error: DRL: bad signature\nexit 94\n");
+  EXPECT_FALSE(outcome.installed);
+  EXPECT_EQ(exit_code_of(outcome.wait_status), 94);
+  EXPECT_EQ(describe_wait_status(outcome.wait_status), "exited with status 94 (No update servers available)");
+  EXPECT_EQ(err_.str(), "Error: DRL: bad signature\n");
+}
+
+TEST_F(UpdateRunTest, CreatesTheUpdateAndZoneDirectoriesBeforeStarting) {
+  config_.set_update_dir((dir_ / "var" / "lib" / "update").string());
+  config_.set_nbs_dir((dir_ / "nbs").string());
+  run("exit 0\n");
+  EXPECT_TRUE(fs::is_directory(dir_ / "var" / "lib" / "update"));
+  EXPECT_TRUE(fs::is_directory(dir_ / "bases"));
+  EXPECT_TRUE(fs::is_directory(dir_ / "nbs"));
+}
+
+TEST_F(UpdateRunTest, AMessageThatDoesNotParseClosesTheLinkAndEndsTheComponent) {
+  const run_outcome_t outcome = run("garbage\nrequest\n");
+  EXPECT_FALSE(outcome.installed);
+  EXPECT_EQ(exit_code_of(outcome.wait_status), nb::EC_MONITOR_IPC_ERROR);
+  // What the component says next depends on whether its request was written
+  // before the link closed.
+  EXPECT_EQ(err_.str().rfind(
+                "nimbo-monitor: link to the component: protocol violation: a message from the component does not "
+                "parse\nfake-update: ",
+                0),
+            0u)
+      << err_.str();
+}
+
+TEST_F(UpdateRunTest, ASecondRequestIsAProtocolViolation) {
+  const run_outcome_t outcome = run("request\nrequest\n");
+  EXPECT_EQ(exit_code_of(outcome.wait_status), nb::EC_MONITOR_IPC_ERROR);
+  EXPECT_NE(err_.str().find("protocol violation: a second installation request\n"), std::string::npos) << err_.str();
+}
+
+TEST_F(UpdateRunTest, ATerminationSignalIsPassedOnToTheComponent) {
+  const run_outcome_t outcome = run("signal-parent 15\n");
+  EXPECT_TRUE(outcome.interrupted);
+  ASSERT_TRUE(WIFSIGNALED(outcome.wait_status));
+  EXPECT_EQ(WTERMSIG(outcome.wait_status), SIGTERM);
+  EXPECT_EQ(exit_code_of(outcome.wait_status), 128 + SIGTERM);
+  EXPECT_EQ(describe_wait_status(outcome.wait_status), "was killed by signal 15 (Terminated)");
+}
+
+TEST_F(UpdateRunTest, AProgramThatCannotStartIsAnError) {
+  try {
+    run_update((dir_ / "no-such-program").string(), config_, display_);
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "cannot start " + (dir_ / "no-such-program").string() + ": No such file or directory");
+  }
+}
+
+}  // namespace
+}  // namespace upd::monitor
