@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,9 +51,9 @@ child_process_t::child_process_t(const std::vector<std::string>& argv, const boo
 
 child_process_t::~child_process_t() { stop(); }
 
-int child_process_t::stop() {
+int child_process_t::stop(int signal) {
   if (pid_ <= 0) return status_;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
   }
   pid_ = 0;

@@ -3,6 +3,7 @@
 // standard output and error go to a file. Owned by one test thread.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <boost/filesystem/path.hpp>
@@ -20,8 +21,8 @@ class child_process_t {
   child_process_t(const child_process_t&) = delete;
   child_process_t& operator=(const child_process_t&) = delete;
 
-  // Sends SIGTERM and waits; returns the raw wait status. Idempotent.
-  int stop();
+  // Sends the signal and waits; returns the raw wait status. Idempotent.
+  int stop(int signal = SIGTERM);
   bool running();
 
  private:

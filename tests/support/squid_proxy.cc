@@ -90,7 +90,9 @@ squid_proxy_t::squid_proxy_t(scheme_t scheme, const std::string& user, const std
 }
 
 squid_proxy_t::~squid_proxy_t() {
-  process_->stop();
+  // squid takes seconds to shut down politely; its helpers end when their
+  // input closes.
+  process_->stop(SIGKILL);
   // A squid that died early leaves its shared-memory segments behind.
   for (const char* segment : {"-cf__metadata.shm", "-cf__queues.shm", "-cf__readers.shm"}) {
     boost::system::error_code ignored;
