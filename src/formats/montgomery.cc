@@ -1,5 +1,6 @@
 #include "formats/montgomery.h"
 
+#include <bit>
 #include <cstring>
 
 namespace upd {
@@ -39,33 +40,97 @@ void sub_mod(limb_t* x, const limb_t* y, const limb_t* m, std::size_t n) {
 
 }  // namespace
 
-void mont_mul(limb_t* out, const limb_t* a, const limb_t* b, const modulus_t& mod) {
-  const std::size_t n = mod.n;
-  // Two limbs above the n: the running value stays below 2^(16n+2) because
-  // a and b need not be below M.
-  std::uint32_t t[max_limbs + 2] = {};
-  for (std::size_t j = 0; j < n; ++j) {
-    const std::uint64_t bj = b[j];
-    const limb_t m = static_cast<limb_t>(static_cast<limb_t>(t[0] + a[0] * bj) * mod.m_inv);
-    // t = (t + a·b_j + m·M) / 2^16; the lowest limb of the sum is zero by the choice of m.
-    std::uint64_t carry = (t[0] + a[0] * bj + std::uint64_t{m} * mod.m[0]) >> 16;
-    for (std::size_t i = 1; i < n; ++i) {
-      carry += t[i] + a[i] * bj + std::uint64_t{m} * mod.m[i];
-      t[i - 1] = static_cast<std::uint32_t>(carry & 0xFFFF);
-      carry >>= 16;
+namespace {
+
+// Limbs to digits of `per` limbs and back. On little-endian machines the
+// memory of both is the same, so a copy does.
+template <class D>
+void load_digits(D* out, const limb_t* x, std::size_t digits) {
+  constexpr std::size_t per = sizeof(D) / sizeof(limb_t);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, x, digits * sizeof(D));
+  } else {
+    for (std::size_t i = 0; i < digits; ++i) {
+      out[i] = 0;
+      for (std::size_t k = per; k-- > 0;) out[i] = static_cast<D>(out[i] << 16 | x[per * i + k]);
     }
-    carry += t[n];
-    t[n - 1] = static_cast<std::uint32_t>(carry & 0xFFFF);
-    carry = (carry >> 16) + t[n + 1];
-    t[n] = static_cast<std::uint32_t>(carry & 0xFFFF);
-    t[n + 1] = static_cast<std::uint32_t>(carry >> 16);
   }
-  limb_t result[max_limbs + 2];
-  for (std::size_t i = 0; i < n + 2; ++i) result[i] = static_cast<limb_t>(t[i]);
-  limb_t m_ext[max_limbs + 2] = {};
-  std::memcpy(m_ext, mod.m, n * sizeof(limb_t));
-  while (result[n] != 0 || result[n + 1] != 0) subtract(result, m_ext, n + 2);
-  std::memcpy(out, result, n * sizeof(limb_t));
+}
+
+template <class D>
+void store_digits(limb_t* out, const D* x, std::size_t digits) {
+  constexpr std::size_t per = sizeof(D) / sizeof(limb_t);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out, x, digits * sizeof(D));
+  } else {
+    for (std::size_t i = 0; i < digits; ++i)
+      for (std::size_t k = 0; k < per; ++k) out[per * i + k] = static_cast<limb_t>(x[i] >> (16 * k));
+  }
+}
+
+// Montgomery product with the limbs taken `sizeof(D) / 2` at a time (radix
+// 2^32 or 2^64). The quotient (a·b + μ·M) / 2^(16n) uses the one μ below
+// 2^(16n) that makes the division exact, whatever the radix, so the result
+// is the one of limb-by-limb passes with a fraction of the multiplications.
+template <class D, class W>
+void mont_mul_radix(limb_t* out, const limb_t* a, const limb_t* b, const modulus_t& mod) {
+  constexpr std::size_t per = sizeof(D) / sizeof(limb_t);
+  constexpr int bits = 8 * sizeof(D);
+  const std::size_t digits = mod.n / per;
+  const D m_inv = static_cast<D>(mod.m_inv_wide);
+  D a_digits[max_limbs], b_digits[max_limbs], m_digits[max_limbs];
+  load_digits(a_digits, a, digits);
+  load_digits(b_digits, b, digits);
+  load_digits(m_digits, mod.m, digits);
+  // One digit above the n limbs: the running value stays below 2^(16n+2)
+  // because a and b need not be below M.
+  D t[max_limbs + 1] = {};
+  for (std::size_t j = 0; j < digits; ++j) {
+    const D bj = b_digits[j];
+    W product = W{a_digits[0]} * bj + t[0];
+    const D m = static_cast<D>(product) * m_inv;
+    W sum = W{m} * m_digits[0] + static_cast<D>(product);
+    // t = (t + a·b_j + m·M) / 2^bits, in two carry chains so that no sum overflows W.
+    D carry_ab = static_cast<D>(product >> bits), carry_m = static_cast<D>(sum >> bits);
+    for (std::size_t i = 1; i < digits; ++i) {
+      product = W{a_digits[i]} * bj + t[i] + carry_ab;
+      sum = W{m} * m_digits[i] + static_cast<D>(product) + carry_m;
+      carry_ab = static_cast<D>(product >> bits);
+      carry_m = static_cast<D>(sum >> bits);
+      t[i - 1] = static_cast<D>(sum);
+    }
+    const W top = W{t[digits]} + carry_ab + carry_m;
+    t[digits - 1] = static_cast<D>(top);
+    t[digits] = static_cast<D>(top >> bits);
+  }
+  while (t[digits] != 0) {
+    D borrow = 0;
+    for (std::size_t i = 0; i <= digits; ++i) {
+      const D m = i < digits ? m_digits[i] : 0;
+      const D next_borrow = t[i] < m || (t[i] == m && borrow);
+      t[i] = t[i] - m - borrow;
+      borrow = next_borrow;
+    }
+  }
+  store_digits(out, t, digits);
+}
+
+}  // namespace
+
+modulus_t make_modulus(const limb_t* m, std::size_t n, limb_t m_inv) {
+  // -M^-1 mod 2^64: each Newton step doubles the precision of M^-1 mod 2^16.
+  std::uint64_t m0 = 0;
+  for (std::size_t k = 4; k-- > 0;) m0 = m0 << 16 | m[k];
+  std::uint64_t inverse = static_cast<limb_t>(-m_inv);
+  for (int precision = 16; precision < 64; precision *= 2) inverse *= 2 - m0 * inverse;
+  return modulus_t{m, n, m_inv, 0 - inverse};
+}
+
+void mont_mul(limb_t* out, const limb_t* a, const limb_t* b, const modulus_t& mod) {
+  if (mod.n % 4 == 0)
+    mont_mul_radix<std::uint64_t, unsigned __int128>(out, a, b, mod);
+  else
+    mont_mul_radix<std::uint32_t, std::uint64_t>(out, a, b, mod);
 }
 
 void mont_reduce(limb_t* x, std::size_t length, const modulus_t& mod, std::size_t steps) {

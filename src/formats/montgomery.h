@@ -12,10 +12,13 @@ namespace upd {
 using limb_t = std::uint16_t;
 
 struct modulus_t {
-  const limb_t* m;  // n limbs
+  const limb_t* m;  // n limbs, n even and at least 4
   std::size_t n;
-  limb_t m_inv;     // -m^-1 mod 2^16
+  limb_t m_inv;                // -M^-1 mod 2^16
+  std::uint64_t m_inv_wide;    // -M^-1 mod 2^64, for products taken several limbs at a time
 };
+
+modulus_t make_modulus(const limb_t* m, std::size_t n, limb_t m_inv);
 
 // out = a·b·2^(-16n) mod M, below 2^(16n) but not always below M. a and b
 // are below 2^(16n); out may alias either.

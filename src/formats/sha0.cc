@@ -5,39 +5,41 @@ namespace {
 
 std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-void compress(sha0_context& c) {
+// One step with the five words renamed instead of moved: the caller rotates
+// the roles, so five steps bring them back to their places.
+template <class F>
+inline void step(std::uint32_t a, std::uint32_t& b, std::uint32_t c, std::uint32_t d, std::uint32_t& e,
+                 std::uint32_t k, std::uint32_t w, F f) {
+  e += rotl(a, 5) + f(b, c, d) + k + w;
+  b = rotl(b, 30);
+}
+
+// Twenty steps of one round; its logical function and constant only differ.
+template <class F>
+inline void round(std::uint32_t (&v)[5], const std::uint32_t* w, std::uint32_t k, F f) {
+  std::uint32_t a = v[0], b = v[1], c = v[2], d = v[3], e = v[4];
+  for (int t = 0; t < 20; t += 5) {
+    step(a, b, c, d, e, k, w[t], f);
+    step(e, a, b, c, d, k, w[t + 1], f);
+    step(d, e, a, b, c, k, w[t + 2], f);
+    step(c, d, e, a, b, k, w[t + 3], f);
+    step(b, c, d, e, a, k, w[t + 4], f);
+  }
+  v[0] = a, v[1] = b, v[2] = c, v[3] = d, v[4] = e;
+}
+
+void compress(sha0_context& context) {
   std::uint32_t w[80];
-  for (int t = 0; t < 16; ++t) w[t] = c.block[t];
+  for (int t = 0; t < 16; ++t) w[t] = context.block[t];
   // The missing rotation here is the whole difference from SHA-1.
   for (int t = 16; t < 80; ++t) w[t] = w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16];
-  std::uint32_t a = c.h[0], b = c.h[1], d3 = c.h[2], d = c.h[3], e = c.h[4];
-  for (int t = 0; t < 80; ++t) {
-    std::uint32_t f, k;
-    if (t < 20) {
-      f = (b & d3) | (~b & d);
-      k = 0x5A827999;
-    } else if (t < 40) {
-      f = b ^ d3 ^ d;
-      k = 0x6ED9EBA1;
-    } else if (t < 60) {
-      f = (b & d3) | (b & d) | (d3 & d);
-      k = 0x8F1BBCDC;
-    } else {
-      f = b ^ d3 ^ d;
-      k = 0xCA62C1D6;
-    }
-    const std::uint32_t next = rotl(a, 5) + f + e + k + w[t];
-    e = d;
-    d = d3;
-    d3 = rotl(b, 30);
-    b = a;
-    a = next;
-  }
-  c.h[0] += a;
-  c.h[1] += b;
-  c.h[2] += d3;
-  c.h[3] += d;
-  c.h[4] += e;
+  std::uint32_t v[5] = {context.h[0], context.h[1], context.h[2], context.h[3], context.h[4]};
+  round(v, w, 0x5A827999, [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return (b & c) | (~b & d); });
+  round(v, w + 20, 0x6ED9EBA1, [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return b ^ c ^ d; });
+  round(v, w + 40, 0x8F1BBCDC,
+        [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return (b & c) | (b & d) | (c & d); });
+  round(v, w + 60, 0xCA62C1D6, [](std::uint32_t b, std::uint32_t c, std::uint32_t d) { return b ^ c ^ d; });
+  for (int i = 0; i < 5; ++i) context.h[i] += v[i];
 }
 
 void put_byte(std::uint8_t byte, sha0_context& c) {

@@ -18,11 +18,12 @@ int nibble(char c) {
 
 struct group_t {
   limb_t p[p_limbs], q[q_limbs], q_2_320[q_limbs], q_2_672[q_limbs];
-  modulus_t mod_p{p, p_limbs, GroupParameters.p_inv};
-  modulus_t mod_q{q, q_limbs, GroupParameters.q_inv};
+  modulus_t mod_p, mod_q;
   group_t() {
     limbs_from_bytes(p, GroupParameters.p, p_limbs);
     limbs_from_bytes(q, GroupParameters.q, q_limbs);
+    mod_p = make_modulus(p, p_limbs, GroupParameters.p_inv);
+    mod_q = make_modulus(q, q_limbs, GroupParameters.q_inv);
     limbs_from_bytes(q_2_320, GroupParameters.q_2_320, q_limbs);
     limbs_from_bytes(q_2_672, GroupParameters.q_2_672, q_limbs);
   }

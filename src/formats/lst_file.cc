@@ -1,0 +1,90 @@
+#include "formats/lst_file.h"
+
+#include <fnmatch.h>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/system/system_error.hpp>
+#include <string_view>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "formats/lst_grammar.h"
+#include "formats/signature.h"
+
+namespace upd {
+namespace {
+
+// Nine digits always fit; longer texts go through the conversion routine,
+// whose error for values above 2^32 - 1 reaches the caller.
+std::uint32_t size_value(std::string_view digits) {
+  if (digits.size() > 9) return boost::lexical_cast<std::uint32_t>(std::string(digits));
+  std::uint32_t value = 0;
+  for (char c : digits) value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  return value;
+}
+
+[[noreturn]] void fail() { throw boost::system::system_error(nb::make_error_code(nb::EC_BAD_LST_FILE)); }
+
+}  // namespace
+
+lst_file_t lst_file_t::parse(std::span<const char> bytes) {
+  const std::string_view file(bytes.data(), bytes.size());
+  const auto layout = match_lst_layout(file);
+  if (!layout) {
+    UPD_LOG(log_debug, "Lst: Invalid file structure");
+    fail();
+  }
+  // Nothing of the body is looked at before the signature holds.
+  if (!verify_signature(layout->signed_part.data(), layout->signed_part.size(), layout->signature)) {
+    UPD_LOG(log_debug, "Lst: Invalid signature");
+    fail();
+  }
+  lst_file_t list;
+  std::size_t position = 0;
+  std::string_view line;
+  while (next_body_line(layout->body, position, line)) {
+    if (const auto entry = match_entry_line(line)) {
+      // Lists usually come sorted: the hint makes each insertion constant time.
+      lst_entry_t& stored = list.files_.try_emplace(list.files_.end(), std::string(entry->name))->second;
+      stored.checksum = hex_to_bytes(entry->checksum);
+      stored.size = size_value(entry->size);
+    } else if (const auto pattern = match_removal_line(line)) {
+      list.patterns_.emplace_back(*pattern);
+    } else {
+      UPD_LOG(log_debug, "Lst: Unexpected line '" << line << "'");
+      fail();
+    }
+  }
+  if (list.files_.empty()) {
+    UPD_LOG(log_debug, "Lst: Empty data section");
+    fail();
+  }
+  return list;
+}
+
+bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }
+
+std::string lst_file_t::checksum_of(const std::string& name) const {
+  const auto found = files_.find(name);
+  return found == files_.end() ? std::string() : found->second.checksum;
+}
+
+std::uint32_t lst_file_t::size_of(const std::string& name) const {
+  const auto found = files_.find(name);
+  return found == files_.end() ? 0 : found->second.size;
+}
+
+std::vector<std::string> lst_file_t::file_names() const {
+  std::vector<std::string> names;
+  names.reserve(files_.size());
+  for (const auto& file : files_) names.push_back(file.first);
+  return names;
+}
+
+bool lst_file_t::matches_pattern(const std::string& name) const {
+  for (const auto& pattern : patterns_)
+    if (::fnmatch(pattern.c_str(), name.c_str(), FNM_NOESCAPE) == 0) return true;
+  return false;
+}
+
+}  // namespace upd

@@ -1,0 +1,171 @@
+#include "formats/drl_file.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "common/error.h"
+#include "formats/captured_log.h"
+#include "formats/signing.h"
+#include "support/test_support.h"
+
+namespace upd {
+namespace {
+
+using testing::captured_log_t;
+using urls_t = std::set<std::string>;
+
+std::string sign_line(const std::string& signed_part) { return "sign=" + testing::signature_of(signed_part); }
+
+class DrlFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+  }
+
+  // Loads bytes from a file; returns the URLs, or the logged line on failure.
+  std::string load(const std::string& bytes, urls_t* urls = nullptr) {
+    testing::write_file(path_, bytes);
+    return load_path(path_, urls);
+  }
+  std::string load_path(const boost::filesystem::path& path, urls_t* urls = nullptr) {
+    captured_log_t log;
+    drl_file_t drl;
+    try {
+      drl.load(path);
+    } catch (nb::ErrorCode code) {
+      EXPECT_EQ(code, nb::EC_BAD_DRL_FILE);
+      EXPECT_EQ(log.lines().size(), 1u);
+      return log.lines().empty() ? "" : log.lines().back();
+    }
+    if (urls) *urls = drl.urls();
+    std::string logged;
+    for (const auto& line : log.lines()) logged += line;
+    return logged;
+  }
+  // Log lines quote paths, an ampersand before each '"' and '&' inside.
+  std::string quoted() const {
+    std::string text = "\"";
+    for (char c : path_.string()) text += c == '"' || c == '&' ? std::string("&") + c : std::string(1, c);
+    return text + "\"";
+  }
+
+  testing::temp_dir_t dir_;
+  boost::filesystem::path path_ = dir_ / "a&\"b.drl";
+};
+
+TEST_F(DrlFileTest, ReadsEveryLineEndingAlike) {
+  for (const std::string& eol : {std::string("\r\n"), std::string("\n"), std::string("\r")}) {
+    const std::string signed_part = "url=http://a/" + eol + eol + "url=http://b/" + eol;
+    for (const std::string& last : {eol, std::string()}) {
+      urls_t urls;
+      EXPECT_EQ(load(signed_part + sign_line(signed_part) + last, &urls), "");
+      EXPECT_EQ(urls, (urls_t{"http://a/", "http://b/"}));
+    }
+  }
+}
+
+TEST_F(DrlFileTest, TrimsValuesStoresRepeatsOnceAndKeepsAnEmptyUrl) {
+  const std::string signed_part = "url= \thttp://a/ \t\nurl=http://a/\nurl=\n";
+  urls_t urls;
+  EXPECT_EQ(load(signed_part + "sign=\t" + testing::signature_of(signed_part) + " \n", &urls), "");
+  EXPECT_EQ(urls, (urls_t{"", "http://a/"}));
+}
+
+TEST_F(DrlFileTest, GivesTheReasonForEveryBadFile) {
+  const std::string good = "url=http://a/\n";
+  struct {
+    std::string bytes, reason;
+  } const cases[] = {
+      {"", "invalid signature"},
+      {"\n\n", "invalid signature"},
+      {sign_line("") + "\nurl=http://a/\n", "invalid signature"},
+      {good, "invalid signature"},
+      {good + "sign=\n", "invalid signature"},
+      {good + "sign=" + testing::signature_of(good).substr(0, 78) + "\n", "invalid signature"},
+      {"url=http://b/\n" + sign_line(good), "invalid signature"},
+      {" url=http://a/\n" + sign_line(" url=http://a/\n"), "invalid format"},
+      {good + "  \n" + sign_line(good + "  \n"), "invalid format"},
+      {good + "server=x\n" + sign_line(good), "invalid format"},
+      {good + sign_line(good) + "\n#comment\n", "invalid format"},
+      {"URL=http://a/\n", "invalid format"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(load(c.bytes), "Error: DRL: " + quoted() + ": " + c.reason) << c.bytes;
+}
+
+TEST_F(DrlFileTest, VerifiesTheLastSignatureAgainstTheBytesBeforeTheFirst) {
+  const std::string signed_part = "url=http://a/\r\n";
+  urls_t urls;
+  EXPECT_EQ(load(signed_part + "sign=00\r\n" + sign_line(signed_part) + "\r\n", &urls), "");
+  EXPECT_EQ(urls, urls_t{"http://a/"});
+  EXPECT_EQ(load(signed_part + sign_line(signed_part) + "\r\nsign=00\r\n"),
+            "Error: DRL: " + quoted() + ": invalid signature");
+}
+
+TEST_F(DrlFileTest, LeavesOutAndReportsServersAfterTheSignature) {
+  const std::string signed_part = "url=http://a/\n";
+  urls_t urls;
+  EXPECT_EQ(load(signed_part + sign_line(signed_part) + "\nurl=http://evil/\nurl=http://a/\n", &urls),
+            "Warning: DRL: " + quoted() + ": 2 url= line(s) after the signature are not signed and were ignored");
+  EXPECT_EQ(urls, urls_t{"http://a/"});
+}
+
+TEST_F(DrlFileTest, LoadsASignedFileWithoutServersAsAnEmptyList) {
+  urls_t urls{"x"};
+  EXPECT_EQ(load("\n" + sign_line("\n"), &urls), "");
+  EXPECT_TRUE(urls.empty());
+}
+
+TEST_F(DrlFileTest, ReadsOneMebibyteAndRefusesOneByteMore) {
+  const std::string signed_part = "url=http://a/\n" + std::string(1000, '\n');
+  std::string bytes = signed_part + sign_line(signed_part);
+  bytes += std::string(drl_file_t::max_size - bytes.size(), '\n');
+  urls_t urls;
+  EXPECT_EQ(load(bytes, &urls), "");
+  EXPECT_EQ(urls, urls_t{"http://a/"});
+  EXPECT_EQ(load(bytes + "\n"), "Error: DRL: " + quoted() + ": file too big");
+}
+
+TEST_F(DrlFileTest, ReportsFilesThatCannotBeRead) {
+  EXPECT_EQ(load_path(dir_ / "missing"), "Error: DRL: \"" + (dir_ / "missing").string() +
+                                             "\": open: No such file or directory");
+  EXPECT_EQ(load_path(dir_.path()), "Error: DRL: \"" + dir_.path().string() + "\": read: Is a directory");
+}
+
+TEST_F(DrlFileTest, GivesOneCleanAnswerForEveryCutAndEveryFlippedByte) {
+  const std::string signed_part = "url=http://a/\r\nurl=https://b:8443/x\r\n";
+  const std::string sample = signed_part + sign_line(signed_part) + "\r\n";
+  for (std::size_t length = 0; length <= sample.size(); ++length) {
+    urls_t urls;
+    const std::string logged = load(sample.substr(0, length), &urls);
+    if (logged.empty())  // only cuts after the whole signature can load
+      EXPECT_GE(length, sample.size() - 2) << length;
+    else
+      EXPECT_TRUE(logged == "Error: DRL: " + quoted() + ": invalid signature" ||
+                  logged == "Error: DRL: " + quoted() + ": invalid format")
+          << length << " " << logged;
+  }
+  for (std::size_t at = 0; at < signed_part.size(); ++at) {
+    std::string bytes = sample;
+    bytes[at] ^= 0x20;
+    EXPECT_NE(load(bytes), "") << at;
+  }
+}
+
+TEST(DrlShuffle, GivesEveryServerOnceInAnOrderFromRand) {
+  drl_file_t drl;
+  testing::temp_dir_t dir;
+  std::string signed_part;
+  for (char c = 'a'; c <= 'h'; ++c) signed_part += std::string("url=http://") + c + "/\n";
+  if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+  drl.parse(signed_part + sign_line(signed_part), dir / "x.drl");
+  std::srand(1);
+  const auto first = drl.shuffled_urls();
+  std::srand(1);
+  EXPECT_EQ(drl.shuffled_urls(), first);
+  EXPECT_EQ(urls_t(first.begin(), first.end()), drl.urls());
+  EXPECT_EQ(first.size(), 8u);
+}
+
+}  // namespace
+}  // namespace upd

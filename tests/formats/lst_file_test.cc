@@ -1,0 +1,206 @@
+#include "formats/lst_file.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/lexical_cast/bad_lexical_cast.hpp>
+#include <boost/system/system_error.hpp>
+#include <random>
+
+#include "common/error.h"
+#include "formats/captured_log.h"
+#include "formats/signing.h"
+
+namespace upd {
+namespace {
+
+using testing::captured_log_t;
+
+// A list around `body`: `eol` ends its lines, `gap` separates the end
+// marker's line break from "[Signature]" (empty or one more break).
+std::string make_list(const std::string& body, const std::string& eol = "\n", const std::string& gap = "\n",
+                      const std::string& tail = "\n") {
+  const std::string signed_part = "[NimboUpdateList]" + eol + "[12]" + eol + body + "[NimboUpdateListEnd]" + eol;
+  return signed_part + gap + "[Signature]" + eol + "Signature=" + testing::signature_of(signed_part) + tail;
+}
+
+// The signature over `signed_part`, placed after `rest` (which holds what
+// follows the signed part up to "Signature=").
+std::string signed_as(const std::string& signed_part, const std::string& rest) {
+  return signed_part + rest + testing::signature_of(signed_part) + "\n";
+}
+
+std::string entry(const std::string& name, int size = 1) {
+  return "+" + name + ", " + std::string(64, 'a') + ", " + std::to_string(size);
+}
+
+class LstFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+  }
+  // "" and the list when it parses; otherwise the one logged line.
+  std::string parse(const std::string& bytes) {
+    captured_log_t log;
+    try {
+      list_ = lst_file_t::parse(bytes);
+    } catch (const boost::system::system_error& e) {
+      EXPECT_EQ(e.code(), nb::make_error_code(nb::EC_BAD_LST_FILE));
+      EXPECT_EQ(log.lines().size(), 1u);
+      return log.lines().empty() ? "" : log.lines()[0];
+    }
+    EXPECT_EQ(log.lines().size(), 0u);
+    return "";
+  }
+  lst_file_t list_;
+};
+
+const std::string good_body = entry("a.dat") + "\n";
+
+TEST_F(LstFileTest, ChecksTheStructureOfTheWholeFile) {
+  const std::string sig = "\n[Signature]\nSignature=";
+  struct {
+    std::string bytes, logged;
+  } const cases[] = {
+      {make_list(good_body), ""},
+      {make_list(good_body, "\r\n", "\r\n"), ""},
+      {make_list(good_body, "\r", "\r"), ""},
+      {make_list(good_body, "\f", "\f"), ""},
+      {make_list(good_body, "\n", "", "\n"), "Debug: Lst: Invalid file structure"},
+      {" " + make_list(good_body), "Debug: Lst: Invalid file structure"},
+      {"\xef\xbb\xbf" + make_list(good_body), "Debug: Lst: Invalid file structure"},
+      {make_list(good_body, "\n", "\n", " \t\r\n\v\f\n\n"), ""},
+      {make_list(good_body, "\n", "\n", "\n#"), "Debug: Lst: Invalid file structure"},
+      {make_list(good_body, "\n", "\n", ""), ""},
+      {"[NimboUpdateList]\n[]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
+      {"[NimboUpdateList]\n[1]\n[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
+      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "\n", "Debug: Lst: Invalid file structure"},
+      {"[NimboUpdateList][1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
+      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00x", "Debug: Lst: Invalid file structure"},
+      {"", "Debug: Lst: Invalid file structure"},
+      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + std::string(80, '0'),
+       "Debug: Lst: Invalid signature"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse(c.bytes), c.logged) << c.bytes;
+}
+
+TEST_F(LstFileTest, EndsTheSignedPartAtTheFirstBreakAfterTheEndMarker) {
+  const std::string head = "[NimboUpdateList]\r\n[1]\r\n" + good_body + "[NimboUpdateListEnd]";
+  // CR LF endings without an empty line: the CR closes the signed part.
+  EXPECT_EQ(parse(signed_as(head + "\r", "\n[Signature]\r\nSignature=")), "");
+  // The same file signed through the LF: the LF lies outside the signed part.
+  EXPECT_EQ(parse(signed_as(head + "\r\n", "[Signature]\r\nSignature=")), "Debug: Lst: Invalid signature");
+  EXPECT_EQ(parse(signed_as(head + "\r\n", "\n[Signature]\r\nSignature=")), "");
+  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature=")), "");
+  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\r\n[Signature]\r\nSignature=")), "Debug: Lst: Invalid file structure");
+  EXPECT_EQ(parse(signed_as(head + "\r", "\r\n[Signature]\r\nSignature=")), "");
+  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature=").substr(1)),
+            "Debug: Lst: Invalid file structure");
+}
+
+TEST_F(LstFileTest, RunsTheBodyToTheLastEndMarkerThatTheRestFollows) {
+  const std::string body = good_body + "[NimboUpdateListEnd]\n\n[Signature]\nSignature=00\n";
+  EXPECT_EQ(parse(make_list(body)), "Debug: Lst: Unexpected line '[NimboUpdateListEnd]'");
+  // With no byte left for the body after the CR LF, the CR alone ends the
+  // bracket line and the LF is the body: one empty line.
+  const std::string head = "[NimboUpdateList]\r\n[1]\r\n[NimboUpdateListEnd]\r\n";
+  EXPECT_EQ(parse(signed_as(head, "\r\n[Signature]\r\nSignature=")), "Debug: Lst: Unexpected line ''");
+}
+
+TEST_F(LstFileTest, ChecksTheSignatureBeforeTheLines) {
+  std::string bytes = make_list("garbage\n");
+  char& digit = bytes[bytes.find("Signature=") + 10];
+  digit = digit == '1' ? '2' : '1';
+  EXPECT_EQ(parse(bytes), "Debug: Lst: Invalid signature");
+  bytes = make_list(good_body);
+  bytes[bytes.find("a.dat")] = 'b';
+  EXPECT_EQ(parse(bytes), "Debug: Lst: Invalid signature");
+}
+
+TEST_F(LstFileTest, AcceptsOnlyTheTwoLineForms) {
+  struct {
+    std::string line, logged;
+  } const cases[] = {
+      {"", "Debug: Lst: Unexpected line ''"},
+      {"+a.dat,0a1b, 17", "Debug: Lst: Unexpected line '+a.dat,0a1b, 17'"},
+      {"+a.dat, 0a1b,17", "Debug: Lst: Unexpected line '+a.dat, 0a1b,17'"},
+      {"+dir/a.dat, 0a1b, 17", "Debug: Lst: Unexpected line '+dir/a.dat, 0a1b, 17'"},
+      {"+a-b.dat, 0a1b, 17", "Debug: Lst: Unexpected line '+a-b.dat, 0a1b, 17'"},
+      {"+a.dat, 0a1x, 17", "Debug: Lst: Unexpected line '+a.dat, 0a1x, 17'"},
+      {"+a.dat, 0a1b, 17 ", "Debug: Lst: Unexpected line '+a.dat, 0a1b, 17 '"},
+      {"+a.dat, 0a1b, ", "Debug: Lst: Unexpected line '+a.dat, 0a1b, '"},
+      {"+, 0a1b, 17", "Debug: Lst: Unexpected line '+, 0a1b, 17'"},
+      {"+., 0a1b, 17", "Debug: Lst: Unexpected line '+., 0a1b, 17'"},
+      {"+.., 0a1b, 17", "Debug: Lst: Unexpected line '+.., 0a1b, 17'"},
+      {" +a.dat, 0a1b, 17", "Debug: Lst: Unexpected line ' +a.dat, 0a1b, 17'"},
+      {"-*.tmp", "Debug: Lst: Unexpected line '-*.tmp'"},
+      {"-*.tmp ,", "Debug: Lst: Unexpected line '-*.tmp ,'"},
+      {"-,", "Debug: Lst: Unexpected line '-,'"},
+      {"-a/b,", "Debug: Lst: Unexpected line '-a/b,'"},
+      {"# comment", "Debug: Lst: Unexpected line '# comment'"},
+      {"+...a, 0a1b, 17", ""},
+      {"-*.tmp,", ""},
+      {"-*.tmp, anything [at] all", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse(make_list(good_body + c.line + "\n")), c.logged) << c.line;
+  EXPECT_EQ(parse(make_list(good_body + "\n")), "Debug: Lst: Unexpected line ''");
+}
+
+TEST_F(LstFileTest, StoresEntriesAndPatterns) {
+  const std::string body = "+b.dat, 0A1b, 17\r\n-*.tmp,old files\r\n+a.dat, abc, 4294967295\r\n"
+                           "+b.dat, 0a1B, 18\r\n-a?c.*,\r\n-*.tmp,\r\n+c_1.x, ff, 0000";
+  ASSERT_EQ(parse(make_list(body + "\r\n", "\r\n", "\r\n")), "");
+  EXPECT_EQ(list_.file_names(), (std::vector<std::string>{"a.dat", "b.dat", "c_1.x"}));
+  EXPECT_EQ(list_.checksum_of("b.dat"), "\x0a\x1b");
+  EXPECT_EQ(list_.size_of("b.dat"), 18u);
+  EXPECT_EQ(list_.checksum_of("a.dat"), "");
+  EXPECT_EQ(list_.size_of("a.dat"), 4294967295u);
+  EXPECT_EQ(list_.checksum_of("c_1.x"), "\xff");
+  EXPECT_EQ(list_.size_of("c_1.x"), 0u);
+  EXPECT_EQ(list_.patterns(), (std::vector<std::string>{"*.tmp", "a?c.*", "*.tmp"}));
+  EXPECT_TRUE(list_.contains("a.dat"));
+  EXPECT_FALSE(list_.contains("d.dat"));
+  EXPECT_EQ(list_.checksum_of("d.dat"), "");
+  EXPECT_EQ(list_.size_of("d.dat"), 0u);
+  for (const char* name : {"x.tmp", ".tmp", "abc.d", "a-c.e"}) EXPECT_TRUE(list_.matches_pattern(name)) << name;
+  for (const char* name : {"x.tmpl", "abc", "ac.d", "b.dat"}) EXPECT_FALSE(list_.matches_pattern(name)) << name;
+  // The last line of a body without a final break is still read.
+  ASSERT_EQ(parse(make_list(good_body + "+z, 00, 1")), "");
+  EXPECT_TRUE(list_.contains("z"));
+}
+
+TEST_F(LstFileTest, RefusesAListWithoutEntries) {
+  EXPECT_EQ(parse(make_list("-*.tmp,\n")), "Debug: Lst: Empty data section");
+}
+
+TEST_F(LstFileTest, ThrowsTheConversionErrorForASizeBeyond32Bits) {
+  EXPECT_THROW(lst_file_t::parse(make_list(entry("a") + "\n" + "+b, 00, 4294967296\n")), boost::bad_lexical_cast);
+}
+
+TEST_F(LstFileTest, GivesOneCleanAnswerForEveryCut) {
+  for (const std::string& eol : {std::string("\n"), std::string("\r\n")}) {
+    const std::string sample = make_list(good_body + "-*.tmp,\n" + entry("b") + "\n", eol, eol, eol);
+    for (std::size_t length = 0; length < sample.size(); ++length) {
+      const std::string logged = parse(sample.substr(0, length));
+      if (length < sample.size() - eol.size()) {
+        EXPECT_NE(logged, "") << length;
+      }
+    }
+  }
+}
+
+TEST_F(LstFileTest, SurvivesFlippedBytesAndGarbage) {
+  const std::string sample = make_list(good_body + "-*.tmp,\n");
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes = sample;
+    for (int flips = 1 + round % 4; flips > 0; --flips)
+      bytes[random() % bytes.size()] = static_cast<char>(random() % 256);
+    parse(bytes);
+    std::string garbage(random() % 300, '\0');
+    for (char& c : garbage) c = "[]\r\n\f+-, 0aZ.*"[random() % 14];
+    EXPECT_NE(parse("[NimboUpdateList]\n[1]\n" + garbage), "");
+  }
+}
+
+}  // namespace
+}  // namespace upd
