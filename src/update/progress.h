@@ -22,7 +22,7 @@ namespace upd {
 
 class progress_t {
  public:
-  static const int stat_interval_sec_ = 1;
+  static constexpr int stat_interval_sec_ = 1;
 
   progress_t(boost::asio::io_context& controller_service, progress_watcher_t* watcher);
   progress_t(const progress_t&) = delete;
