@@ -1,0 +1,67 @@
+#include "formats/file_sha256.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <boost/system/system_error.hpp>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "formats/quoted_path.h"
+
+namespace upd {
+namespace {
+
+constexpr std::size_t piece_size = 8192;
+
+struct fd_closer_t {
+  int fd;
+  ~fd_closer_t() { ::close(fd); }
+};
+
+void check(int evp_result) {
+  if (evp_result != 1) throw std::runtime_error("SHA-256 is not available");
+}
+
+std::string digest_of(const boost::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw errno_error(errno, "open");
+  fd_closer_t closer{fd};
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                   &EVP_MD_CTX_free);
+  if (!context) throw std::bad_alloc();
+  check(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr));
+  unsigned char piece[piece_size];
+  for (;;) {
+    ssize_t n = ::read(fd, piece, sizeof piece);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A failed read is not the end of the file: the digest of what came
+      // before it would be reported as the file's.
+      throw errno_error(errno, "read");
+    }
+    check(EVP_DigestUpdate(context.get(), piece, static_cast<std::size_t>(n)));
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  check(EVP_DigestFinal_ex(context.get(), digest, &length));
+  return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+}  // namespace
+
+std::string file_sha256(const boost::filesystem::path& path) {
+  try {
+    return digest_of(path);
+  } catch (const std::exception& e) {
+    UPD_LOG(log_error, "SHA256: " << quoted_path(path) << ": " << text_from_exception(e));
+    throw boost::system::system_error(nb::make_error_code(nb::EC_IO_ERROR));
+  }
+}
+
+}  // namespace upd
