@@ -1,0 +1,133 @@
+#include "publish.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <stdexcept>
+
+#include "common/fd_io.h"
+#include "formats/lst_grammar.h"
+#include "keyfile/signer.h"
+#include "lzma_alone.h"
+#include "output_file.h"
+
+namespace upd::publish {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* eol = "\r\n";
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 15];
+  }
+  return text;
+}
+
+// Copies the file to out_fd and returns its SHA-256 digest in hexadecimal.
+std::string copy_and_digest(const fs::path& source, int out_fd) {
+  const int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail_with_errno(source, "open");
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!md || !EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr)) throw std::runtime_error("SHA-256 unavailable");
+  std::vector<char> buffer(1 << 16);
+  while (true) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail_with_errno(source, "read");
+    if (n == 0) break;
+    EVP_DigestUpdate(md.get(), buffer.data(), static_cast<std::size_t>(n));
+    write_all(out_fd, buffer.data(), static_cast<std::size_t>(n));
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned size = 0;
+  EVP_DigestFinal_ex(md.get(), digest, &size);
+  return hex(digest, size);
+}
+
+// The regular files of the source, sorted, after checking that the list
+// can carry each name.
+std::vector<fs::directory_entry> source_files(const list_options_t& options) {
+  std::vector<fs::directory_entry> files;
+  for (const auto& entry : fs::directory_iterator(options.source)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file())
+      throw std::runtime_error(entry.path().string() + ": only regular files can be published");
+    if (!match_entry_line("+" + name + ", 00, 0"))
+      throw std::runtime_error("\"" + name +
+                               "\": a listed name may hold only ASCII letters, digits, '.' and '_', "
+                               "and may not be \".\" or \"..\"");
+    if (name == "version.lst") throw std::runtime_error("\"version.lst\" is the update list itself");
+    if (entry.file_size() > UINT32_MAX)
+      throw std::runtime_error(entry.path().string() + ": files of 4 GiB or more cannot be listed");
+    files.push_back(entry);
+  }
+  std::sort(files.begin(), files.end());
+  for (const auto& file : files) {
+    fs::path packed = file.path();
+    packed += ".lzma";
+    if (std::binary_search(files.begin(), files.end(), fs::directory_entry(packed)))
+      throw std::runtime_error("\"" + packed.filename().string() + "\" would clash with the packed form of \"" +
+                               file.path().filename().string() + "\"");
+  }
+  if (files.empty()) throw std::runtime_error(options.source.string() + ": no files to list");
+  return files;
+}
+
+}  // namespace
+
+void publish_list(const key_file_t& key, const list_options_t& options) {
+  if (options.serial.empty() || options.serial.find_first_not_of("0123456789") != std::string::npos)
+    throw std::runtime_error("the serial must be decimal digits");
+  for (const auto& pattern : options.removals)
+    if (!match_removal_line("-" + pattern + ","))
+      throw std::runtime_error("\"" + pattern +
+                               "\": a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'");
+  const auto files = source_files(options);
+  fs::create_directories(options.out);
+  std::string body;
+  for (const auto& file : files) {
+    const std::string name = file.path().filename().string();
+    std::string digest;
+    write_atomically(options.out / name, [&](int fd) { digest = copy_and_digest(file.path(), fd); });
+    if (name != "timestamp") {
+      const fs::path packed = options.out / (name + ".lzma");
+      write_atomically(packed, [&](int fd) { compress_lzma_alone(file.path(), fd, packed); });
+    }
+    body += "+" + name + ", " + digest + ", " + std::to_string(file.file_size()) + eol;
+  }
+  for (const auto& pattern : options.removals) body += "-" + pattern + "," + eol;
+  const std::string signed_part = "[NimboUpdateList]" + std::string(eol) + "[" + options.serial + "]" + eol + body +
+                                  "[NimboUpdateListEnd]" + eol;
+  write_atomically(options.out / "version.lst", signed_part + eol + "[Signature]" + eol + "Signature=" +
+                                                    sign_text(key, signed_part) + eol);
+}
+
+std::string drl_text(const key_file_t& key, const std::vector<std::string>& urls) {
+  std::string signed_part;
+  for (const auto& url : urls) {
+    // The reader trims blanks and cuts lines at CR and LF: such a URL would not come back as given.
+    if (url.empty() || url.find_first_of("\r\n") != std::string::npos ||
+        url.find_first_of(" \t") == 0 || url.find_last_of(" \t") == url.size() - 1)
+      throw std::runtime_error("\"" + url + "\": a server URL may not be empty, hold a line break, "
+                               "or begin or end with a blank");
+    signed_part += "url=" + url + "\n";
+  }
+  // A list without servers still needs a signed byte: an empty line.
+  if (signed_part.empty()) signed_part = "\n";
+  return signed_part + "sign=" + sign_text(key, signed_part) + "\n";
+}
+
+}  // namespace upd::publish

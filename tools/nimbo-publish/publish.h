@@ -1,0 +1,31 @@
+// What nimbo-publish writes: a zone's update repository (the signed
+// "version.lst", NAME.lzma and the plain NAME for every file) and signed DRL
+// server lists. Names and patterns the list format cannot carry, and URLs a
+// DRL file cannot carry, are refused before anything is written. Failures
+// throw std::runtime_error with a message for the operator.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "keyfile/key_file.h"
+
+namespace upd::publish {
+
+struct list_options_t {
+  std::filesystem::path source;       // the zone's files, one level deep
+  std::filesystem::path out;          // created if missing
+  std::vector<std::string> removals;  // patterns of local files to remove
+  std::string serial;                 // the bracketed number of the list
+};
+
+// Writes OUT/NAME and OUT/NAME.lzma (not for "timestamp") for every regular
+// file of the source, then OUT/version.lst, so that a mirror never offers a
+// list that names files it lacks.
+void publish_list(const key_file_t& key, const list_options_t& options);
+
+// The text of a signed DRL file: "url=" lines, then the "sign=" line.
+std::string drl_text(const key_file_t& key, const std::vector<std::string>& urls);
+
+}  // namespace upd::publish
