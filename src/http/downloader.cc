@@ -24,7 +24,7 @@ downloader_t::downloader_t(boost::asio::io_context& service, progress_t* progres
         response_data_received(chunk, error);
       });
   slots_[2] = connection_->finished_signal.connect(
-      [this](http_connection_t&, const error_code& error) { on_finished(error); });
+      [this](http_connection_t&, const error_code& error) { response_finished(error); });
   set_headers({});
   connection_->set_method("GET");
 }
@@ -65,11 +65,33 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
     int fd;
     ~fd_guard_t() { ::close(fd); }
   } guard{fd};
+  // Chunks are gathered into few large writes: a write per 4096-byte read
+  // would cost more than the transfer itself.
+  std::vector<char> pending;
+  pending.reserve(file_write_size_);
+  const auto flush = [&] {
+    write_all(fd, pending.data(), pending.size());
+    pending.clear();
+  };
   boost::signals2::scoped_connection sink =
-      data_signal.connect([fd](downloader_t&, const std::vector<char>& chunk, error_code&) {
-        write_all(fd, chunk.data(), chunk.size());
+      data_signal.connect([&](downloader_t&, const std::vector<char>& chunk, error_code&) {
+        if (pending.size() + chunk.size() > file_write_size_) flush();
+        pending.insert(pending.end(), chunk.begin(), chunk.end());
       });
-  run(url, limit);
+  flush_ = flush;
+  try {
+    run(url, limit);
+  } catch (...) {
+    flush_ = nullptr;
+    // What arrived before the failure still goes to the file; a failing
+    // write here would only repeat the failure being reported.
+    try {
+      flush();
+    } catch (const boost::system::system_error&) {
+    }
+    throw;
+  }
+  flush_ = nullptr;
 }
 
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
@@ -96,6 +118,20 @@ void downloader_t::response_data_received(const std::vector<char>& chunk, error_
     return;
   }
   on_data(chunk, error);
+}
+
+// A file download writes its last bytes before anyone hears of its success,
+// so that a failing write is the outcome both reported and thrown.
+void downloader_t::response_finished(const error_code& error) {
+  if (!error && flush_) {
+    try {
+      flush_();
+    } catch (const boost::system::system_error& e) {
+      on_finished(e.code());
+      throw;
+    }
+  }
+  on_finished(error);
 }
 
 void downloader_t::on_data(const std::vector<char>& chunk, error_code& error) { data_signal(*this, chunk, error); }

@@ -20,6 +20,7 @@
 #include <boost/system/error_code.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -41,6 +42,8 @@ class downloader_t {
  public:
   using error_code = boost::system::error_code;
   static constexpr std::uint64_t memory_limit_ = 64 * 1024 * 1024;
+  // A file download writes the body in pieces of at most this size.
+  static constexpr std::size_t file_write_size_ = 64 * 1024;
 
   boost::signals2::signal<void(downloader_t&, const std::vector<char>&, error_code&)> data_signal;
   boost::signals2::signal<void(downloader_t&, const error_code&)> finished_signal;
@@ -57,8 +60,9 @@ class downloader_t {
 
   // The body replaces body's content; on failure body is left empty.
   void download(const url_t& url, std::vector<char>& body);
-  // The body goes to path, created with mode 0600 or truncated; a failure
-  // leaves what was written. A body beyond limit bytes fails the transfer.
+  // The body goes to path, created with mode 0600 or truncated, gathered
+  // into writes of up to file_write_size_ bytes; a failure leaves what had
+  // arrived. A body beyond limit bytes fails the transfer.
   // An unopenable path throws a filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path, std::optional<std::uint64_t> limit = {});
 
@@ -73,11 +77,13 @@ class downloader_t {
   void run(const url_t& url, std::optional<std::uint64_t> limit);
   void response_header_received(const http_response_t& head, error_code& error);
   void response_data_received(const std::vector<char>& chunk, error_code& error);
+  void response_finished(const error_code& error);
 
   std::shared_ptr<http_connection_t> connection_;
   http_headers_t headers_;
   std::uint64_t body_bytes_ = 0;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
+  std::function<void()> flush_;              // of the current file download
   boost::signals2::scoped_connection slots_[3];
 };
 

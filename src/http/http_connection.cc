@@ -95,7 +95,7 @@ http_connection_t::error_code http_connection_t::perform() {
     start_resolve();
     while (state_ != finished) {
       boost::this_thread::interruption_point();
-      service_.restart();
+      if (service_.stopped()) service_.restart();
       if (service_.run_one() == 0) {
         UPD_LOG(log_error, "HTTP: the event loop ran out of work");
         finish_request(nb::EC_UNEXPECTED_ERROR);
@@ -116,6 +116,7 @@ void http_connection_t::abandon_transfer() {
     tcp_socket().close(ignored);
   }
   timer_.cancel();
+  timer_waiting_ = false;
   // Run the cancelled completions now: a TLS operation still queued when
   // its stream is replaced by the next transfer would touch freed memory.
   // They find the transfer finished and return at once.
@@ -194,8 +195,7 @@ void http_connection_t::handle_connect(const error_code& error) {
   }
 }
 
-void http_connection_t::handle_connect_timeout(const error_code& error) {
-  if (!timer_expired(error)) return;
+void http_connection_t::handle_connect_timeout() {
   UPD_LOG(log_debug, "Cannot connect " << peer() << ": Timed out");
   next_endpoint_or_finish(nb::EC_NETWORK_TIMEDOUT);
 }
@@ -324,23 +324,33 @@ void http_connection_t::on_response_header(const http_response_t& head, error_co
   if (state_ == awaiting_head) header_signal(*this, head, error);
 }
 
-void http_connection_t::handle_io_timeout(const error_code& error) {
-  if (!timer_expired(error)) return;
+void http_connection_t::handle_io_timeout() {
   UPD_LOG(log_debug, "IO with " << peer() << ": Timed out");
   finish_request(nb::EC_NETWORK_TIMEDOUT);
 }
 
-bool http_connection_t::timer_expired(const error_code& error) {
-  if (cancelled(error)) return false;
-  if (error) throw boost::system::system_error(error, "Network timer");
-  // Re-arming cannot withdraw an expiry already queued behind the handler
-  // that re-armed: such a completion sees a deadline still in the future.
-  return timer_.expiry() <= boost::asio::steady_timer::clock_type::now();
+// Every step moves the deadline; the one pending wait is left alone, and
+// when it ends before the deadline it simply waits again. So a step costs
+// no timer system call, and an expiry queued behind the step that moved
+// the deadline cannot end a healthy transfer.
+void http_connection_t::arm_timer(void (http_connection_t::*handler)()) {
+  deadline_ = clock_type::now() + timeout_;
+  timeout_handler_ = handler;
+  if (!timer_waiting_) wait_for_deadline();
 }
 
-void http_connection_t::arm_timer(void (http_connection_t::*handler)(const error_code&)) {
-  timer_.expires_after(timeout_);
-  timer_.async_wait(bind(handler));
+void http_connection_t::wait_for_deadline() {
+  timer_waiting_ = true;
+  timer_.expires_at(deadline_);
+  timer_.async_wait(bind(&http_connection_t::handle_timer));
+}
+
+void http_connection_t::handle_timer(const error_code& error) {
+  timer_waiting_ = false;
+  if (cancelled(error)) return;
+  if (error) throw boost::system::system_error(error, "Network timer");
+  if (deadline_ > clock_type::now()) return wait_for_deadline();
+  (this->*timeout_handler_)();
 }
 
 void http_connection_t::close_socket() {

@@ -70,6 +70,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
  private:
   using tcp = boost::asio::ip::tcp;
   using tls_stream_t = boost::asio::ssl::stream<tcp::socket>;
+  using clock_type = boost::asio::steady_timer::clock_type;
 
   error_code perform();
   [[noreturn]] void finish_request(const error_code& code);
@@ -82,7 +83,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void handle_resolve(const error_code& error, const tcp::resolver::results_type& endpoints);
   void start_connect();
   void handle_connect(const error_code& error);
-  void handle_connect_timeout(const error_code& error);
+  void handle_connect_timeout();
   void next_endpoint_or_finish(nb::ErrorCode code);
   void start_handshake();
   void handle_handshake(const error_code& error);
@@ -93,10 +94,11 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void handle_read(const error_code& error, std::size_t bytes);
   void on_response_header(const http_response_t& head, error_code& error);
   void deliver_body();
-  void handle_io_timeout(const error_code& error);
-  // False for an expiry that was queued before the timer was re-armed.
-  bool timer_expired(const error_code& error);
-  void arm_timer(void (http_connection_t::*handler)(const error_code&));
+  void handle_io_timeout();
+  // Moves the deadline to a timeout from now; handler runs if it passes.
+  void arm_timer(void (http_connection_t::*handler)());
+  void wait_for_deadline();
+  void handle_timer(const error_code& error);
   void close_socket();
   std::string build_request(const std::string& method);
 
@@ -120,6 +122,9 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   std::unique_ptr<tls_stream_t> tls_stream_;
 
   boost::asio::steady_timer timer_;
+  clock_type::time_point deadline_;
+  void (http_connection_t::*timeout_handler_)() = nullptr;
+  bool timer_waiting_ = false;  // a wait of the current transfer is pending
   state_t state_ = finished;
   mode_t mode_ = no_mode;
   // Counts transfers; completions carry the number of theirs.
