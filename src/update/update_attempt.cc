@@ -1,47 +1,97 @@
 #include "update/update_attempt.h"
 
+#include <chrono>
+
+#include "update/staging.h"
+#include "update/zone_setup.h"
+
 namespace upd {
 
+namespace {
+
+// A configuration without a network time-out would make every wait expire at
+// once; the monitor leaves the field out when the administrator did.
+constexpr std::uint32_t default_network_timeout_ms = 30000;
+
+std::chrono::milliseconds network_timeout(const nb::UpdateConfig& config) {
+  const std::uint32_t ms = config.network_timeout();
+  return std::chrono::milliseconds(ms == 0 ? default_network_timeout_ms : ms);
+}
+
+}  // namespace
+
 update_attempt_t::update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress)
-    : worker_service_(worker_service), progress_(progress) {}
+    : progress_(progress), downloader_(worker_service, progress) {}
 
 void update_attempt_t::run(const nb::UpdateConfig& config) {
-  set_request_headers(config);
-  setup_zones(config);
-  open_checksum_cache(config);
-  add_local_files();
-  check_local_files();
-  set_download_totals();
-  download_files();
-  collect_result_sets();
+  downloader_.set_proxy(config.proxy());
+  downloader_.set_timeout(network_timeout(config));
+  try {
+    set_request_headers(config);
+    setup_zones(config);
+    open_checksum_cache(config);
+    add_local_files();
+    check_local_files();
+    set_download_totals();
+    download_files();
+    collect_result_sets();
+  } catch (...) {
+    checker_.reset();
+    throw;
+  }
+  checker_.reset();
 }
 
 // Stage 1: the "User-Agent" and "X-Nimbo-SysHash" headers of every transfer.
-void update_attempt_t::set_request_headers(const nb::UpdateConfig&) {}
+void update_attempt_t::set_request_headers(const nb::UpdateConfig& config) {
+  downloader_.set_headers(make_request_headers(config));
+}
 
 // Stage 2: the installed and enabled zones, in the order BASE, VERSION, NBS,
 // each with its update list fetched and its local files sorted.
-void update_attempt_t::setup_zones(const nb::UpdateConfig&) {}
+void update_attempt_t::setup_zones(const nb::UpdateConfig& config) {
+  zones_ = upd::setup_zones(downloader_, config);
+}
 
 // Stage 3: the checksum cache in update_dir, loaded; written back when the
 // attempt ends, by any way.
-void update_attempt_t::open_checksum_cache(const nb::UpdateConfig&) {}
+void update_attempt_t::open_checksum_cache(const nb::UpdateConfig& config) {
+  checker_ = std::make_unique<checker_t>(config.update_dir());
+}
 
 // Stage 4: every zone's local paths handed to the cache.
-void update_attempt_t::add_local_files() {}
+void update_attempt_t::add_local_files() {
+  for (const auto& zone : zones_) checker_->add_paths(zone.local_paths());
+}
 
 // Stage 5: the digests of all handed-over files brought up to date.
-void update_attempt_t::check_local_files() {}
+void update_attempt_t::check_local_files() { checker_->check_all(*progress_); }
 
 // Stage 6: each zone's download list; their count and listed sizes are the
-// download totals. Without zones both are zero.
-void update_attempt_t::set_download_totals() { progress_->set_download_total(0, 0); }
+// download totals.
+void update_attempt_t::set_download_totals() {
+  std::uint32_t files = 0, bytes = 0;
+  for (auto& zone : zones_)
+    for (const auto& item : zone.check(*checker_)) {
+      ++files;
+      bytes += item.size;
+    }
+  progress_->set_download_total(files, bytes);
+}
 
 // Stage 7: every listed file that differs fetched, verified and staged, in
 // zone order; the first failure ends the attempt.
-void update_attempt_t::download_files() {}
+void update_attempt_t::download_files() {
+  for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
+}
 
 // Stage 8: the zones' removal and up-to-date sets merged into the attempt's.
-void update_attempt_t::collect_result_sets() {}
+void update_attempt_t::collect_result_sets() {
+  for (const auto& zone : zones_) {
+    removal_set_.insert(zone.removal_set().begin(), zone.removal_set().end());
+    const auto current = zone.up_to_date_set();
+    up_to_date_set_.insert(current.begin(), current.end());
+  }
+}
 
 }  // namespace upd

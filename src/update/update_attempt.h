@@ -9,14 +9,17 @@
 //
 // The checksum cache is written back on every way out of run(). The attempt
 // borrows the worker's event loop (for transfers) and the controller's
-// progress object; both outlive it. No zone is built yet, so an attempt
-// reports download totals of zero and delivers an empty result.
+// progress object; both outlive it.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
+#include <memory>
 #include <vector>
 
+#include "formats/checksum_cache.h"
+#include "http/downloader.h"
 #include "update/progress.h"
+#include "update/zone.h"
 #include "update/zone_item.h"
 #include "update_config.pb.h"
 
@@ -45,8 +48,10 @@ class update_attempt_t {
   void download_files();
   void collect_result_sets();
 
-  boost::asio::io_context& worker_service_;
   progress_t* progress_;
+  downloader_t downloader_;
+  std::vector<zone_t> zones_;
+  std::unique_ptr<checker_t> checker_;  // writes the cache back when destroyed
   std::vector<zone_item_t> items_;  // in download order
   path_set_t removal_set_;
   path_set_t up_to_date_set_;

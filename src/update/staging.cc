@@ -1,0 +1,95 @@
+#include "update/staging.h"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "common/error.h"
+#include "common/log.h"
+#include "formats/checksum_cache.h"
+#include "formats/lzma_file.h"
+#include "http/downloader.h"
+#include "http/url.h"
+#include "ipc/version.h"
+#include "update/progress.h"
+
+namespace upd {
+
+namespace fs = boost::filesystem;
+
+namespace {
+const char* const compressed_suffix = ".lzma";
+}
+
+std::string make_user_agent(const std::string& installed_applications) {
+  return std::string("NimboUpdate-Linux-") + upd_version + " (" + installed_applications + ")";
+}
+
+http_headers_t make_request_headers(const nb::UpdateConfig& config) {
+  http_headers_t headers;
+  headers.add("User-Agent", make_user_agent(config.installed_applications()));
+  headers.add("X-Nimbo-SysHash", config.system_hash());
+  return headers;
+}
+
+std::uint64_t compressed_size_limit(std::uint32_t listed_size) {
+  // LZMA can expand incompressible data slightly; the 13-byte header and the
+  // range coder's overhead stay far below this margin.
+  return std::uint64_t{listed_size} + listed_size / 16 + 65536;
+}
+
+void unpack_in_place(const fs::path& staged, std::uint64_t max_size) {
+  fs::path unpacked = staged;
+  unpacked.replace_extension(".tmp");
+  try {
+    unpack_lzma_file(staged, unpacked, max_size);
+  } catch (...) {
+    boost::system::error_code ignored;
+    fs::remove(unpacked, ignored);
+    throw;
+  }
+  fs::remove(staged);
+  fs::rename(unpacked, staged);
+}
+
+void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
+                   const zone_t::item_t& item, boost::system::error_code& error) {
+  error.clear();
+  const fs::path& staged = item.source;
+  if (fs::exists(staged) && checker.checksum(staged) == item.sha256) {
+    UPD_LOG(log_debug, "Download: " << staged << ": has already been downloaded");
+    return;
+  }
+  try {
+    UPD_LOG(log_debug, "Downloading " << url.to_string());
+    const bool compressed = fs::path(url.path()).extension() == compressed_suffix;
+    downloader.download(url, staged, compressed ? compressed_size_limit(item.size) : item.size);
+    if (compressed) unpack_in_place(staged, item.size);
+    if (checker.checksum(staged) != item.sha256)
+      throw fs::filesystem_error("SHA256", staged, nb::make_error_code(nb::EC_BAD_CHECKSUM));
+    UPD_LOG(log_notice, "Downloaded " << staged.filename().string() << " ("
+                                      << downloader.bytes_received() << " bytes)");
+  } catch (const std::exception& e) {
+    UPD_LOG(log_debug, "Download: " << text_from_exception(e));
+    error = error_from_exception(&e);
+  }
+}
+
+void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
+                   zone_t& zone, std::vector<zone_t::item_t>& items) {
+  const std::string base = zone.current_server();
+  for (const auto& item : zone.check(checker)) {
+    const std::string name = item.source.filename().string();
+    progress.set_current_file(name);
+    boost::system::error_code error;
+    // "timestamp" is small and is only ever published plain.
+    if (name != "timestamp") download_file(downloader, checker, url_t(base, name + compressed_suffix), item, error);
+    if (name == "timestamp" || error) {
+      download_file(downloader, checker, url_t(base, name), item, error);
+      if (error) throw boost::system::system_error(error);
+    }
+    items.push_back(item);
+    progress.file_processed(item.size);
+  }
+}
+
+}  // namespace upd

@@ -1,0 +1,51 @@
+// Fetching a zone's files into its staging directory: compressed form first,
+// then the plain file; every staged file verified against the listed digest.
+// Nothing here touches the zones' local directories: the monitor installs.
+//
+// Bounds against hostile servers: a plain body may not exceed the listed
+// size, a compressed body the listed size plus compressed_size_margin(), and
+// unpacking stops once its output exceeds the listed size.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <boost/system/error_code.hpp>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "http/http_message.h"
+#include "update/zone.h"
+#include "update_config.pb.h"
+
+namespace upd {
+
+class checker_t;
+class downloader_t;
+class progress_t;
+class url_t;
+
+// "NimboUpdate-Linux-<version> (<installed applications>)".
+std::string make_user_agent(const std::string& installed_applications);
+// "User-Agent" and "X-Nimbo-SysHash", sent with every request of an attempt.
+http_headers_t make_request_headers(const nb::UpdateConfig& config);
+
+// The most a compressed body of a file of the given listed size may take.
+std::uint64_t compressed_size_limit(std::uint32_t listed_size);
+
+// Fetches one URL into the staged path and verifies it against the item.
+// Transfer, unpacking and checksum failures land in `error`; only a failure
+// to check an already staged file throws.
+void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
+                   const zone_t::item_t& item, boost::system::error_code& error);
+
+// Replaces the staged LZMA file by its unpacked content, unpacked into a
+// ".tmp" sibling first; output beyond max_size is a failure.
+void unpack_in_place(const boost::filesystem::path& staged, std::uint64_t max_size);
+
+// Stages every item of the zone's download list from its current server,
+// appending each to `items`; the first file that neither form delivers ends
+// the attempt with that try's error.
+void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
+                   zone_t& zone, std::vector<zone_t::item_t>& items);
+
+}  // namespace upd

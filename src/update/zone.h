@@ -1,0 +1,67 @@
+// One update zone: its servers (from its DRL file), its parsed update list,
+// its local files sorted against that list, and its staging directory.
+//
+// A zone is built and filled by setup_zones() at the start of an attempt;
+// afterwards only check() changes it. Zones are plain values owned by the
+// attempt and used on the worker thread only.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "formats/lst_file.h"
+#include "update/zone_item.h"
+
+namespace upd {
+
+class checker_t;
+class downloader_t;
+
+class zone_t {
+ public:
+  using item_t = zone_item_t;
+
+  // Loads and verifies the DRL file; throws EC_BAD_DRL_FILE.
+  zone_t(std::string name, const boost::filesystem::path& drl_path);
+
+  // Fetches "version.lst" from the servers in their shuffled order until one
+  // delivers a valid list; that server stays current. Throws
+  // EC_NO_UPDATE_SERVERS when none does.
+  void download_list(downloader_t& downloader);
+
+  void add_excluded(const std::vector<std::string>& patterns);
+  // Sorts one local file: listed, to be removed, or skipped.
+  void add_local_file(const boost::filesystem::path& path);
+  // Sorts every regular file of the directory (not its sub-directories).
+  void add_local_dir(const boost::filesystem::path& dir);
+  // Creates the staging directory (not its parents); throws EC_BAD_CONFIG.
+  void set_update_dir(const boost::filesystem::path& dir);
+
+  const std::string& name() const { return name_; }
+  const std::string& current_server() const { return servers_.back(); }
+  const path_set_t& removal_set() const { return removal_set_; }
+
+  bool is_excluded(const std::string& name) const;
+  // The listed local files, in name order: what the checksum pass hashes.
+  std::vector<boost::filesystem::path> local_paths() const;
+  // The files to fetch, "timestamp" first; computed and logged once.
+  std::vector<item_t> check(checker_t& checker);
+  // The listed local files that need no download.
+  path_set_t up_to_date_set() const;
+
+ private:
+  std::string name_;
+  std::vector<std::string> servers_;  // the last one is in use
+  std::vector<std::string> excluded_;
+  lst_file_t list_;
+  boost::filesystem::path target_dir_;
+  boost::filesystem::path staging_dir_;
+  std::map<std::string, boost::filesystem::path> listed_local_files_;  // by name
+  path_set_t removal_set_;
+  std::vector<item_t> download_list_;
+  bool check_done_ = false;
+};
+
+}  // namespace upd

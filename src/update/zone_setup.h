@@ -1,0 +1,17 @@
+// Builds the zones of one attempt from the configuration: BASE, VERSION and
+// NBS in that order, each only when installed and enabled. Every zone built
+// has fetched its update list and sorted its local files.
+#pragma once
+
+#include <vector>
+
+#include "update/zone.h"
+#include "update_config.pb.h"
+
+namespace upd {
+
+class downloader_t;
+
+std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config);
+
+}  // namespace upd
