@@ -96,7 +96,9 @@ TEST_F(DisplayTest, BarRedrawsOneLineKeepsFinishedStagesAndMakesRoomForOtherLine
   advance(1);
   display.stat(stat(100, 1536));
   display.error_line("Notice: Downloaded daily.vdb (1536 bytes)");
+  display.end_stage();
   display.note("Installing 2 files");
+  display.stat(stat(0, 0));
   display.finish();
   EXPECT_EQ(out_.str(),
             "\rChecking    [....................]   0%  0 B of 2.0 KiB  --\033[K"
@@ -106,9 +108,8 @@ TEST_F(DisplayTest, BarRedrawsOneLineKeepsFinishedStagesAndMakesRoomForOtherLine
             "\rDownloading [....................]   0%  0 B of 3.0 MiB  0/2 files  1.5 KiB/s  daily.vdb\033[K"
             "\r\033[K"
             "\rDownloading [....................]   0%  0 B of 3.0 MiB  0/2 files  1.5 KiB/s  daily.vdb\033[K"
-            "\r\033[KInstalling 2 files\n"
-            "\rDownloading [....................]   0%  0 B of 3.0 MiB  0/2 files  1.5 KiB/s  daily.vdb\033[K"
             "\n"
+            "Installing 2 files\n"
             "Network: sent 100 bytes, received 1536 bytes\n");
   EXPECT_EQ(err_.str(), "Notice: Downloaded daily.vdb (1536 bytes)\n");
 }

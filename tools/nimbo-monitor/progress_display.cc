@@ -119,12 +119,14 @@ void progress_display_t::error_line(const std::string& line) { print_line(err_, 
 
 void progress_display_t::note(const std::string& line) { print_line(out_, line); }
 
-void progress_display_t::finish() {
-  if (bar_drawn_) out_ << "\n";
-  bar_drawn_ = false;
-  stage_ = stage_t::none;
+void progress_display_t::end_stage() {
+  enter(stage_t::none);
   check_ = {};
   download_ = {};
+}
+
+void progress_display_t::finish() {
+  end_stage();
   out_ << "Network: sent " << total_sent_ << " bytes, received " << total_received_ << " bytes" << std::endl;
   total_sent_ = 0;
   total_received_ = 0;

@@ -43,7 +43,9 @@ class progress_display_t {
   void error_line(const std::string& line);
   // A line of the monitor's own for the output stream.
   void note(const std::string& line);
-  // Ends a bar and writes the network totals; the display is ready for the next run.
+  // Ends the stage shown; a bar stays on screen as a line of its own.
+  void end_stage();
+  // Ends the stage and writes the network totals; the display is ready for the next run.
   void finish();
 
  private:

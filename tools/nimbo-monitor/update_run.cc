@@ -68,6 +68,7 @@ class run_t final : public component_events_t {
   void stat(const nb::UpdateAppStat& stat) override { display_.stat(stat); }
 
   std::optional<nb::Error> install(const nb::InstallRequest& request) override {
+    display_.end_stage();
     display_.note("Installing " + count(static_cast<std::size_t>(request.to_place_size()), "file") + ", removing " +
                   count(static_cast<std::size_t>(request.to_remove_size()), "file") + ", " +
                   std::to_string(request.up_to_date_size()) + " up to date");
@@ -100,9 +101,9 @@ class run_t final : public component_events_t {
   void read_output() {
     boost::asio::async_read_until(output_, output_buffer_, '\n',
                                   [this](const boost::system::error_code& error, std::size_t n) {
-                                    // A full buffer without a newline still shows what it holds.
-                                    if (error == boost::asio::error::not_found) n = output_buffer_.size();
-                                    if (n == 0 && output_buffer_.size() > 0 && error) n = output_buffer_.size();
+                                    // A full buffer without a newline, or a last line
+                                    // without one, is shown as it is.
+                                    if (error) n = output_buffer_.size();
                                     if (n > 0) show_output(n);
                                     if (!error || error == boost::asio::error::not_found) read_output();
                                   });
