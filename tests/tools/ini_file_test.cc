@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config_error.h"
+#include "expect_config_error.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -40,47 +40,29 @@ TEST(ParseIni, EmptyTextHasNoEntries) {
   EXPECT_TRUE(parse_ini("\n\n;x\n[A]\n", "f").entries.empty());
 }
 
-struct bad_ini_t {
-  const char* text;
-  nb::ErrorCode code;
-  const char* message;
-};
 
 TEST(ParseIni, SyntaxErrorsNameTheLine) {
-  const bad_ini_t cases[] = {
+  const testing::config_case_t cases[] = {
       {"Name = x\n", nb::EC_UNKNOWN_SECTION, "f.ini:1: option before the first [Section]"},
       {"[Update]\n\nno equals sign\n", nb::EC_INVALID_OPTION_VALUE, "f.ini:3: expected Name = value"},
       {"[Update]\n= value\n", nb::EC_INVALID_OPTION_VALUE, "f.ini:2: expected Name = value"},
       {"[Update\n", nb::EC_UNKNOWN_SECTION, "f.ini:1: expected a section header like [Update]"},
       {"[ ]\n", nb::EC_UNKNOWN_SECTION, "f.ini:1: expected a section header like [Update]"},
   };
-  for (const auto& c : cases) {
-    try {
-      parse_ini(c.text, "f.ini");
-      ADD_FAILURE() << c.text;
-    } catch (const config_error_t& e) {
-      EXPECT_EQ(e.code(), c.code) << c.text;
-      EXPECT_EQ(std::string(e.what()), c.message);
-    }
-  }
+  for (const auto& c : cases) testing::expect_config_error([&] { parse_ini(c.text, "f.ini"); }, c.code, c.message);
 }
 
 TEST(ReadIni, ReadsAFileAndRefusesMissingAndHugeOnes) {
-  testing::temp_dir_t dir;
-  testing::write_file(dir / "a.ini", "[Update]\nLogLevel = Info\n");
+  upd::testing::temp_dir_t dir;
+  upd::testing::write_file(dir / "a.ini", "[Update]\nLogLevel = Info\n");
   const ini_file_t file = read_ini(dir / "a.ini");
   EXPECT_EQ(file.file_name, (dir / "a.ini").string());
   ASSERT_EQ(file.entries.size(), 1u);
 
-  try {
-    read_ini(dir / "missing.ini");
-    ADD_FAILURE();
-  } catch (const config_error_t& e) {
-    EXPECT_EQ(e.code(), nb::EC_NO_SUCH_ENTRY);
-    EXPECT_EQ(std::string(e.what()), (dir / "missing.ini").string() + ": cannot open: No such file or directory");
-  }
+  testing::expect_config_error([&] { read_ini(dir / "missing.ini"); }, nb::EC_NO_SUCH_ENTRY,
+                                (dir / "missing.ini").string() + ": cannot open: No such file or directory");
 
-  testing::write_file(dir / "huge.ini", std::string(max_ini_size + 1, ';'));
+  upd::testing::write_file(dir / "huge.ini", std::string(max_ini_size + 1, ';'));
   EXPECT_THROW(read_ini(dir / "huge.ini"), config_error_t);
 }
 

@@ -5,7 +5,7 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include "config_error.h"
+#include "expect_config_error.h"
 #include "config_reflection.h"
 
 namespace upd::monitor {
@@ -138,14 +138,9 @@ TEST(ConfigFromIni, AnEmptyListValueGivesAPresentEmptyList) {
   EXPECT_EQ(config.excluded_files().item_size(), 0);
 }
 
-struct bad_config_t {
-  const char* text;
-  nb::ErrorCode code;
-  const char* message;
-};
 
 TEST(ConfigFromIni, MistakesNameTheLineAndTheOption) {
-  const bad_config_t cases[] = {
+  const testing::config_case_t cases[] = {
       {"[Update]\nBogus = 1\n", nb::EC_UNKNOWN_OPTION, "t.ini:2: Update.Bogus: Unknown option"},
       {"[Root]\nUpdateDir = /x\n", nb::EC_UNKNOWN_OPTION, "t.ini:2: Root.UpdateDir: Unknown option"},
       {"[Update]\nLog = Stderr\n", nb::EC_UNKNOWN_OPTION, "t.ini:2: Update.Log: Unknown option"},
@@ -175,15 +170,7 @@ TEST(ConfigFromIni, MistakesNameTheLineAndTheOption) {
       {"[Update]\nLogPath = /var/log/u.log\n", nb::EC_INVALID_OPTION_VALUE,
        "t.ini:2: Update.LogType is required with the other Update.Log* options"},
   };
-  for (const auto& c : cases) {
-    try {
-      load(c.text);
-      ADD_FAILURE() << c.text;
-    } catch (const config_error_t& e) {
-      EXPECT_EQ(e.code(), c.code) << c.text;
-      EXPECT_EQ(std::string(e.what()), c.message);
-    }
-  }
+  for (const auto& c : cases) testing::expect_config_error([&] { load(c.text); }, c.code, c.message);
 }
 
 // UpdateConfig has no SIZE field; a message built at run time with one shows
@@ -214,13 +201,10 @@ TEST(ApplyEntries, ReadsSizesWhereTheHintSaysSo) {
   EXPECT_EQ(text_of(*message), "cache_limit: 67108864\n");
 
   message->Clear();
-  try {
-    apply_entries(parse_ini("[Cache]\nCacheLimit = lots\n", "s.ini"), {section}, *message);
-    ADD_FAILURE();
-  } catch (const config_error_t& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "s.ini:2: Cache.CacheLimit = \"lots\": Invalid option value: expected a size such as 512K or 10M");
-  }
+  testing::expect_config_error(
+      [&] { apply_entries(parse_ini("[Cache]\nCacheLimit = lots\n", "s.ini"), {section}, *message); },
+      nb::EC_INVALID_OPTION_VALUE,
+      "s.ini:2: Cache.CacheLimit = \"lots\": Invalid option value: expected a size such as 512K or 10M");
 }
 
 }  // namespace
