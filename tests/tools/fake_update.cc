@@ -14,7 +14,8 @@
 //   place SOURCE DESTINATION / remove PATH / up-to-date PATH
 //                                              collected for the request
 //   request                                    sends the installation request and waits for the answer
-//   say TEXT                                   writes TEXT to standard error
+//   say TEXT                                   writes TEXT and a newline to standard error
+//   say-unfinished TEXT                        writes TEXT alone to standard error
 //   garbage                                    sends a frame that does not parse
 //   signal-parent SIGNAL                       sends SIGNAL to the monitor, then waits to be ended
 //   exit CODE                                  exits with CODE at once
@@ -156,10 +157,10 @@ int main() {
       write_record("answer", answer);
       if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
       status = answer.has_error() ? answer.error().code() : 0;
-    } else if (step == "say") {
+    } else if (step == "say" || step == "say-unfinished") {
       std::string text;
       std::getline(in >> std::ws, text);
-      std::cerr << text << std::endl;
+      std::cerr << text << (step == "say" ? "\n" : "") << std::flush;
     } else if (step == "garbage") {
       const std::uint8_t frame[] = {2, 0, 0, 0, 0xff, 0xff};
       send_bytes(frame, sizeof frame);

@@ -70,6 +70,12 @@ TEST_F(MonitorCliTest, RepeatsAtTheUpdateIntervalForTheGivenNumberOfRuns) {
   EXPECT_EQ(runs, 3u);
 }
 
+TEST_F(MonitorCliTest, RefusesToRepeatWithoutAPause) {
+  EXPECT_EQ(monitor(config("[Update]\nUpdateInterval = 0s\n") + " --repeat"), nb::EC_BAD_CONFIG);
+  EXPECT_EQ(err(), "nimbo-monitor: " + (dir_ / "nimbo.ini").string() +
+                       ": Update.UpdateInterval must be longer than 0 to repeat\n");
+}
+
 TEST_F(MonitorCliTest, TakesTheComponentFromExePath) {
   fake_.plan("exit 7\n");
   write_file(dir_ / "nimbo.ini", "[Update]\nExePath = " + testing::fake_component_t::program() + "\n[Monitor]\nUpdateDir = " +

@@ -102,6 +102,11 @@ TEST_F(UpdateRunTest, AnAttemptThatFailsSendsNoRequestAndReportsItsStatus) {
   EXPECT_EQ(err_.str(), "Error: DRL: bad signature\n");
 }
 
+TEST_F(UpdateRunTest, ShowsALastLineOfOutputWithoutItsNewline) {
+  run("say first\nsay-unfinished last words\nexit 0\n");
+  EXPECT_EQ(err_.str(), "first\nlast words\n");
+}
+
 TEST_F(UpdateRunTest, CreatesTheUpdateAndZoneDirectoriesBeforeStarting) {
   config_.set_update_dir((dir_ / "var" / "lib" / "update").string());
   config_.set_nbs_dir((dir_ / "nbs").string());

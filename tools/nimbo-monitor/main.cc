@@ -87,6 +87,9 @@ int run(const options_t& options) {
     std::cout << text;
     return 0;
   }
+  if (options.repeat && config.update_interval() == 0)
+    throw config_error_t(nb::EC_INVALID_OPTION_VALUE,
+                         options.config + ": Update.UpdateInterval must be longer than 0 to repeat");
   const std::string program = component_path(options, config);
   progress_display_t display(style_for(options.progress), std::cout, std::cerr, terminal_width());
   int status = 0;
