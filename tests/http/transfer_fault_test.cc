@@ -1,10 +1,16 @@
 // Transfers against a scripted loopback server: every way a server can
 // misbehave ends with a defined code, and the odd but valid answers work.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <atomic>
+#include <boost/thread/thread.hpp>
 #include <thread>
 
 #include "http/http_connection.h"
@@ -74,6 +80,32 @@ TEST_F(TransferFaultTest, SilentServerTimesOutAfterOneTimeout) {
   EXPECT_EQ(fetch(server.url("f"), body), nb::EC_NETWORK_TIMEDOUT);
   const std::string peer = "127.0.0.1:" + std::to_string(server.port());
   EXPECT_TRUE(log_->has("Debug: IO with " + peer + " [" + peer + "]: Timed out")) << log_->all();
+}
+
+TEST_F(TransferFaultTest, InterruptingTheThreadEndsTheTransferBetweenEvents) {
+  fake_http_server_t server([](fake_peer_t& peer) {
+    peer.read_head();
+    peer.send("HTTP/1.1 200 OK\r\n\r\n");
+    while (peer.send("tick")) std::this_thread::sleep_for(1ms);
+  });
+  std::atomic<bool> interrupted{false};
+  std::atomic<bool> receiving{false};
+  boost::signals2::scoped_connection seen =
+      downloader_.data_signal.connect([&](downloader_t&, const std::vector<char>&, boost::system::error_code&) {
+        receiving = true;
+      });
+  boost::thread worker([&] {
+    try {
+      std::vector<char> body;
+      downloader_.download(url_t(server.url("f")), body);
+    } catch (const boost::thread_interrupted&) {
+      interrupted = true;
+    }
+  });
+  while (!receiving) std::this_thread::sleep_for(1ms);
+  worker.interrupt();
+  worker.join();
+  EXPECT_TRUE(interrupted);
 }
 
 TEST_F(TransferFaultTest, HeadOneByteAtATimeIsParsed) {
@@ -170,6 +202,40 @@ TEST_F(TransferFaultTest, RefusedConnectionIsANetworkError) {
   std::vector<char> body;
   EXPECT_EQ(fetch("http://127.0.0.1:" + std::to_string(port) + "/f", body), nb::EC_NETWORK_ERROR);
   EXPECT_TRUE(log_->has("Debug: Connect 127.0.0.1:" + std::to_string(port))) << log_->all();
+}
+
+// A listener whose accept queue is full: a further connect is never
+// answered. Both descriptors close on destruction.
+struct full_listener_t {
+  full_listener_t() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~full_listener_t() {
+    ::close(filler);
+    ::close(listener);
+  }
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::uint16_t port = 0;
+};
+
+TEST_F(TransferFaultTest, UnansweredConnectTimesOut) {
+  full_listener_t listener;
+  downloader_.set_timeout(30ms);
+  const std::string port = std::to_string(listener.port);
+  const std::string name = std::string(two_address_name) + ":" + port;
+  std::vector<char> body;
+  EXPECT_EQ(fetch("http://" + name + "/f", body), nb::EC_NETWORK_TIMEDOUT);
+  EXPECT_TRUE(log_->has("Debug: Connect " + name + " [127.0.0.2:" + port + "]: ")) << log_->all();
+  EXPECT_TRUE(log_->has("Debug: Cannot connect " + name + " [127.0.0.1:" + port + "]: Timed out")) << log_->all();
 }
 
 TEST_F(TransferFaultTest, SecondAddressIsTriedWhenTheFirstRefuses) {
@@ -285,6 +351,23 @@ TEST_F(TransferFaultTest, UnopenableFileFailsBeforeAnyRequest) {
     EXPECT_EQ(e.code(), boost::system::errc::no_such_file_or_directory);
   }
   EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(TransferFaultTest, FailedWriteIsTheOutcomeReportedAndThrown) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "Skipped: /dev/full is not writable here";
+  fake_http_server_t server(answer(ok_head + "hello"));
+  std::vector<boost::system::error_code> codes;
+  boost::signals2::scoped_connection watch = downloader_.finished_signal.connect(
+      [&](downloader_t&, const boost::system::error_code& error) { codes.push_back(error); });
+  try {
+    downloader_.download(url_t(server.url("f")), "/dev/full");
+    FAIL() << "no exception";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), boost::system::errc::no_space_on_device);
+    EXPECT_NE(std::string(e.what()).find("write"), std::string::npos) << e.what();
+  }
+  ASSERT_EQ(codes.size(), 1u);
+  EXPECT_EQ(codes[0], boost::system::errc::no_space_on_device);
 }
 
 TEST_F(TransferFaultTest, FinishedSignalCarriesTheOutcome) {
