@@ -60,22 +60,18 @@ TEST(ConfigTest, UpdateDirIsCreatedOneLevelOnly) {
                 bad_config_exit}));
 }
 
-TEST(SignalTest, TermWhileWaitingForTheConfigurationSendsNothing) {
+class TerminationSignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(TerminationSignalTest, WhileWaitingForTheConfigurationSendsNothing) {
   fake_monitor_t monitor(component());
-  ASSERT_TRUE(monitor.wait_for_handler(SIGTERM));
-  monitor.kill(SIGTERM);
+  ASSERT_TRUE(monitor.wait_for_handler(GetParam()));
+  monitor.kill(GetParam());
   EXPECT_EQ(monitor.wait_exit(), 107);
   EXPECT_EQ(monitor.stderr_text(), terminated_lines);
   EXPECT_FALSE(monitor.receive());
 }
 
-TEST(SignalTest, IntWhileWaitingForTheConfigurationEndsTheRun) {
-  fake_monitor_t monitor(component());
-  ASSERT_TRUE(monitor.wait_for_handler(SIGINT));
-  monitor.kill(SIGINT);
-  EXPECT_EQ(monitor.wait_exit(), 107);
-  EXPECT_EQ(monitor.stderr_text(), terminated_lines);
-}
+INSTANTIATE_TEST_SUITE_P(TermAndInt, TerminationSignalTest, ::testing::Values(SIGTERM, SIGINT));
 
 TEST(SignalTest, TermWhileWaitingForTheInstallationEndsTheRun) {
   temp_dir_t dir;

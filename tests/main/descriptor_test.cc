@@ -25,37 +25,37 @@ TEST_P(DescriptorTextTest, IsRefusedAsNotANumber) {
 INSTANTIATE_TEST_SUITE_P(NotANumber, DescriptorTextTest,
                          ::testing::Values("", "abc", "3 ", " 3", "3x", "0x3", "99999999999"));
 
-TEST(DescriptorTest, MinusOneIsABadDescriptor) {
-  launch_t launch = component();
-  launch.descriptor_text = "-1";
-  fake_monitor_t monitor(launch);
-  EXPECT_EQ(monitor.wait_exit(), 125);
-  EXPECT_EQ(monitor.stderr_text(),
-            "Error: assign: Bad file descriptor\n"
-            "Notice: Exit with status 125 (Unexpected error)\n");
-}
+struct bad_descriptor_t {
+  const char* name;
+  const char* text;
+  bool regular_file_at_fd3;
+  const char* error_line;
+};
 
-TEST(DescriptorTest, ClosedDescriptorIsABadDescriptor) {
-  launch_t launch = component();
-  launch.descriptor_text = "1000";
-  fake_monitor_t monitor(launch);
-  EXPECT_EQ(monitor.wait_exit(), 125);
-  EXPECT_EQ(monitor.stderr_text(),
-            "Error: assign: Bad file descriptor\n"
-            "Notice: Exit with status 125 (Unexpected error)\n");
-}
+void PrintTo(const bad_descriptor_t& bad, std::ostream* out) { *out << bad.name; }
 
-TEST(DescriptorTest, RegularFileIsNotASocket) {
+class BadDescriptorTest : public ::testing::TestWithParam<bad_descriptor_t> {};
+
+TEST_P(BadDescriptorTest, EndsWithAnErrorLine) {
+  const auto& bad = GetParam();
   temp_dir_t dir;
-  write_file(dir / "plain", "not a socket");
   launch_t launch = component();
-  launch.file_at_fd3 = dir / "plain";
+  launch.descriptor_text = bad.text;
+  if (bad.regular_file_at_fd3) {
+    write_file(dir / "plain", "not a socket");
+    launch.file_at_fd3 = dir / "plain";
+  }
   fake_monitor_t monitor(launch);
   EXPECT_EQ(monitor.wait_exit(), 125);
-  EXPECT_EQ(monitor.stderr_text(),
-            "Error: assign: Socket operation on non-socket\n"
-            "Notice: Exit with status 125 (Unexpected error)\n");
+  EXPECT_EQ(monitor.stderr_text(), std::string(bad.error_line) + "\nNotice: Exit with status 125 (Unexpected error)\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    NotAStreamSocket, BadDescriptorTest,
+    ::testing::Values(bad_descriptor_t{"MinusOne", "-1", false, "Error: assign: Bad file descriptor"},
+                      bad_descriptor_t{"Closed", "1000", false, "Error: assign: Bad file descriptor"},
+                      bad_descriptor_t{"RegularFile", "3", true, "Error: assign: Socket operation on non-socket"}),
+    [](const ::testing::TestParamInfo<bad_descriptor_t>& info) { return std::string(info.param.name); });
 
 TEST(DescriptorTest, ArgumentsAreIgnoredUnderTheMonitor) {
   fake_monitor_t monitor(component({"--help", "--bogus"}));

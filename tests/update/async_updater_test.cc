@@ -35,8 +35,10 @@ class AsyncUpdaterTest : public ::testing::Test {
     return results.size() == n;
   }
 
+  void SetUp() override { config.set_update_dir(dir.path().string()); }
   void TearDown() override { cf_log_t::level_ = saved_level_; }
 
+  temp_dir_t dir;
   boost::asio::io_context controller;
   recording_watcher_t watcher;
   progress_t progress{controller, &watcher};
@@ -95,7 +97,7 @@ TEST_F(AsyncUpdaterTest, DestroyingAfterAnAttemptJoinsTheThread) {
     async_updater_t updater(controller, &progress, &config);
     updater.update_files(record(1));
   }
-  EXPECT_EQ(err.text(), "Debug: Shutting down worker thread...\n");
+  EXPECT_NE(err.text().find("Debug: Shutting down worker thread...\n"), std::string::npos);
 }
 
 }  // namespace
