@@ -54,19 +54,22 @@ int curl(const std::string& url, const fs::path& out) {
 
 int ours(const std::string& url, const fs::path& out, const fs::path& report) {
   const fs::path fetch = fs::read_symlink("/proc/self/exe").parent_path() / "download_fetch";
-  ::execl(fetch.c_str(), "download_fetch", url.c_str(), out.c_str(), report.c_str(), static_cast<char*>(nullptr));
+  ::execl(fetch.c_str(), "download_fetch", url.c_str(), out.c_str(), report.c_str(),
+          static_cast<char*>(nullptr));
   return 127;
 }
 
 void write_sample(const fs::path& path, std::size_t mib) {
   std::string block(1 << 20, '\0');
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (std::size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<char>((i * 2654435761u) >> 13);
   FILE* file = std::fopen(path.c_str(), "wb");
   for (std::size_t i = 0; i < mib; ++i) std::fwrite(block.data(), 1, block.size(), file);
   std::fclose(file);
 }
 
-run_t best_of(int rounds, const std::function<int()>& body, std::uintmax_t expected, const fs::path& out) {
+run_t best_of(int rounds, const std::function<int()>& body, std::uintmax_t expected,
+              const fs::path& out) {
   run_t best;
   for (int i = 0; i < rounds; ++i) {
     run_t run = measure(body);
@@ -87,7 +90,8 @@ int main(int argc, char** argv) {
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
   const std::string reason = upd::testing::nginx_server_t::unavailable_reason();
   if (!reason.empty() || upd::testing::find_program("curl").empty()) {
-    std::printf("download_bench skipped: %s\n", reason.empty() ? "curl is not installed" : reason.c_str());
+    std::printf("download_bench skipped: %s\n",
+                reason.empty() ? "curl is not installed" : reason.c_str());
     return 0;
   }
   upd::testing::temp_dir_t dir;
@@ -98,24 +102,27 @@ int main(int argc, char** argv) {
   const fs::path out = dir / "out.bin";
 
   std::printf("%zu MiB from nginx on loopback into a file, best of %d\n", mib, rounds);
-  std::printf("%-6s %10s %10s %6s %15s %15s %15s\n", "proto", "ours MB/s", "curl MB/s", "ratio", "ours peak KiB",
-              "ours grew KiB", "curl peak KiB");
+  std::printf("%-6s %10s %10s %6s %15s %15s %15s\n", "proto", "ours MB/s", "curl MB/s", "ratio",
+              "ours peak KiB", "ours grew KiB", "curl peak KiB");
   bool all_ok = true;
   for (const bool https : {false, true}) {
     const std::string url = https ? nginx.https_url("big.bin") : nginx.http_url("big.bin");
-    const run_t c = best_of(rounds, [&] { return curl(url, out); }, size, out);
+    const run_t c = best_of(
+        rounds, [&] { return curl(url, out); }, size, out);
     const fs::path report = dir / "before.txt";
-    const run_t o = best_of(rounds, [&] { return ours(url, out, report); }, size, out);
+    const run_t o = best_of(
+        rounds, [&] { return ours(url, out, report); }, size, out);
     const long before = std::atol(upd::testing::read_file(report).c_str());
     if (!c.ok || !o.ok) {
-      std::printf("%-6s failed (ours %s, curl %s)\n", https ? "https" : "http", o.ok ? "ok" : "failed",
-                  c.ok ? "ok" : "failed");
+      std::printf("%-6s failed (ours %s, curl %s)\n", https ? "https" : "http",
+                  o.ok ? "ok" : "failed", c.ok ? "ok" : "failed");
       all_ok = false;
       continue;
     }
     const double megabytes = static_cast<double>(size) / 1e6;
-    std::printf("%-6s %10.1f %10.1f %6.2f %15ld %15ld %15ld\n", https ? "https" : "http", megabytes / o.seconds,
-                megabytes / c.seconds, c.seconds / o.seconds, o.peak_kib, o.peak_kib - before, c.peak_kib);
+    std::printf("%-6s %10.1f %10.1f %6.2f %15ld %15ld %15ld\n", https ? "https" : "http",
+                megabytes / o.seconds, megabytes / c.seconds, c.seconds / o.seconds, o.peak_kib,
+                o.peak_kib - before, c.peak_kib);
   }
   return all_ok ? 0 : 1;
 }

@@ -40,7 +40,9 @@ void downloader_t::set_headers(const http_headers_t& headers) {
 
 void downloader_t::set_proxy(const nb::Proxy& proxy) { connection_->set_proxy(proxy); }
 
-void downloader_t::set_timeout(std::chrono::milliseconds timeout) { connection_->set_timeout(timeout); }
+void downloader_t::set_timeout(std::chrono::milliseconds timeout) {
+  connection_->set_timeout(timeout);
+}
 
 void downloader_t::download(const url_t& url, std::vector<char>& body) {
   body.clear();
@@ -60,7 +62,8 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
                             std::optional<std::uint64_t> limit) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0)
-    throw boost::filesystem::filesystem_error("open", path, error_code(errno, boost::system::system_category()));
+    throw boost::filesystem::filesystem_error("open", path,
+                                              error_code(errno, boost::system::system_category()));
   struct fd_guard_t {
     int fd;
     ~fd_guard_t() { ::close(fd); }
@@ -134,7 +137,9 @@ void downloader_t::response_finished(const error_code& error) {
   on_finished(error);
 }
 
-void downloader_t::on_data(const std::vector<char>& chunk, error_code& error) { data_signal(*this, chunk, error); }
+void downloader_t::on_data(const std::vector<char>& chunk, error_code& error) {
+  data_signal(*this, chunk, error);
+}
 
 void downloader_t::on_finished(const error_code& error) { finished_signal(*this, error); }
 

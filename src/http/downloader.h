@@ -64,7 +64,8 @@ class downloader_t {
   // into writes of up to file_write_size_ bytes; a failure leaves what had
   // arrived. A body beyond limit bytes fails the transfer.
   // An unopenable path throws a filesystem error ("open") before any I/O.
-  void download(const url_t& url, const boost::filesystem::path& path, std::optional<std::uint64_t> limit = {});
+  void download(const url_t& url, const boost::filesystem::path& path,
+                std::optional<std::uint64_t> limit = {});
 
   // Body bytes of the current or last transfer since its 200 head.
   std::uint64_t bytes_received() const { return body_bytes_; }

@@ -30,7 +30,9 @@ namespace {
 
 constexpr std::size_t read_buffer_size = 4096;
 
-bool cancelled(const boost::system::error_code& error) { return error == boost::asio::error::operation_aborted; }
+bool cancelled(const boost::system::error_code& error) {
+  return error == boost::asio::error::operation_aborted;
+}
 
 }  // namespace
 
@@ -134,7 +136,9 @@ void http_connection_t::start_resolve() {
     query_service_ = std::to_string(proxy_.port());
   } else {
     query_host_ = url_.host();
-    query_service_ = std::to_string(url_.port() != 0 ? url_.port() : mode_ == direct_https ? 443 : 80);
+    query_service_ = std::to_string(url_.port() != 0        ? url_.port()
+                                    : mode_ == direct_https ? 443
+                                                            : 80);
   }
   endpoints_ = {};
   endpoint_ = endpoints_.end();
@@ -145,10 +149,12 @@ void http_connection_t::start_resolve() {
   resolver_->async_resolve(query_host_, query_service_, bind(&http_connection_t::handle_resolve));
 }
 
-void http_connection_t::handle_resolve(const error_code& error, const tcp::resolver::results_type& endpoints) {
+void http_connection_t::handle_resolve(const error_code& error,
+                                       const tcp::resolver::results_type& endpoints) {
   if (cancelled(error)) return;
   if (error) {
-    UPD_LOG(log_debug, "Cannot resolve name: " << error.message() << ": " << query_host_ << ":" << query_service_);
+    UPD_LOG(log_debug, "Cannot resolve name: " << error.message() << ": " << query_host_ << ":"
+                                               << query_service_);
     finish_request(nb::EC_NETWORK_ERROR);
   }
   endpoints_ = endpoints;
@@ -185,12 +191,12 @@ void http_connection_t::handle_connect(const error_code& error) {
     case proxy_https:
       parser_.reset();
       request_text_ = build_request("CONNECT");
-      start_write(&http_connection_t::handle_write_http_connect, true);
+      start_write(true);
       break;
     default:
       parser_.reset();
       request_text_ = build_request(method_);
-      start_write(&http_connection_t::handle_write_request, false);
+      start_write(false);
       break;
   }
 }
@@ -207,7 +213,8 @@ void http_connection_t::next_endpoint_or_finish(nb::ErrorCode code) {
 }
 
 void http_connection_t::start_handshake() {
-  tls_stream_->async_handshake(boost::asio::ssl::stream_base::client, bind(&http_connection_t::handle_handshake));
+  tls_stream_->async_handshake(boost::asio::ssl::stream_base::client,
+                               bind(&http_connection_t::handle_handshake));
 }
 
 void http_connection_t::handle_handshake(const error_code& error) {
@@ -219,39 +226,30 @@ void http_connection_t::handle_handshake(const error_code& error) {
   arm_timer(&http_connection_t::handle_io_timeout);
   parser_.reset();
   request_text_ = build_request(method_);
-  start_write(&http_connection_t::handle_write_request, false);
+  start_write(false);
 }
 
 // tunnel: the CONNECT request, written in clear under the TLS stream.
-void http_connection_t::start_write(void (http_connection_t::*handler)(const error_code&, std::size_t),
-                                    bool tunnel) {
+void http_connection_t::start_write(bool tunnel) {
+  writing_connect_ = tunnel;
   const auto buffer = boost::asio::buffer(request_text_);
   if (uses_tls() && !tunnel)
-    boost::asio::async_write(*tls_stream_, buffer, bind(handler));
+    boost::asio::async_write(*tls_stream_, buffer, bind(&http_connection_t::handle_write));
   else
-    boost::asio::async_write(tcp_socket(), buffer, bind(handler));
+    boost::asio::async_write(tcp_socket(), buffer, bind(&http_connection_t::handle_write));
 }
 
-void http_connection_t::handle_write_request(const error_code& error, std::size_t bytes) {
+void http_connection_t::handle_write(const error_code& error, std::size_t bytes) {
   if (cancelled(error)) return;
   progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
   if (error) {
-    UPD_LOG(log_debug, "Send HTTP request: " << peer() << ": " << error.message());
+    UPD_LOG(log_debug, (writing_connect_ ? "Send HTTP CONNECT: " : "Send HTTP request: ")
+                           << peer() << ": " << error.message());
     finish_request(nb::EC_NETWORK_ERROR);
   }
   request_text_.clear();
-  state_ = awaiting_head;
-  start_read();
-}
-
-void http_connection_t::handle_write_http_connect(const error_code& error, std::size_t bytes) {
-  if (cancelled(error)) return;
-  progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
-  if (error) {
-    UPD_LOG(log_debug, "Send HTTP CONNECT: " << peer() << ": " << error.message());
-    finish_request(nb::EC_NETWORK_ERROR);
-  }
-  request_text_.clear();
+  // The answer to CONNECT is read while the tunnel is still being set up.
+  if (!writing_connect_) state_ = awaiting_head;
   start_read();
 }
 
@@ -283,7 +281,8 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
 
   std::size_t consumed = 0;
   const auto result = parser_.parse(read_buffer_.data(), read_buffer_.size(), consumed);
-  read_buffer_.erase(read_buffer_.begin(), read_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
+  read_buffer_.erase(read_buffer_.begin(),
+                     read_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
   if (result == http_response_parser_t::parse_bad) {
     UPD_LOG(log_debug, "Read HTTP: " << peer() << ": Bad HTTP response header");
     finish_request(nb::EC_NETWORK_ERROR);
@@ -315,7 +314,8 @@ void http_connection_t::deliver_body() {
 
 void http_connection_t::on_response_header(const http_response_t& head, error_code& error) {
   if (head.status == 407) {
-    proxy_authorization_ = make_proxy_authorization(request_, head, proxy_.user(), proxy_.password());
+    proxy_authorization_ =
+        make_proxy_authorization(request_, head, proxy_.user(), proxy_.password());
     error = nb::EC_PROXY_AUTH_ERROR;
     return;
   }

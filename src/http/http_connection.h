@@ -28,10 +28,10 @@
 #include <string>
 #include <vector>
 
+#include "error.pb.h"
 #include "http/http_message.h"
 #include "http/response_parser.h"
 #include "http/url.h"
-#include "error.pb.h"
 #include "proxy.pb.h"
 
 namespace upd {
@@ -42,9 +42,11 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
  public:
   using error_code = boost::system::error_code;
   // A complete head of the target request; a slot may set a code to stop.
-  boost::signals2::signal<void(http_connection_t&, const http_response_t&, error_code&)> header_signal;
+  boost::signals2::signal<void(http_connection_t&, const http_response_t&, error_code&)>
+      header_signal;
   // One body chunk, in order, never empty; a slot may set a code to stop.
-  boost::signals2::signal<void(http_connection_t&, const std::vector<char>&, error_code&)> data_signal;
+  boost::signals2::signal<void(http_connection_t&, const std::vector<char>&, error_code&)>
+      data_signal;
   // The transfer has ended with success or the failure.
   boost::signals2::signal<void(http_connection_t&, const error_code&)> finished_signal;
 
@@ -87,9 +89,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void next_endpoint_or_finish(nb::ErrorCode code);
   void start_handshake();
   void handle_handshake(const error_code& error);
-  void start_write(void (http_connection_t::*handler)(const error_code&, std::size_t), bool tunnel);
-  void handle_write_request(const error_code& error, std::size_t bytes);
-  void handle_write_http_connect(const error_code& error, std::size_t bytes);
+  void start_write(bool tunnel);
+  void handle_write(const error_code& error, std::size_t bytes);
   void start_read();
   void handle_read(const error_code& error, std::size_t bytes);
   void on_response_header(const http_response_t& head, error_code& error);
@@ -130,6 +131,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   // Counts transfers; completions carry the number of theirs.
   std::uint64_t transfer_ = 0;
   std::string request_text_;
+  bool writing_connect_ = false;  // request_text_ is the CONNECT request
 
   url_t url_;
   std::string method_;

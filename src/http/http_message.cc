@@ -9,7 +9,8 @@ void http_headers_t::append(const http_headers_t& other) {
 }
 
 bool http_headers_t::has(const std::string& name) const {
-  return std::any_of(headers_.begin(), headers_.end(), [&](const header_t& h) { return h.first == name; });
+  return std::any_of(headers_.begin(), headers_.end(),
+                     [&](const header_t& h) { return h.first == name; });
 }
 
 std::string http_headers_t::get(const std::string& name) const {

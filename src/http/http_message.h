@@ -15,7 +15,9 @@ class http_headers_t {
  public:
   using header_t = std::pair<std::string, std::string>;
 
-  void add(const std::string& name, const std::string& value) { headers_.emplace_back(name, value); }
+  void add(const std::string& name, const std::string& value) {
+    headers_.emplace_back(name, value);
+  }
   void append(const http_headers_t& other);
   bool has(const std::string& name) const;
   // The first value under name, or "".

@@ -88,17 +88,19 @@ std::string digest_authorization(const http_request_t& request, const std::strin
   const std::string ha2 = md5_hex(request.method + ":" + uri);
   const std::string cnonce = make_cnonce();
   const std::string nonce = auth.param("nonce");
-  const std::string response = qop.empty()
-                                   ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
-                                   : md5_hex(ha1 + ":" + nonce + ":00000001:" + cnonce + ":" + qop + ":" + ha2);
-  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce + "\", uri=\"" + uri +
-         "\", cnonce=\"" + cnonce + "\", nc=00000001, qop=\"" + qop + "\", response=\"" + response + "\"";
+  const std::string response =
+      qop.empty() ? md5_hex(ha1 + ":" + nonce + ":" + ha2)
+                  : md5_hex(ha1 + ":" + nonce + ":00000001:" + cnonce + ":" + qop + ":" + ha2);
+  return "Digest username=\"" + user + "\", realm=\"" + realm + "\", nonce=\"" + nonce +
+         "\", uri=\"" + uri + "\", cnonce=\"" + cnonce + "\", nc=00000001, qop=\"" + qop +
+         "\", response=\"" + response + "\"";
 }
 
 }  // namespace
 
-std::string make_proxy_authorization(const http_request_t& last_request, const http_response_t& head,
-                                     const std::string& user, const std::string& password) {
+std::string make_proxy_authorization(const http_request_t& last_request,
+                                     const http_response_t& head, const std::string& user,
+                                     const std::string& password) {
   const auth_params_t auth = parse_challenge(head.headers.get("Proxy-Authenticate"));
   if (auth.schemes.count("Digest")) return digest_authorization(last_request, user, password, auth);
   if (auth.schemes.count("Basic")) return basic_authorization(user, password);
@@ -128,7 +130,8 @@ std::string base64_encode(const std::string& text) {
   std::string out;
   std::size_t i = 0;
   for (; i + 3 <= text.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(text[i]) << 16 | static_cast<unsigned char>(text[i + 1]) << 8 |
+    const unsigned v = static_cast<unsigned char>(text[i]) << 16 |
+                       static_cast<unsigned char>(text[i + 1]) << 8 |
                        static_cast<unsigned char>(text[i + 2]);
     for (int shift = 18; shift >= 0; shift -= 6) out += alphabet[(v >> shift) & 63];
   }

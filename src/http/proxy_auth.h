@@ -12,8 +12,9 @@ namespace upd {
 
 // The header value, or "" when the challenge offers no supported scheme
 // (or asks for Digest with qop "auth-int").
-std::string make_proxy_authorization(const http_request_t& last_request, const http_response_t& head,
-                                     const std::string& user, const std::string& password);
+std::string make_proxy_authorization(const http_request_t& last_request,
+                                     const http_response_t& head, const std::string& user,
+                                     const std::string& password);
 
 std::string basic_authorization(const std::string& user, const std::string& password);
 

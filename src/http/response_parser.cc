@@ -75,16 +75,19 @@ http_response_parser_t::result_t http_response_parser_t::step(const char* bytes,
   return state_ == complete ? parse_complete : parse_more;
 }
 
-http_response_parser_t::step_t http_response_parser_t::read_fixed(const char* bytes, std::size_t size,
+http_response_parser_t::step_t http_response_parser_t::read_fixed(const char* bytes,
+                                                                  std::size_t size,
                                                                   std::size_t& pos) {
   while (pos < size && token_.size() < prefix_length) token_ += bytes[pos++];
   if (token_.size() < prefix_length) return step_more;
   std::string upper = token_;
-  std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+  std::transform(upper.begin(), upper.end(), upper.begin(),
+                 [](unsigned char c) { return std::toupper(c); });
   return upper == response_start ? step_done : step_bad;
 }
 
-http_response_parser_t::step_t http_response_parser_t::read_number(const char* bytes, std::size_t size,
+http_response_parser_t::step_t http_response_parser_t::read_number(const char* bytes,
+                                                                   std::size_t size,
                                                                    std::size_t& pos) {
   for (; pos < size; ++pos) {
     const char c = bytes[pos];
@@ -103,7 +106,8 @@ http_response_parser_t::step_t http_response_parser_t::read_dot(const char* byte
   return step_done;
 }
 
-http_response_parser_t::step_t http_response_parser_t::read_line(const char* bytes, std::size_t size,
+http_response_parser_t::step_t http_response_parser_t::read_line(const char* bytes,
+                                                                 std::size_t size,
                                                                  std::size_t& pos) {
   while (pos < size) {
     const auto c = static_cast<unsigned char>(bytes[pos]);

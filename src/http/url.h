@@ -22,7 +22,7 @@ class url_t {
 
   const std::string& protocol() const { return protocol_; }
   const std::string& host() const { return host_; }
-  std::uint16_t port() const { return port_; }  // 0: none given
+  std::uint16_t port() const { return port_; }       // 0: none given
   const std::string& path() const { return path_; }  // without the leading "/"
 
   friend bool operator==(const url_t& a, const url_t& b) { return a.to_string() == b.to_string(); }

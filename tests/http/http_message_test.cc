@@ -11,7 +11,8 @@ TEST(HttpMessageTest, RequestTextKeepsHeaderOrder) {
   request.uri = "http://h/version.lst";
   request.headers.add("Host", "h");
   request.headers.add("Accept", "*/*");
-  EXPECT_EQ(request.to_string(), "GET http://h/version.lst HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n\r\n");
+  EXPECT_EQ(request.to_string(),
+            "GET http://h/version.lst HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n\r\n");
 }
 
 TEST(HttpMessageTest, EmptyUriIsWrittenAsSlash) {

@@ -34,8 +34,14 @@ std::string field(const std::string& answer, const std::string& name) {
 
 TEST(ProxyAuthTest, Base64MatchesTheStandardVectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"\xff\xfe", "//4="},
   };
   for (const auto& [text, encoded] : cases) EXPECT_EQ(base64_encode(text), encoded) << text;
 }
@@ -53,9 +59,11 @@ TEST(ProxyAuthTest, CnonceIsBase64OfTheTime) {
 }
 
 TEST(ProxyAuthTest, BasicChallengeGetsUserAndPassword) {
-  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "Aladdin", "open sesame"),
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "Aladdin",
+                                     "open sesame"),
             "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
-  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "", ""), "Basic Og==");
+  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Basic realm=\"squid\""), "", ""),
+            "Basic Og==");
 }
 
 TEST(ProxyAuthTest, UnsupportedOrBareSchemesGetNoAnswer) {
@@ -72,14 +80,18 @@ TEST(ProxyAuthTest, OnlyTheFirstChallengeHeaderIsRead) {
 }
 
 TEST(ProxyAuthTest, DigestWithQopAuthFollowsTheRecipe) {
-  const auto head = challenge("Digest realm=\"squid\", nonce=\"abc123\", qop=\"auth\", stale=false");
+  const auto head =
+      challenge("Digest realm=\"squid\", nonce=\"abc123\", qop=\"auth\", stale=false");
   const std::string answer = make_proxy_authorization(proxied_get(), head, "alice", "secret");
   const std::string cnonce = field(answer, "cnonce");
   const std::string ha1 = md5_hex("alice:squid:secret");
   const std::string ha2 = md5_hex("GET:/dir/version.lst?x=1");
   const std::string response = md5_hex(ha1 + ":abc123:00000001:" + cnonce + ":auth:" + ha2);
-  EXPECT_EQ(answer, "Digest username=\"alice\", realm=\"squid\", nonce=\"abc123\", uri=\"/dir/version.lst?x=1\", "
-                    "cnonce=\"" + cnonce + "\", nc=00000001, qop=\"auth\", response=\"" + response + "\"");
+  EXPECT_EQ(
+      answer,
+      "Digest username=\"alice\", realm=\"squid\", nonce=\"abc123\", uri=\"/dir/version.lst?x=1\", "
+      "cnonce=\"" +
+          cnonce + "\", nc=00000001, qop=\"auth\", response=\"" + response + "\"");
 }
 
 TEST(ProxyAuthTest, DigestWithoutQopStillCarriesCnonceAndCount) {
@@ -94,7 +106,9 @@ TEST(ProxyAuthTest, DigestWithoutQopStillCarriesCnonceAndCount) {
 }
 
 TEST(ProxyAuthTest, DigestPrefersItselfAndRefusesAuthInt) {
-  EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge("Digest realm=r, qop=auth-int"), "u", "p"), "");
+  EXPECT_EQ(
+      make_proxy_authorization(proxied_get(), challenge("Digest realm=r, qop=auth-int"), "u", "p"),
+      "");
   // A quoted list is cut at its comma: the qop read is "auth".
   const auto list = challenge("Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n");
   EXPECT_EQ(field(make_proxy_authorization(proxied_get(), list, "u", "p"), "qop"), "auth");
@@ -104,9 +118,11 @@ TEST(ProxyAuthTest, DigestUriOfATunnelIsHostAndPort) {
   http_request_t connect;
   connect.method = "CONNECT";
   connect.uri = "updates.example:443";
-  const std::string answer = make_proxy_authorization(connect, challenge("Digest realm=r, nonce=n"), "u", "p");
+  const std::string answer =
+      make_proxy_authorization(connect, challenge("Digest realm=r, nonce=n"), "u", "p");
   EXPECT_EQ(field(answer, "uri"), "updates.example:443");
-  EXPECT_EQ(field(answer, "response"), md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("CONNECT:updates.example:443")));
+  EXPECT_EQ(field(answer, "response"),
+            md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("CONNECT:updates.example:443")));
 }
 
 }  // namespace

@@ -67,7 +67,8 @@ class RealServerTest : public transfer_test_t {
 };
 
 TEST_F(RealServerTest, FetchesOverHttpAndHttps) {
-  for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst")}) {
+  for (const std::string& url :
+       {nginx_->http_url("version.lst"), nginx_->https_url("version.lst")}) {
     SCOPED_TRACE(url);
     std::vector<char> body;
     ASSERT_EQ(fetch(url, body), nb::EC_OK) << log_->all();
@@ -78,7 +79,8 @@ TEST_F(RealServerTest, FetchesOverHttpAndHttps) {
 
 TEST_F(RealServerTest, ProtocolIsMatchedInAnyCase) {
   std::vector<char> body;
-  const std::string url = "HTTPS://127.0.0.1:" + std::to_string(nginx_->https_port()) + "/version.lst";
+  const std::string url =
+      "HTTPS://127.0.0.1:" + std::to_string(nginx_->https_port()) + "/version.lst";
   ASSERT_EQ(fetch(url, body), nb::EC_OK) << log_->all();
   EXPECT_EQ(text_of(body), "[version]\nsample\n");
 }
@@ -87,7 +89,8 @@ TEST_F(RealServerTest, LargeFileArrivesWhole) {
   temp_dir_t dir;
   for (const std::string& url : {nginx_->http_url("big.bin"), nginx_->https_url("big.bin")}) {
     SCOPED_TRACE(url);
-    ASSERT_EQ(outcome([&] { downloader_.download(url_t(url), dir / "big.bin"); }), nb::EC_OK) << log_->all();
+    ASSERT_EQ(outcome([&] { downloader_.download(url_t(url), dir / "big.bin"); }), nb::EC_OK)
+        << log_->all();
     EXPECT_TRUE(read_file(dir / "big.bin") == read_file(*www_ / "big.bin"));
   }
   flush_stat();
@@ -110,17 +113,18 @@ struct proxy_case_t {
 
 TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
   const proxy_case_t cases[] = {
-      {"basic http right", false, false, true},   {"basic http wrong", false, false, false},
-      {"basic https right", false, true, true},   {"basic https wrong", false, true, false},
-      {"digest http right", true, false, true},   {"digest http wrong", true, false, false},
-      {"digest https right", true, true, true},   {"digest https wrong", true, true, false},
+      {"basic http right", false, false, true}, {"basic http wrong", false, false, false},
+      {"basic https right", false, true, true}, {"basic https wrong", false, true, false},
+      {"digest http right", true, false, true}, {"digest http wrong", true, false, false},
+      {"digest https right", true, true, true}, {"digest https wrong", true, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const squid_proxy_t& squid = c.digest ? *digest_ : *basic_;
     use_proxy(squid, c.right_password ? password : "wrong");
     std::vector<char> body;
-    const std::string url = c.https ? nginx_->https_url("version.lst") : nginx_->http_url("version.lst");
+    const std::string url =
+        c.https ? nginx_->https_url("version.lst") : nginx_->http_url("version.lst");
     EXPECT_EQ(fetch(url, body), c.right_password ? nb::EC_OK : nb::EC_PROXY_AUTH_ERROR)
         << log_->all() << squid.access_log();
     EXPECT_EQ(text_of(body), c.right_password ? "[version]\nsample\n" : "");

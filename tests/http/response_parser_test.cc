@@ -36,7 +36,8 @@ TEST(ResponseParserTest, OneByteAtATimeNeedsMoreUntilTheLastLf) {
   for (std::size_t i = 0; i < ok_head.size(); ++i) {
     std::size_t consumed = 0;
     const auto result = parser.parse(&ok_head[i], 1, consumed);
-    EXPECT_EQ(result, i + 1 == ok_head.size() ? parser_t::parse_complete : parser_t::parse_more) << i;
+    EXPECT_EQ(result, i + 1 == ok_head.size() ? parser_t::parse_complete : parser_t::parse_more)
+        << i;
     EXPECT_EQ(consumed, 1u);
   }
   EXPECT_EQ(parser.response().status, 200);
@@ -44,7 +45,8 @@ TEST(ResponseParserTest, OneByteAtATimeNeedsMoreUntilTheLastLf) {
 
 TEST(ResponseParserTest, EverySplitOfAHeadGivesTheSameResult) {
   const std::string head =
-      "\r\nhttp/1.0   301   Moved  Permanently \r\nLocation:  http://h/x \r\nX-Empty:\r\nA: b: c\r\n\r\nbody";
+      "\r\nhttp/1.0   301   Moved  Permanently \r\nLocation:  http://h/x \r\nX-Empty:\r\nA: b: "
+      "c\r\n\r\nbody";
   const std::size_t head_size = head.size() - 4;
   for (std::size_t split = 0; split <= head.size(); ++split) {
     SCOPED_TRACE(split);
@@ -52,7 +54,8 @@ TEST(ResponseParserTest, EverySplitOfAHeadGivesTheSameResult) {
     std::size_t first = 0;
     std::size_t second = 0;
     auto result = parser.parse(head.data(), split, first);
-    if (result == parser_t::parse_more) result = parser.parse(head.data() + split, head.size() - split, second);
+    if (result == parser_t::parse_more)
+      result = parser.parse(head.data() + split, head.size() - split, second);
     ASSERT_EQ(result, parser_t::parse_complete);
     EXPECT_EQ(first + second, head_size);
     const auto& response = parser.response();

@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <atomic>
 #include <boost/thread/thread.hpp>
 #include <thread>
 
@@ -55,9 +55,10 @@ TEST_F(TransferFaultTest, RequestCarriesAbsoluteUrlHostAndFixedHeadersInOrder) {
   ASSERT_EQ(fetch(server.url("a/version.lst?x=1"), body), nb::EC_OK) << log_->all();
   const std::string host = "127.0.0.1:" + std::to_string(server.port());
   ASSERT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(server.requests()[0], "GET http://" + host + "/a/version.lst?x=1 HTTP/1.1\r\nHost: " + host +
-                                      "\r\nUser-Agent: NimboUpdate-Linux-1 ()\r\nAccept: text/plain\r\n"
-                                      "Connection: close\r\nAccept: */*\r\n\r\n");
+  EXPECT_EQ(server.requests()[0],
+            "GET http://" + host + "/a/version.lst?x=1 HTTP/1.1\r\nHost: " + host +
+                "\r\nUser-Agent: NimboUpdate-Linux-1 ()\r\nAccept: text/plain\r\n"
+                "Connection: close\r\nAccept: */*\r\n\r\n");
 }
 
 TEST_F(TransferFaultTest, BytesOnTheWireAreCounted) {
@@ -91,9 +92,8 @@ TEST_F(TransferFaultTest, InterruptingTheThreadEndsTheTransferBetweenEvents) {
   std::atomic<bool> interrupted{false};
   std::atomic<bool> receiving{false};
   boost::signals2::scoped_connection seen =
-      downloader_.data_signal.connect([&](downloader_t&, const std::vector<char>&, boost::system::error_code&) {
-        receiving = true;
-      });
+      downloader_.data_signal.connect([&](downloader_t&, const std::vector<char>&,
+                                          boost::system::error_code&) { receiving = true; });
   boost::thread worker([&] {
     try {
       std::vector<char> body;
@@ -135,11 +135,14 @@ struct bad_head_case_t {
 TEST_F(TransferFaultTest, EveryMalformedOrCutHeadEndsWithNetworkError) {
   const bad_head_case_t cases[] = {
       {"100 headers", head_with_headers(100) + "hello", nb::EC_OK, ""},
-      {"101 headers", head_with_headers(101) + "hello", nb::EC_NETWORK_ERROR, "]: Bad HTTP response header"},
-      {"bare LF", "HTTP/1.1 200 OK\nX: y\r\n\r\nhello", nb::EC_NETWORK_ERROR, "]: Bad HTTP response header"},
+      {"101 headers", head_with_headers(101) + "hello", nb::EC_NETWORK_ERROR,
+       "]: Bad HTTP response header"},
+      {"bare LF", "HTTP/1.1 200 OK\nX: y\r\n\r\nhello", nb::EC_NETWORK_ERROR,
+       "]: Bad HTTP response header"},
       {"byte 128+", "HTTP/1.1 200 OK\r\nX: caf\xc3\xa9\r\n\r\nhello", nb::EC_NETWORK_ERROR,
        "]: Bad HTTP response header"},
-      {"garbage", "<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, "]: Bad HTTP response header"},
+      {"garbage", "<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR,
+       "]: Bad HTTP response header"},
       {"closed before head", "HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, "]: End of file"},
       {"closed at once", "", nb::EC_NETWORK_ERROR, "]: End of file"},
   };
@@ -167,15 +170,15 @@ TEST_F(TransferFaultTest, CloseRightAfterTheHeadIsAnEmptyBody) {
 TEST_F(TransferFaultTest, StatusOtherThan200DeliversNothing) {
   const std::pair<const char*, const char*> cases[] = {
       {"HTTP/1.1 404 Not Found\r\n\r\nerror page", "Debug: HTTP error 404 Not Found"},
-      {"HTTP/1.1 301 Moved Permanently\r\nLocation: http://h/\r\n\r\nmoved", "Debug: HTTP error 301 Moved Permanently"},
-      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\nhello", "Debug: HTTP error 100 Continue"},
+      {"HTTP/1.1 301 Moved Permanently\r\nLocation: http://h/\r\n\r\nmoved",
+       "Debug: HTTP error 301 Moved Permanently"},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\nhello",
+       "Debug: HTTP error 100 Continue"},
       {"HTTP/1.1 204 No Content\r\n\r\n", "Debug: HTTP error 204 No Content"},
   };
   int chunks = 0;
-  boost::signals2::scoped_connection counter =
-      downloader_.data_signal.connect([&](downloader_t&, const std::vector<char>&, boost::system::error_code&) {
-        ++chunks;
-      });
+  boost::signals2::scoped_connection counter = downloader_.data_signal.connect(
+      [&](downloader_t&, const std::vector<char>&, boost::system::error_code&) { ++chunks; });
   for (const auto& [response, line] : cases) {
     SCOPED_TRACE(response);
     fake_http_server_t server(answer(response));
@@ -235,7 +238,8 @@ TEST_F(TransferFaultTest, UnansweredConnectTimesOut) {
   std::vector<char> body;
   EXPECT_EQ(fetch("http://" + name + "/f", body), nb::EC_NETWORK_TIMEDOUT);
   EXPECT_TRUE(log_->has("Debug: Connect " + name + " [127.0.0.2:" + port + "]: ")) << log_->all();
-  EXPECT_TRUE(log_->has("Debug: Cannot connect " + name + " [127.0.0.1:" + port + "]: Timed out")) << log_->all();
+  EXPECT_TRUE(log_->has("Debug: Cannot connect " + name + " [127.0.0.1:" + port + "]: Timed out"))
+      << log_->all();
 }
 
 TEST_F(TransferFaultTest, SecondAddressIsTriedWhenTheFirstRefuses) {
@@ -260,8 +264,9 @@ nb::Proxy http_proxy(std::uint16_t port, const std::string& user, const std::str
   return proxy;
 }
 
-const std::string challenge = "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                              "Proxy-Authenticate: Basic realm=\"fake\"\r\n\r\n";
+const std::string challenge =
+    "HTTP/1.1 407 Proxy Authentication Required\r\n"
+    "Proxy-Authenticate: Basic realm=\"fake\"\r\n\r\n";
 
 TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
   fake_http_server_t proxy(answer(challenge));
@@ -271,8 +276,9 @@ TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
   EXPECT_EQ(fetch("http://updates.example/version.lst", body), nb::EC_PROXY_AUTH_ERROR);
   const auto requests = proxy.requests();
   ASSERT_EQ(requests.size(), 4u);
-  const std::string plain = "GET http://updates.example/version.lst HTTP/1.1\r\nHost: updates.example\r\n"
-                            "Connection: close\r\nAccept: */*\r\n";
+  const std::string plain =
+      "GET http://updates.example/version.lst HTTP/1.1\r\nHost: updates.example\r\n"
+      "Connection: close\r\nAccept: */*\r\n";
   EXPECT_EQ(requests[0], plain + "\r\n");
   EXPECT_EQ(requests[1], plain + "Proxy-Authorization: Basic dTpw\r\n\r\n");
   EXPECT_EQ(requests[2], plain + "\r\n");
@@ -289,9 +295,11 @@ TEST_F(TransferFaultTest, TunnelRequestCarriesOnlyHostAndAuthorization) {
   EXPECT_EQ(fetch("HTTPS://updates.example/version.lst", body), nb::EC_PROXY_AUTH_ERROR);
   const auto requests = proxy.requests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0], "CONNECT updates.example:443 HTTP/1.1\r\nHost: updates.example:443\r\n\r\n");
-  EXPECT_EQ(requests[1], "CONNECT updates.example:443 HTTP/1.1\r\nHost: updates.example:443\r\n"
-                         "Proxy-Authorization: Basic dTpw\r\n\r\n");
+  EXPECT_EQ(requests[0],
+            "CONNECT updates.example:443 HTTP/1.1\r\nHost: updates.example:443\r\n\r\n");
+  EXPECT_EQ(requests[1],
+            "CONNECT updates.example:443 HTTP/1.1\r\nHost: updates.example:443\r\n"
+            "Proxy-Authorization: Basic dTpw\r\n\r\n");
 }
 
 TEST_F(TransferFaultTest, RefusedTunnelFailsTheHandshake) {
@@ -299,7 +307,8 @@ TEST_F(TransferFaultTest, RefusedTunnelFailsTheHandshake) {
   downloader_.set_proxy(http_proxy(proxy.port(), "", ""));
   std::vector<char> body;
   EXPECT_EQ(fetch("https://updates.example:8443/f", body), nb::EC_NETWORK_ERROR);
-  EXPECT_TRUE(log_->has("Debug: SSL handshake: 127.0.0.1:" + std::to_string(proxy.port()))) << log_->all();
+  EXPECT_TRUE(log_->has("Debug: SSL handshake: 127.0.0.1:" + std::to_string(proxy.port())))
+      << log_->all();
 }
 
 // The memory body limit: an endless "version.lst" cannot exhaust memory.
@@ -321,9 +330,11 @@ TEST_F(TransferFaultTest, EndlessBodyInMemoryStopsAtTheLimit) {
 TEST_F(TransferFaultTest, FileBodyBeyondTheCallersLimitFails) {
   temp_dir_t dir;
   fake_http_server_t server(answer(ok_head + "0123456789"));
-  EXPECT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "f", 10); }), nb::EC_OK);
+  EXPECT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "f", 10); }),
+            nb::EC_OK);
   EXPECT_EQ(read_file(dir / "f"), "0123456789");
-  EXPECT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "f", 9); }), nb::EC_NETWORK_ERROR);
+  EXPECT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "f", 9); }),
+            nb::EC_NETWORK_ERROR);
   EXPECT_TRUE(log_->has("Debug: HTTP body exceeds the limit of 9 bytes")) << log_->all();
   EXPECT_LE(read_file(dir / "f").size(), 9u);
 }
@@ -334,7 +345,8 @@ TEST_F(TransferFaultTest, FileIsCreatedPrivateOrReplaced) {
   write_file(dir / "old", "old content, longer");
   ASSERT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "old"); }), nb::EC_OK);
   EXPECT_EQ(read_file(dir / "old"), "new");
-  ASSERT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "fresh"); }), nb::EC_OK);
+  ASSERT_EQ(outcome([&] { downloader_.download(url_t(server.url("f")), dir / "fresh"); }),
+            nb::EC_OK);
   struct stat info {};
   ASSERT_EQ(::stat((dir / "fresh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -394,8 +406,8 @@ TEST_F(TransferFaultTest, StaleTimerExpiryDoesNotEndAHealthyTransfer) {
   });
   downloader_.set_timeout(timeout);
   bool stalled = false;
-  boost::signals2::scoped_connection stall =
-      downloader_.data_signal.connect([&](downloader_t&, const std::vector<char>&, boost::system::error_code&) {
+  boost::signals2::scoped_connection stall = downloader_.data_signal.connect(
+      [&](downloader_t&, const std::vector<char>&, boost::system::error_code&) {
         // Keep the event loop busy past the deadline while the second
         // chunk arrives, without touching the transfer itself.
         if (!std::exchange(stalled, true))

@@ -27,7 +27,9 @@ class log_lines_t : public cf_log_t {
     std::lock_guard lock(mutex_);
     lines_.push_back(std::string(level_name(level)) + ": " + text);
   }
-  void log_tagged(const std::string&, int, const std::string& text) override { log(log_debug, text); }
+  void log_tagged(const std::string&, int, const std::string& text) override {
+    log(log_debug, text);
+  }
   void log_no_memory() override {}
   std::vector<std::string> lines() {
     std::lock_guard lock(mutex_);
@@ -94,6 +96,8 @@ class transfer_test_t : public ::testing::Test {
   downloader_t downloader_{service_, &progress_};
 };
 
-inline std::string text_of(const std::vector<char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string text_of(const std::vector<char>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 }  // namespace upd::testing

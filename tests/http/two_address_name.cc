@@ -19,7 +19,8 @@ getaddrinfo_t system_getaddrinfo() {
 // Interposes the C library's resolver for this test program only. The two
 // lists come from the C library itself and are chained, so its freeaddrinfo
 // releases them node by node as usual.
-extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** result) {
   if (!node || std::strcmp(node, upd::testing::two_address_name) != 0)
     return system_getaddrinfo()(node, service, hints, result);
   addrinfo numeric{};

@@ -17,7 +17,8 @@ struct url_case_t {
 TEST(UrlTest, SplitsAndRebuildsTexts) {
   const url_case_t cases[] = {
       {"http://h:8080/a/b?x=1", "http", "h", 8080, "a/b?x=1", "http://h:8080/a/b?x=1"},
-      {"updates.example/version.lst", "", "updates.example", 0, "version.lst", "updates.example/version.lst"},
+      {"updates.example/version.lst", "", "updates.example", 0, "version.lst",
+       "updates.example/version.lst"},
       {"https://h", "https", "h", 0, "", "https://h"},
       {"https://h/", "https", "h", 0, "", "https://h"},
       {"", "", "", 0, "", ""},

@@ -46,7 +46,8 @@ pid_t spawn(const std::vector<std::string>& argv, const boost::filesystem::path&
 
 }  // namespace
 
-child_process_t::child_process_t(const std::vector<std::string>& argv, const boost::filesystem::path& output)
+child_process_t::child_process_t(const std::vector<std::string>& argv,
+                                 const boost::filesystem::path& output)
     : pid_(spawn(argv, output)) {}
 
 child_process_t::~child_process_t() { stop(); }
@@ -103,7 +104,8 @@ bool wait_for_port(std::uint16_t port) {
   for (int attempt = 0; attempt < 500; ++attempt) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(port);
-    const bool open = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool open =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     if (open) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -53,7 +53,8 @@ void fake_peer_t::close() {
   fd_ = -1;
 }
 
-fake_http_server_t::fake_http_server_t(script_t script, const std::string& address) : script_(std::move(script)) {
+fake_http_server_t::fake_http_server_t(script_t script, const std::string& address)
+    : script_(std::move(script)) {
   sockaddr_storage storage{};
   socklen_t length;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
@@ -69,7 +70,8 @@ fake_http_server_t::fake_http_server_t(script_t script, const std::string& addre
   }
   listener_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
-      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
+      ::listen(listener_, 16) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
       ::pipe2(stop_pipe_, O_CLOEXEC) != 0)
     throw std::runtime_error(std::string("fake server: ") + std::strerror(errno));
   port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
