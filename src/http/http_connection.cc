@@ -11,9 +11,7 @@
 #include "http/http_connection.h"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
-#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
