@@ -1,0 +1,121 @@
+#include "update/update_run_fixture.h"
+
+#include <boost/filesystem/operations.hpp>
+
+#include "main/component.h"
+#include "support/child_process.h"
+
+namespace upd::testing {
+
+namespace fs = boost::filesystem;
+
+nginx_server_t* UpdateRunTest::nginx_ = nullptr;
+temp_dir_t* UpdateRunTest::served_root_ = nullptr;
+
+void UpdateRunTest::SetUpTestSuite() {
+  if (!nginx_server_t::unavailable_reason().empty()) return;
+  served_root_ = new temp_dir_t;
+  nginx_ = new nginx_server_t(served_root_->path());
+}
+
+void UpdateRunTest::TearDownTestSuite() {
+  delete nginx_;
+  delete served_root_;
+  nginx_ = nullptr;
+  served_root_ = nullptr;
+}
+
+void UpdateRunTest::SetUp() {
+  if (!nginx_) GTEST_SKIP() << "nginx is needed: " << nginx_server_t::unavailable_reason();
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  id_ = info->name();
+  source_ = dir_ / "source";
+  local_ = dir_ / "local";
+  update_ = dir_ / "update";
+  drl_ = dir_ / "base.drl";
+  log_ = dir_ / "update.log";
+  for (const auto& d : {source_, local_, update_}) fs::create_directories(d);
+}
+
+void UpdateRunTest::set_source(const std::map<std::string, std::string>& files) {
+  fs::remove_all(source_);
+  fs::create_directories(source_);
+  for (const auto& [name, content] : files) write_file(source_ / name, content);
+}
+
+fs::path UpdateRunTest::publish(const std::vector<std::string>& remove_patterns) {
+  const fs::path out = served_root_->path() / id_;
+  fs::remove_all(out);
+  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "list", "--key",
+                                   NIMBO_SOURCE_DIR "/keys/dev.key", "--source", source_.string(),
+                                   "--out", out.string()};
+  for (const auto& pattern : remove_patterns) {
+    argv.push_back("--remove");
+    argv.push_back(pattern);
+  }
+  if (!run_program(argv, dir_ / "publish.out"))
+    throw std::runtime_error("nimbo-publish failed: " + read_file(dir_ / "publish.out"));
+  return out;
+}
+
+void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
+  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "drl", "--key",
+                                   NIMBO_SOURCE_DIR "/keys/dev.key", "--out", drl_.string()};
+  argv.insert(argv.end(), urls.begin(), urls.end());
+  if (!run_program(argv, dir_ / "drl.out"))
+    throw std::runtime_error("nimbo-publish drl failed: " + read_file(dir_ / "drl.out"));
+}
+
+std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
+std::string UpdateRunTest::https_base() const { return nginx_->https_url(id_ + "/"); }
+
+nb::UpdateConfig UpdateRunTest::config() const {
+  nb::UpdateConfig config = use_context(file_log(log_), update_.string()).config();
+  config.set_network_timeout(5000);
+  config.set_base_installed(true);
+  config.set_base_update_enabled(true);
+  config.set_base_drl_path(drl_.string());
+  config.set_virus_base_dir(local_.string());
+  return config;
+}
+
+run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
+  fs::remove(log_);
+  nb::Configd2UpdateMessage message;
+  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
+  *message.mutable_config() = config;
+  fake_monitor_t monitor(component());
+  monitor.send(message);
+  run_result_t result;
+  result.request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
+  result.progress = monitor.skipped;
+  if (result.request) monitor.send(install_response());
+  result.exit_status = monitor.wait_exit();
+  result.log = file_log_lines(read_file(log_));
+  return result;
+}
+
+std::map<std::string, std::string> UpdateRunTest::files_in(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (fs::is_regular_file(entry.status()))
+      files[entry.path().filename().string()] = read_file(entry.path());
+  return files;
+}
+
+std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request) {
+  std::vector<std::string> names;
+  for (const auto& item : request.install().to_place())
+    names.push_back(fs::path(item.destination()).filename().string() + " <- " +
+                    fs::path(item.source()).parent_path().filename().string() + "/" +
+                    fs::path(item.source()).filename().string());
+  return names;
+}
+
+std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths) {
+  std::vector<std::string> names;
+  for (const auto& path : paths) names.push_back(fs::path(path).filename().string());
+  return names;
+}
+
+}  // namespace upd::testing

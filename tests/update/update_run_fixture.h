@@ -1,0 +1,66 @@
+// A published repository served by a real nginx, a zone's local directory
+// and a component run against them through the fake monitor: the frame of
+// the end-to-end tests of the update engine.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/path.hpp>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "configd_update_ipc.pb.h"
+#include "support/fake_monitor.h"
+#include "support/nginx_server.h"
+#include "support/test_support.h"
+
+namespace upd::testing {
+
+// What a run left behind.
+struct run_result_t {
+  std::optional<nb::Update2ConfigdMessage> request;  // the installation request, if any
+  std::optional<int> exit_status;
+  std::vector<std::string> log;  // the component's file log, without prefixes
+  std::vector<nb::Update2ConfigdMessage> progress;
+};
+
+class UpdateRunTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  static void TearDownTestSuite();
+  void SetUp() override;
+
+  // The zone's published content, by name.
+  void set_source(const std::map<std::string, std::string>& files);
+  // Publishes the source for this test under the served root, with removal
+  // patterns; returns the folder the server serves it from.
+  boost::filesystem::path publish(const std::vector<std::string>& remove_patterns = {});
+  // Writes the BASE zone's DRL file naming these servers.
+  void write_drl(const std::vector<std::string>& urls);
+  // The base URL of this test's repository on the real server.
+  std::string http_base() const;
+  std::string https_base() const;
+
+  nb::UpdateConfig config() const;
+  // Runs the component; answers its installation request positively.
+  run_result_t run(const nb::UpdateConfig& config);
+  run_result_t run() { return run(config()); }
+
+  // Files of a folder by name, one level deep.
+  static std::map<std::string, std::string> files_in(const boost::filesystem::path& dir);
+
+  static nginx_server_t* nginx_;
+  static temp_dir_t* served_root_;
+  temp_dir_t dir_;
+  boost::filesystem::path source_, local_, update_, drl_, log_;
+  std::string id_;
+};
+
+// The "to_place" pairs of a request as (destination name, source path) text.
+std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request);
+std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths);
+
+}  // namespace upd::testing
