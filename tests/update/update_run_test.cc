@@ -76,6 +76,24 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   EXPECT_FALSE(has_line(run, "Downloading " + http_base() + "b.vdb\""));
 }
 
+TEST_F(UpdateRun, ReferenceMonitorInstallsThePublishedFilesByteForByte) {
+  prepare_sample();
+  write_file(dir_ / "nimbo.ini",
+             "[Root]\nVirusBaseDir = " + local_.string() + "\n"
+             "[Update]\nLogLevel = Debug\nLogType = File\nLogPath = " + log_.string() + "\n"
+             "NetworkTimeout = 5s\nBaseDrlPath = " + drl_.string() + "\nExcludedFiles = skip*\n"
+             "VersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n"
+             "[Monitor]\nUpdateDir = " + update_.string() + "\n");
+  ASSERT_TRUE(run_program({NIMBO_BINARY_DIR "/bin/nimbo-monitor", "-c", (dir_ / "nimbo.ini").string(),
+                           "--progress", "off"},
+                          dir_ / "monitor.out"))
+      << read_file(dir_ / "monitor.out") << read_file(log_);
+  auto expected = sample;
+  expected.erase("skip.vdb");
+  expected["notes.txt"] = "not listed";
+  EXPECT_EQ(files_in(local_), expected);
+}
+
 TEST_F(UpdateRun, MissingOrCorruptCompressedFilesFallBackToPlainOnes) {
   prepare_sample();
   const fs::path served = served_root_->path() / id_;
@@ -156,6 +174,47 @@ TEST_F(UpdateRun, BadServerListEndsWithBadDrl) {
   drl[drl.find("url=") + 4] ^= 1;
   write_file(drl_, drl);
   EXPECT_EQ(run(sample_config()).exit_status, 90);
+}
+
+TEST_F(UpdateRun, ExistingCustomServerListReplacesTheStandardOne) {
+  prepare_sample();
+  const fs::path standard = dir_ / "standard.drl";
+  fs::rename(drl_, standard);
+  write_drl({http_base()});  // the custom list names the working server
+  auto c = sample_config();
+  c.set_base_drl_path(standard.string());
+  c.set_base_custom_drl_path(drl_.string());
+  write_file(standard, "not a server list");
+  EXPECT_EQ(run(c).exit_status, 0);
+  // Without the custom file the standard one is read, and it is broken.
+  c.set_base_custom_drl_path((dir_ / "absent.drl").string());
+  EXPECT_EQ(run(c).exit_status, 90);
+}
+
+TEST_F(UpdateRun, ZoneWithoutServerListIsLeftOutWithAWarning) {
+  prepare_sample();
+  auto c = sample_config();
+  c.clear_base_drl_path();
+  const auto run = this->run(c);
+  ASSERT_EQ(run.exit_status, 0);
+  EXPECT_TRUE(has_line(run, "Warning: No DRL-file for for BASE"));
+  EXPECT_EQ(run.request->install().to_place_size(), 0);
+}
+
+TEST_F(UpdateRun, UncreatableStagingDirectoryEndsWithBadConfig) {
+  prepare_sample();
+  // A dangling link: the staging folder neither exists nor can be made.
+  fs::create_symlink(dir_ / "missing" / "bases", update_ / "bases");
+  const auto run = this->run(sample_config());
+  EXPECT_EQ(run.exit_status, 102);
+  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() + "\": File exists"));
+}
+
+TEST_F(UpdateRun, MissingNetworkTimeoutMeansThirtySecondsNotZero) {
+  prepare_sample();
+  auto c = sample_config();
+  c.clear_network_timeout();
+  EXPECT_EQ(run(c).exit_status, 0);
 }
 
 TEST_F(UpdateRun, HttpsServerDeliversTheSameFiles) {

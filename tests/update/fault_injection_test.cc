@@ -1,0 +1,144 @@
+// Update attempts of the real program against nginx, each ended by SIGTERM
+// or SIGKILL at a random moment: every run ends with EC_APP_TERMINATED (107)
+// or by the kill, the local folder is never written, the checksum cache is
+// always intact or absent, and a last undisturbed run completes the update.
+//
+// NIMBO_FAULT_ATTEMPTS sets the number of attempts (default 40; the full
+// figure is 100) and NIMBO_FAULT_SEED the random seed (default 1); the
+// counts are printed. NIMBO_VALGRIND=1 also runs one whole attempt under
+// valgrind's leak check (slow, so not by default).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "formats/cache_file.h"
+#include "formats/checksum_cache.h"
+#include "formats/lzma_samples.h"
+#include "main/component.h"
+#include "support/child_process.h"
+#include "update/hostile_fixture.h"
+
+namespace upd::testing {
+namespace {
+
+namespace fs = boost::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+unsigned env_number(const char* name, unsigned fallback) {
+  const char* text = std::getenv(name);
+  return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
+class FaultInjection : public HostileServerTest {
+ protected:
+  // Eight files of 256 KiB to fetch and unpack, and a current local file of
+  // 2 MiB for the checksum pass.
+  void prepare_repository() {
+    std::map<std::string, std::string> files;
+    for (int i = 0; i < 8; ++i) files["f" + std::to_string(i) + ".vdb"] = sample_data(256 << 10, i + 1);
+    files["big.vdb"] = sample_data(2 << 20, 99);
+    files["timestamp"] = "202612061800";
+    set_source(files);
+    publish();
+    write_drl({http_base()});
+    write_file(local_ / "big.vdb", files["big.vdb"]);
+    write_file(local_ / "f0.vdb", "outdated");
+    expected_ = files;
+  }
+
+  // The stored cache is absent or intact.
+  void expect_readable_cache() {
+    const fs::path cache = update_ / checker_t::cache_name;
+    if (fs::exists(cache)) EXPECT_NO_THROW(decode_cache(read_file(cache)));
+  }
+
+  std::map<std::string, std::string> expected_;
+};
+
+TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
+  prepare_repository();
+  const unsigned attempts = env_number("NIMBO_FAULT_ATTEMPTS", 40);
+  const unsigned seed = env_number("NIMBO_FAULT_SEED", 1);
+  std::mt19937 random(seed);
+
+  // One undisturbed attempt sets the span the kills are spread over.
+  auto start = clock_type::now();
+  ASSERT_EQ(run().exit_status, 0);
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start);
+  fs::remove_all(update_);
+  fs::create_directories(update_);
+
+  const auto local_before = tree(local_);
+  nb::Configd2UpdateMessage message;
+  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
+  *message.mutable_config() = config();
+  unsigned terminated = 0, killed = 0, fresh_starts = 0;
+  for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+    // Half the attempts start without what earlier ones staged.
+    if (random() % 2) {
+      fs::remove_all(update_ / "bases");
+      ++fresh_starts;
+    }
+    const bool sigkill = random() % 5 == 0;
+    const std::chrono::microseconds moment(random() % (span.count() * 6 / 5 + 1));
+    {
+      fake_monitor_t monitor(component());
+      monitor.send(message);
+      ASSERT_TRUE(monitor.wait_for_handler(SIGTERM));
+      // The installation request is never answered: the process is alive
+      // whenever the signal comes.
+      std::this_thread::sleep_for(moment);
+      monitor.kill(sigkill ? SIGKILL : SIGTERM);
+      const auto status = monitor.wait_exit();
+      ASSERT_EQ(status, sigkill ? -SIGKILL : 107) << "attempt " << attempt << " after " << moment.count() << " us";
+      ++(sigkill ? killed : terminated);
+    }
+    ASSERT_EQ(tree(local_), local_before) << "attempt " << attempt;
+    expect_readable_cache();
+  }
+  std::printf("fault injection: seed %u, %u attempts over %lld us: %u ended with 107 after SIGTERM, "
+              "%u killed by SIGKILL, %u started without staged files\n",
+              seed, attempts, static_cast<long long>(span.count()), terminated, killed, fresh_starts);
+
+  const auto last = run();
+  ASSERT_EQ(last.exit_status, 0) << ::testing::PrintToString(last.log);
+  EXPECT_EQ(last.request->install().to_place_size(), 9);
+  for (const auto& item : last.request->install().to_place())
+    EXPECT_EQ(read_file(item.source()), expected_.at(fs::path(item.source()).filename().string()));
+}
+
+TEST_F(FaultInjection, WholeAttemptUnderValgrindLeaksNothing) {
+  if (!std::getenv("NIMBO_VALGRIND")) GTEST_SKIP() << "set NIMBO_VALGRIND=1 to run";
+  const std::string valgrind = find_program("valgrind");
+  if (valgrind.empty()) GTEST_SKIP() << "valgrind is needed";
+  prepare_repository();
+  launch_t launch;
+  launch.program = valgrind;
+  launch.args = {"--leak-check=full", "--show-leak-kinds=all", "--errors-for-leak-kinds=definite,indirect",
+                 "--error-exitcode=77", "--log-file=" + (dir_ / "valgrind.log").string(),
+                 NIMBO_BINARY_DIR "/bin/nimbo-update"};
+  fake_monitor_t monitor(launch);
+  nb::Configd2UpdateMessage message;
+  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
+  *message.mutable_config() = config();
+  message.mutable_config()->set_network_timeout(60000);
+  monitor.send(message);
+  constexpr std::chrono::minutes slow{5};
+  const auto request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST, slow);
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->install().to_place_size(), 9);
+  monitor.send(install_response());
+  const auto status = monitor.wait_exit(slow);
+  const std::string report = read_file(dir_ / "valgrind.log");
+  std::printf("%s\n", report.c_str());
+  EXPECT_EQ(status, 0) << report;
+}
+
+}  // namespace
+}  // namespace upd::testing
