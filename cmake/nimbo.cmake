@@ -25,3 +25,14 @@ function(nimbo_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}")
 endfunction()
+
+# nimbo_add_subfolders(): adds every folder here that has a CMakeLists.txt,
+# so that a new program or benchmark only needs a folder of its own.
+function(nimbo_add_subfolders)
+  file(GLOB dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${dirs})
+    if(EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
