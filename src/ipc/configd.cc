@@ -23,9 +23,11 @@ void check_stream_socket(int fd) {
   if (!S_ISSOCK(status.st_mode)) throw errno_error(ENOTSOCK, "assign");
   int domain = 0, type = 0;
   socklen_t length = sizeof domain;
-  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) throw errno_error(errno, "assign");
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0)
+    throw errno_error(errno, "assign");
   length = sizeof type;
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) throw errno_error(errno, "assign");
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0)
+    throw errno_error(errno, "assign");
   if (domain != AF_UNIX || type != SOCK_STREAM) throw errno_error(EPROTOTYPE, "assign");
 }
 
@@ -77,7 +79,8 @@ void configd_t::handle_message(google::protobuf::io::ZeroCopyInputStream& input)
       on_installed_.clear();
       return;
   }
-  const auto* value = nb::Configd2UpdateMessage::MessageTag_descriptor()->FindValueByNumber(message.tag());
+  const auto* value =
+      nb::Configd2UpdateMessage::MessageTag_descriptor()->FindValueByNumber(message.tag());
   protocol_fault("Monitor: unexpected IPC message " +
                  (value ? value->name() : std::to_string(message.tag())));
 }

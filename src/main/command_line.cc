@@ -15,18 +15,25 @@ namespace po = boost::program_options;
 
 int handle_command_line(int argc, char** argv) {
   po::options_description options("Command line options");
+  // clang-format off
   options.add_options()
       ("help,h", "print help message and exit")
       ("version,v", "print version and exit");
+  // clang-format on
 
   // Unique prefixes of long names, any letter case, short letters grouped
   // behind one dash; no slash options.
-  const int style = po::command_line_style::unix_style | po::command_line_style::long_case_insensitive;
+  const int style =
+      po::command_line_style::unix_style | po::command_line_style::long_case_insensitive;
   po::variables_map given;
   try {
     // No positional arguments are declared: any is refused.
     const po::positional_options_description no_positional;
-    po::store(po::command_line_parser(argc, argv).options(options).positional(no_positional).style(style).run(),
+    po::store(po::command_line_parser(argc, argv)
+                  .options(options)
+                  .positional(no_positional)
+                  .style(style)
+                  .run(),
               given);
   } catch (const po::unknown_option& e) {
     std::cerr << "nimbo-update: " << e.what() << "\n";

@@ -36,9 +36,10 @@ void main_t::context_ready(const nb::UpdateConfig& config) {
     throw nb::EC_BAD_CONFIG;
   }
   updater_ = std::make_unique<async_updater_t>(service_, progress_.get(), config_.get());
-  updater_->update_files([this](std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
-    updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date));
-  });
+  updater_->update_files(
+      [this](std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
+        updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date));
+      });
 }
 
 // What is done before a failure stays done (the new threshold, say).
@@ -49,7 +50,8 @@ void main_t::apply_config() {
   if (!boost::filesystem::exists(update_dir)) boost::filesystem::create_directory(update_dir);
 }
 
-void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
+void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,
+                                path_set_t up_to_date) {
   progress_->flush_stat();
   UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
                                             << progress_->total_bytes_received() << " bytes");

@@ -39,7 +39,8 @@ class main_t {
  private:
   void context_ready(const nb::UpdateConfig& config);
   void apply_config();
-  void updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date);
+  void updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,
+                          path_set_t up_to_date);
   void updates_installed();
   void wait_for_signal();
   void on_signal(const boost::system::error_code& error, int signal_number);

@@ -24,7 +24,8 @@ async_updater_t::~async_updater_t() {
 
 void async_updater_t::update_files(callback_t callback) {
   if (worker_thread_.joinable()) worker_thread_.join();
-  worker_thread_ = boost::thread([this, callback = std::move(callback)] { do_update_files(callback); });
+  worker_thread_ =
+      boost::thread([this, callback = std::move(callback)] { do_update_files(callback); });
 }
 
 void async_updater_t::on_update_error(nb::ErrorCode code) { throw code; }
@@ -35,15 +36,17 @@ void async_updater_t::do_update_files(const callback_t& callback) {
   try {
     update_attempt_t attempt(worker_service_, progress_);
     attempt.run(*config_);
-    boost::asio::post(controller_service_, [callback, items = attempt.items(), removal = attempt.removal_set(),
-                                            up_to_date = attempt.up_to_date_set()]() mutable {
-      callback(std::move(items), std::move(removal), std::move(up_to_date));
-    });
+    boost::asio::post(controller_service_,
+                      [callback, items = attempt.items(), removal = attempt.removal_set(),
+                       up_to_date = attempt.up_to_date_set()]() mutable {
+                        callback(std::move(items), std::move(removal), std::move(up_to_date));
+                      });
   } catch (nb::ErrorCode code) {
     boost::asio::post(controller_service_, [code] { on_update_error(code); });
   } catch (const std::exception& e) {
     UPD_LOG(log_error, text_from_exception(e));
-    boost::asio::post(controller_service_, [code = code_from_exception(&e)] { on_update_error(code); });
+    boost::asio::post(controller_service_,
+                      [code = code_from_exception(&e)] { on_update_error(code); });
   }
 }
 

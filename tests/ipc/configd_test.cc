@@ -19,7 +19,8 @@ namespace {
 class ConfigdTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    configd->start(service, pair.release(0), [this](const nb::UpdateConfig& config) { contexts.push_back(config); });
+    configd->start(service, pair.release(0),
+                   [this](const nb::UpdateConfig& config) { contexts.push_back(config); });
   }
   void TearDown() override { cf_log_t::level_ = saved_level_; }
 
@@ -30,7 +31,8 @@ class ConfigdTest : public ::testing::Test {
   template <class Condition>
   bool run_until(Condition condition) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) service.run_one_until(deadline);
+    while (!condition() && std::chrono::steady_clock::now() < deadline)
+      service.run_one_until(deadline);
     return condition();
   }
 

@@ -57,12 +57,14 @@ TEST(AttemptTest, FileLogLinesCarryTimestampAndProcessId) {
   monitor.send(install_response());
   EXPECT_EQ(monitor.wait_exit(), 0);
   // The worker thread may log before the controller's version line.
-  const std::regex version_line("\\d{4}-[A-Z][a-z]{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[" + std::to_string(monitor.pid()) +
+  const std::regex version_line("\\d{4}-[A-Z][a-z]{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} \\[" +
+                                std::to_string(monitor.pid()) +
                                 "\\] Notice: Update 10\\.0\\.0\\.0\\.1409222330");
   const auto lines = lines_of(read_file(dir / "update.log"));
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [&](const std::string& line) { return std::regex_match(line, version_line); }),
-            1);
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return std::regex_match(line, version_line); }),
+      1);
 }
 
 struct answer_case_t {
@@ -93,13 +95,18 @@ TEST_P(InstallAnswerTest, ErrorAnswerBecomesTheExitStatus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, InstallAnswerTest,
-    ::testing::Values(answer_case_t{"CodeOnly", 24, nullptr, "Error: Update installation: Permission denied",
+    ::testing::Values(answer_case_t{"CodeOnly", 24, nullptr,
+                                    "Error: Update installation: Permission denied",
                                     "Notice: Exit with status 24 (Permission denied)"},
-                      answer_case_t{"CodeAndWhat", 24, "target is read-only", "Error: Update installation: target is read-only",
+                      answer_case_t{"CodeAndWhat", 24, "target is read-only",
+                                    "Error: Update installation: target is read-only",
                                     "Notice: Exit with status 24 (Permission denied)"},
-                      answer_case_t{"CodeOfAnotherComponent", 106, nullptr, "Error: Update installation: No virus bases",
+                      answer_case_t{"CodeOfAnotherComponent", 106, nullptr,
+                                    "Error: Update installation: No virus bases",
                                     "Notice: Exit with status 106 (No virus bases)"}),
-    [](const ::testing::TestParamInfo<answer_case_t>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<answer_case_t>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST(AttemptTest, SecondUseContextEndsTheRun) {
   temp_dir_t dir;
@@ -108,9 +115,10 @@ TEST(AttemptTest, SecondUseContextEndsTheRun) {
   monitor.send(context);
   monitor.send(context);
   EXPECT_EQ(monitor.wait_exit(), 125);
-  EXPECT_TRUE(has_lines_in_order(lines_of(monitor.stderr_text()),
-                                 {"Notice: Update 10.0.0.0.1409222330", "Error: call to empty boost::function",
-                                  "Notice: Exit with status 125 (Unexpected error)"}));
+  EXPECT_TRUE(has_lines_in_order(
+      lines_of(monitor.stderr_text()),
+      {"Notice: Update 10.0.0.0.1409222330", "Error: call to empty boost::function",
+       "Notice: Exit with status 125 (Unexpected error)"}));
 }
 
 TEST(AttemptTest, MonitorClosingAfterTheRequestEndsTheRun) {

@@ -37,7 +37,8 @@ inline ::testing::AssertionResult has_lines_in_order(const std::vector<std::stri
     if (at == lines.end()) {
       std::string all;
       for (const auto& line : lines) all += "\n  " + line;
-      return ::testing::AssertionFailure() << "missing, or out of order: \"" << wanted << "\" in:" << all;
+      return ::testing::AssertionFailure()
+             << "missing, or out of order: \"" << wanted << "\" in:" << all;
     }
     ++at;
   }

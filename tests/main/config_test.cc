@@ -21,8 +21,9 @@ TEST(ConfigTest, RelativeLogFileIsABadConfig) {
   monitor.send(use_context(file_log("relative.log"), (dir / "upd").string()));
   EXPECT_EQ(monitor.wait_exit(), 102);
   EXPECT_EQ(lines_of(monitor.stderr_text()),
-            (std::vector<std::string>{"Error: Cannot use config: log option: Path must be absolute: \"relative.log\"",
-                                      bad_config_exit}));
+            (std::vector<std::string>{
+                "Error: Cannot use config: log option: Path must be absolute: \"relative.log\"",
+                bad_config_exit}));
   EXPECT_FALSE(monitor.receive());
   EXPECT_FALSE(boost::filesystem::exists(dir / "upd"));
 }
@@ -32,10 +33,11 @@ TEST(ConfigTest, UnopenableLogFileIsABadConfig) {
   fake_monitor_t monitor(component());
   monitor.send(use_context(file_log(dir / "missing" / "update.log"), (dir / "upd").string()));
   EXPECT_EQ(monitor.wait_exit(), 102);
-  EXPECT_EQ(lines_of(monitor.stderr_text()),
-            (std::vector<std::string>{"Error: Cannot use config: open: No such file or directory: \"" +
-                                          (dir / "missing" / "update.log").string() + "\"",
-                                      bad_config_exit}));
+  EXPECT_EQ(
+      lines_of(monitor.stderr_text()),
+      (std::vector<std::string>{"Error: Cannot use config: open: No such file or directory: \"" +
+                                    (dir / "missing" / "update.log").string() + "\"",
+                                bad_config_exit}));
 }
 
 TEST(ConfigTest, EmptyUpdateDirIsABadConfig) {
@@ -43,8 +45,9 @@ TEST(ConfigTest, EmptyUpdateDirIsABadConfig) {
   monitor.send(use_context(stderr_log(), ""));
   EXPECT_EQ(monitor.wait_exit(), 102);
   EXPECT_EQ(lines_of(monitor.stderr_text()),
-            (std::vector<std::string>{"Error: Cannot use config: create_directory: No such file or directory",
-                                      bad_config_exit}));
+            (std::vector<std::string>{
+                "Error: Cannot use config: create_directory: No such file or directory",
+                bad_config_exit}));
   EXPECT_FALSE(monitor.receive());
 }
 
@@ -56,7 +59,8 @@ TEST(ConfigTest, UpdateDirIsCreatedOneLevelOnly) {
   EXPECT_EQ(monitor.wait_exit(), 102);
   EXPECT_EQ(lines_of(monitor.stderr_text()),
             (std::vector<std::string>{
-                "Error: Cannot use config: create_directory: No such file or directory: \"" + update_dir.string() + "\"",
+                "Error: Cannot use config: create_directory: No such file or directory: \"" +
+                    update_dir.string() + "\"",
                 bad_config_exit}));
 }
 
@@ -81,9 +85,10 @@ TEST(SignalTest, TermWhileWaitingForTheInstallationEndsTheRun) {
   monitor.kill(SIGTERM);
   EXPECT_EQ(monitor.wait_exit(), 107);
   EXPECT_EQ(monitor.stderr_text(), "");
-  EXPECT_TRUE(has_lines_in_order(file_log_lines(read_file(dir / "update.log")),
-                                 {"Notice: Termination signal received, exiting...", "Debug: Shutting down worker thread...",
-                                  "Notice: Exit with status 107 (Process terminated by signal)"}));
+  EXPECT_TRUE(has_lines_in_order(
+      file_log_lines(read_file(dir / "update.log")),
+      {"Notice: Termination signal received, exiting...", "Debug: Shutting down worker thread...",
+       "Notice: Exit with status 107 (Process terminated by signal)"}));
 }
 
 TEST(SignalTest, HangupChangesNothing) {

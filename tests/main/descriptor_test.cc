@@ -47,15 +47,21 @@ TEST_P(BadDescriptorTest, EndsWithAnErrorLine) {
   }
   fake_monitor_t monitor(launch);
   EXPECT_EQ(monitor.wait_exit(), 125);
-  EXPECT_EQ(monitor.stderr_text(), std::string(bad.error_line) + "\nNotice: Exit with status 125 (Unexpected error)\n");
+  EXPECT_EQ(monitor.stderr_text(),
+            std::string(bad.error_line) + "\nNotice: Exit with status 125 (Unexpected error)\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    NotAStreamSocket, BadDescriptorTest,
-    ::testing::Values(bad_descriptor_t{"MinusOne", "-1", false, "Error: assign: Bad file descriptor"},
-                      bad_descriptor_t{"Closed", "1000", false, "Error: assign: Bad file descriptor"},
-                      bad_descriptor_t{"RegularFile", "3", true, "Error: assign: Socket operation on non-socket"}),
-    [](const ::testing::TestParamInfo<bad_descriptor_t>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(NotAStreamSocket, BadDescriptorTest,
+                         ::testing::Values(bad_descriptor_t{"MinusOne", "-1", false,
+                                                            "Error: assign: Bad file descriptor"},
+                                           bad_descriptor_t{"Closed", "1000", false,
+                                                            "Error: assign: Bad file descriptor"},
+                                           bad_descriptor_t{
+                                               "RegularFile", "3", true,
+                                               "Error: assign: Socket operation on non-socket"}),
+                         [](const ::testing::TestParamInfo<bad_descriptor_t>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(DescriptorTest, ArgumentsAreIgnoredUnderTheMonitor) {
   fake_monitor_t monitor(component({"--help", "--bogus"}));

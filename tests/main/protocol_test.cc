@@ -52,20 +52,26 @@ const char* const ipc_exit = "Notice: Exit with status 1 (Error on monitor chann
 INSTANTIATE_TEST_SUITE_P(
     Protocol, MonitorFaultTest,
     ::testing::Values(
-        fault_case_t{"ZeroLengthFrame", [](fake_monitor_t& m) { m.send_bytes(std::string(4, '\0')); },
-                     std::string("Error: Monitor IPC error: Invalid IPC message size\n") + ipc_exit, 1},
-        fault_case_t{"FrameAboveTheLimit", [](fake_monitor_t& m) { m.send_bytes(std::string("\x01\x00\x00\x04", 4)); },
-                     std::string("Error: Monitor IPC error: Invalid IPC message size\n") + ipc_exit, 1},
+        fault_case_t{
+            "ZeroLengthFrame", [](fake_monitor_t& m) { m.send_bytes(std::string(4, '\0')); },
+            std::string("Error: Monitor IPC error: Invalid IPC message size\n") + ipc_exit, 1},
+        fault_case_t{"FrameAboveTheLimit",
+                     [](fake_monitor_t& m) { m.send_bytes(std::string("\x01\x00\x00\x04", 4)); },
+                     std::string("Error: Monitor IPC error: Invalid IPC message size\n") + ipc_exit,
+                     1},
         fault_case_t{"GarbageBody", [](fake_monitor_t& m) { m.send_frame("\xff\xff\xff\xff"); },
                      std::string("Error: Invalid IPC message format\n") + ipc_exit, 1},
         fault_case_t{"MessageWithoutTag", [](fake_monitor_t& m) { m.send_partial(without_tag()); },
                      std::string("Error: Invalid IPC message format\n") + ipc_exit, 1},
-        fault_case_t{"ProxyWithoutType", [](fake_monitor_t& m) { m.send_partial(proxy_without_type()); },
+        fault_case_t{"ProxyWithoutType",
+                     [](fake_monitor_t& m) { m.send_partial(proxy_without_type()); },
                      std::string("Error: Invalid IPC message format\n") + ipc_exit, 1},
-        fault_case_t{"UseContextWithoutConfig", [](fake_monitor_t& m) { m.send(without_config()); },
-                     std::string("Error: Monitor: USE_CONTEXT: argument check failed: message.has_config()\n") +
-                         ipc_exit,
-                     1},
+        fault_case_t{
+            "UseContextWithoutConfig", [](fake_monitor_t& m) { m.send(without_config()); },
+            std::string(
+                "Error: Monitor: USE_CONTEXT: argument check failed: message.has_config()\n") +
+                ipc_exit,
+            1},
         fault_case_t{"MonitorClosesTheSocket", [](fake_monitor_t& m) { m.close_socket(); },
                      std::string("Error: Monitor IPC error: End of file\n") + ipc_exit, 1},
         fault_case_t{"HalfAFrameThenClose",
@@ -78,7 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "Error: call to empty boost::function\n"
                      "Notice: Exit with status 125 (Unexpected error)\n",
                      125}),
-    [](const ::testing::TestParamInfo<fault_case_t>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<fault_case_t>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace upd::testing

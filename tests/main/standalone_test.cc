@@ -35,29 +35,32 @@ TEST_P(StandaloneTest, AnswersOnStandardOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     CommandLine, StandaloneTest,
-    ::testing::Values(standalone_case_t{{}, standalone_text, "", 0},
-                      standalone_case_t{{"--version"}, version_text, "", 0},
-                      standalone_case_t{{"-v"}, version_text, "", 0},
-                      standalone_case_t{{"--VERSION"}, version_text, "", 0},
-                      standalone_case_t{{"--vers"}, version_text, "", 0},
-                      standalone_case_t{{"--help"}, help_text, "", 0},
-                      standalone_case_t{{"-h"}, help_text, "", 0},
-                      standalone_case_t{{"--HeLp"}, help_text, "", 0},
-                      standalone_case_t{{"-hv"}, help_text, "", 0},
-                      standalone_case_t{{"--version", "--help"}, help_text, "", 0},
-                      standalone_case_t{{"--"}, standalone_text, "", 0},
-                      standalone_case_t{{"--bogus"}, "", "nimbo-update: unrecognised option '--bogus'\n", 66},
-                      standalone_case_t{{"-x"}, "", "nimbo-update: unrecognised option '-x'\n", 66},
-                      standalone_case_t{{"--help=yes"}, "",
-                                        "nimbo-update: option '--help' does not take any arguments\n", 60},
-                      standalone_case_t{{"extra"}, "",
-                                        "nimbo-update: too many positional options have been specified on "
-                                        "the command line\n",
-                                        60},
-                      standalone_case_t{{"/h"}, "",
-                                        "nimbo-update: too many positional options have been specified on "
-                                        "the command line\n",
-                                        60}));
+    ::testing::Values(
+        standalone_case_t{{}, standalone_text, "", 0},
+        standalone_case_t{{"--version"}, version_text, "", 0},
+        standalone_case_t{{"-v"}, version_text, "", 0},
+        standalone_case_t{{"--VERSION"}, version_text, "", 0},
+        standalone_case_t{{"--vers"}, version_text, "", 0},
+        standalone_case_t{{"--help"}, help_text, "", 0},
+        standalone_case_t{{"-h"}, help_text, "", 0},
+        standalone_case_t{{"--HeLp"}, help_text, "", 0},
+        standalone_case_t{{"-hv"}, help_text, "", 0},
+        standalone_case_t{{"--version", "--help"}, help_text, "", 0},
+        standalone_case_t{{"--"}, standalone_text, "", 0},
+        standalone_case_t{{"--bogus"}, "", "nimbo-update: unrecognised option '--bogus'\n", 66},
+        standalone_case_t{{"-x"}, "", "nimbo-update: unrecognised option '-x'\n", 66},
+        standalone_case_t{
+            {"--help=yes"}, "", "nimbo-update: option '--help' does not take any arguments\n", 60},
+        standalone_case_t{{"extra"},
+                          "",
+                          "nimbo-update: too many positional options have been specified on "
+                          "the command line\n",
+                          60},
+        standalone_case_t{{"/h"},
+                          "",
+                          "nimbo-update: too many positional options have been specified on "
+                          "the command line\n",
+                          60}));
 
 }  // namespace
 }  // namespace upd::testing

@@ -37,7 +37,8 @@ enum class read_result { ok, eof, timeout };
 read_result read_exact(int fd, char* out, std::size_t n, clock_type::time_point deadline) {
   std::size_t done = 0;
   while (done < n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
     if (left.count() <= 0) return read_result::timeout;
     pollfd ready{fd, POLLIN, 0};
     const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
@@ -72,7 +73,8 @@ void send_all(int fd, const std::string& bytes) {
 class spawn_actions_t {
  public:
   spawn_actions_t() {
-    if (int err = ::posix_spawn_file_actions_init(&actions_)) fail("posix_spawn_file_actions_init", err);
+    if (int err = ::posix_spawn_file_actions_init(&actions_))
+      fail("posix_spawn_file_actions_init", err);
   }
   ~spawn_actions_t() { ::posix_spawn_file_actions_destroy(&actions_); }
   void open(int fd, const std::string& path, int flags) {
@@ -127,7 +129,8 @@ fake_monitor_t::fake_monitor_t(launch_t launch) {
 
   auto argv = pointers(args);
   auto envp = pointers(env);
-  const int err = ::posix_spawn(&pid_, args[0].c_str(), actions.get(), nullptr, argv.data(), envp.data());
+  const int err =
+      ::posix_spawn(&pid_, args[0].c_str(), actions.get(), nullptr, argv.data(), envp.data());
   ::close(child_end);
   if (err) fail("posix_spawn", err);
 }
@@ -140,13 +143,17 @@ fake_monitor_t::~fake_monitor_t() {
   if (socket_ >= 0) ::close(socket_);
 }
 
-void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) { send_frame(message.SerializeAsString()); }
+void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) {
+  send_frame(message.SerializeAsString());
+}
 
 void fake_monitor_t::send_partial(const nb::Configd2UpdateMessage& message) {
   send_frame(message.SerializePartialAsString());
 }
 
-void fake_monitor_t::send_frame(const std::string& body) { upd::testing::send_frame(socket_, body); }
+void fake_monitor_t::send_frame(const std::string& body) {
+  upd::testing::send_frame(socket_, body);
+}
 
 void fake_monitor_t::send_bytes(const std::string& bytes) { send_all(socket_, bytes); }
 
@@ -160,8 +167,8 @@ std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive(std::chrono::mi
   return receive_message(socket_, bound);
 }
 
-std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive_until(nb::Update2ConfigdMessage::MessageTag tag,
-                                                                       std::chrono::milliseconds bound) {
+std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive_until(
+    nb::Update2ConfigdMessage::MessageTag tag, std::chrono::milliseconds bound) {
   const auto deadline = clock_type::now() + bound;
   while (true) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
@@ -178,7 +185,8 @@ bool fake_monitor_t::wait_for_handler(int signal_number, std::chrono::millisecon
   while (clock_type::now() < deadline) {
     std::ifstream status(status_path);
     for (std::string line; std::getline(status, line);)
-      if (line.starts_with("SigCgt:") && (std::stoull(line.substr(7), nullptr, 16) & bit)) return true;
+      if (line.starts_with("SigCgt:") && (std::stoull(line.substr(7), nullptr, 16) & bit))
+        return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
@@ -192,8 +200,8 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
   const auto deadline = clock_type::now() + bound;
   while (true) {
     int status = 0;
-    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-    if (done < 0) fail("waitpid");
+    const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage_);
+    if (done < 0) fail("wait4");
     if (done == pid_) {
       reaped_ = true;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
@@ -208,7 +216,8 @@ std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stder
 
 void send_frame(int fd, const std::string& body) {
   std::string frame(frame_header_size, '\0');
-  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
+  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()),
+                      static_cast<std::uint32_t>(body.size()));
   send_all(fd, frame + body);
 }
 
@@ -220,7 +229,8 @@ std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::mi
   std::string body(decode_frame_length(header), '\0');
   if (read_exact(fd, body.data(), body.size(), deadline) != read_result::ok) return std::nullopt;
   nb::Update2ConfigdMessage message;
-  if (!message.ParseFromString(body)) throw std::runtime_error("the component sent a malformed message");
+  if (!message.ParseFromString(body))
+    throw std::runtime_error("the component sent a malformed message");
   return message;
 }
 

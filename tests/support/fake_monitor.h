@@ -8,6 +8,7 @@
 // kills a process that is still running and reaps it.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <boost/filesystem/path.hpp>
@@ -57,8 +58,8 @@ class fake_monitor_t {
   // nothing arrived within the bound. Throws on a frame that does not parse.
   std::optional<nb::Update2ConfigdMessage> receive(std::chrono::milliseconds bound = hang_guard);
   // Receives until a message with the tag; those before it are kept in skipped.
-  std::optional<nb::Update2ConfigdMessage> receive_until(nb::Update2ConfigdMessage::MessageTag tag,
-                                                         std::chrono::milliseconds bound = hang_guard);
+  std::optional<nb::Update2ConfigdMessage> receive_until(
+      nb::Update2ConfigdMessage::MessageTag tag, std::chrono::milliseconds bound = hang_guard);
   std::vector<nb::Update2ConfigdMessage> skipped;
 
   // Waits until the process has installed a handler for the signal.
@@ -68,6 +69,9 @@ class fake_monitor_t {
   // The exit status, or minus the signal number that ended it; none when the
   // process is still running after the bound (it is then killed).
   std::optional<int> wait_exit(std::chrono::milliseconds bound = hang_guard);
+  // What the process used (ru_maxrss: its peak resident size in KiB), once
+  // wait_exit has reaped it.
+  const rusage& usage() const { return usage_; }
 
   std::string stdout_text() const;
   std::string stderr_text() const;
@@ -77,12 +81,14 @@ class fake_monitor_t {
   int socket_ = -1;
   pid_t pid_ = -1;
   bool reaped_ = false;
+  rusage usage_{};
 };
 
 // Framed messages on a socket descriptor, as the monitor sends and reads
 // them; receive_message gives none on end of file or after the bound.
 void send_frame(int fd, const std::string& body);
-std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound = hang_guard);
+std::optional<nb::Update2ConfigdMessage> receive_message(
+    int fd, std::chrono::milliseconds bound = hang_guard);
 
 // A configuration for a run without zones: log_level Debug, the log as
 // given, update_dir as given.

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
-#include <atomic>
 #include <thread>
 
 #include "update/recording_watcher.h"

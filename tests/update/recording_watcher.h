@@ -11,7 +11,9 @@ namespace upd::testing {
 
 class recording_watcher_t : public progress_watcher_t {
  public:
-  void check_progress_changed(const nb::UpdateCheckProgress& progress) override { checks.push_back(progress); }
+  void check_progress_changed(const nb::UpdateCheckProgress& progress) override {
+    checks.push_back(progress);
+  }
   void download_progress_changed(const nb::UpdateDownloadProgress& progress) override {
     downloads.push_back(progress);
   }
