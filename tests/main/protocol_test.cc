@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "ipc/wire.h"
 #include "main/component.h"
 
 namespace upd::testing {
@@ -87,6 +88,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<fault_case_t>& info) {
       return std::string(info.param.name);
     });
+
+// A configuration frame cut at every length, then the monitor goes away:
+// always the end-of-file error, never a half-applied configuration.
+TEST(TruncatedFrameTest, EveryCutEndsWithEndOfFile) {
+  const std::string body = use_context(stderr_log(), "/nonexistent").SerializeAsString();
+  std::string frame(frame_header_size, '\0');
+  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()),
+                      static_cast<std::uint32_t>(body.size()));
+  frame += body;
+  for (std::size_t cut = 0; cut < frame.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    fake_monitor_t monitor(component());
+    monitor.send_bytes(frame.substr(0, cut));
+    monitor.close_socket();
+    EXPECT_EQ(monitor.wait_exit(), 1);
+    EXPECT_EQ(monitor.stderr_text(), std::string("Error: Monitor IPC error: End of file\n") + ipc_exit);
+  }
+}
 
 }  // namespace
 }  // namespace upd::testing
