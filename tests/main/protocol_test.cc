@@ -103,7 +103,8 @@ TEST(TruncatedFrameTest, EveryCutEndsWithEndOfFile) {
     monitor.send_bytes(frame.substr(0, cut));
     monitor.close_socket();
     EXPECT_EQ(monitor.wait_exit(), 1);
-    EXPECT_EQ(monitor.stderr_text(), std::string("Error: Monitor IPC error: End of file\n") + ipc_exit);
+    EXPECT_EQ(monitor.stderr_text(),
+              std::string("Error: Monitor IPC error: End of file\n") + ipc_exit);
   }
 }
 
