@@ -135,7 +135,8 @@ void mont_mul(limb_t* out, const limb_t* a, const limb_t* b, const modulus_t& mo
 
 void mont_reduce(limb_t* x, std::size_t length, const modulus_t& mod, std::size_t steps) {
   for (std::size_t s = 0; s < steps; ++s) {
-    const limb_t m = static_cast<limb_t>(x[0] * mod.m_inv);
+    // In unsigned 32 bits: two limbs promoted to int can overflow it.
+    const limb_t m = static_cast<limb_t>(std::uint32_t{x[0]} * mod.m_inv);
     std::uint32_t carry = 0;
     for (std::size_t i = 0; i <= length; ++i) {
       carry += x[i] + (i < mod.n ? std::uint32_t{m} * mod.m[i] : 0);

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "formats/key_tables.h"
+#include "formats/montgomery.h"
 #include "formats/signing.h"
 #include "support/test_support.h"
 
@@ -134,6 +136,18 @@ TEST(DsaVerify, AcceptsTheSignatureOfThePublishersSigner) {
   if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
   const std::string signature = hex_to_bytes(testing::signature_of("abc"));
   EXPECT_EQ(status_of(signature.substr(0, 20), signature.substr(20)), dsa_valid);
+}
+
+// Found by fuzzing: the quotient digit x[0]·m_inv was taken in int, which
+// overflows (undefined behaviour) for large limbs such as these.
+TEST(MontReduce, TakesTheQuotientDigitInUnsignedArithmetic) {
+  const limb_t m[4] = {0xFFFD, 0xFFFF, 0xFFFF, 0x7FFF};  // 2^63 - 3
+  const modulus_t mod = make_modulus(m, 4, 0xAAAB);      // -M^-1 mod 2^16
+  limb_t x[5] = {0xFFFF, 0, 0, 0, 0};
+  mont_reduce(x, 4, mod, 1);
+  // (0xFFFF + 0x5555·M) / 2^16
+  const limb_t expected[5] = {0, 0, 0x8000, 0x2AAA, 0};
+  EXPECT_TRUE(std::equal(x, x + 5, expected));
 }
 
 TEST(HexToBytes, DecodesPairsAndGivesNothingForOddOrEmptyText) {
