@@ -13,29 +13,18 @@
 #include "common/log.h"
 #include "common/log_config.h"
 #include "common/log_sinks.h"
+#include "support/fake_monitor.h"
 #include "support/test_support.h"
 
 namespace upd {
 namespace {
 
 using upd::testing::fd_capture_t;
+using upd::testing::file_log;
+using upd::testing::lines_of;
 using upd::testing::read_file;
 using upd::testing::temp_dir_t;
 using upd::testing::write_file;
-
-nb::Log file_log(const std::string& path) {
-  nb::Log log;
-  log.set_type(nb::Log::FILE);
-  log.set_path(path);
-  return log;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 class LogTest : public ::testing::Test {
  protected:
@@ -70,7 +59,7 @@ TEST(LogLevels, FacilitiesAndSyslogPriorities) {
 
 TEST_F(LogTest, FileLinesCarryTimestampAndProcessId) {
   const auto path = dir_ / "log";
-  cf_log_t::set_log(make_log(file_log(path.string())));
+  cf_log_t::set_log(make_log(file_log(path)));
   log_message(log_notice, "hello");
   log_tagged("tag", -3, "tagged");
   const auto lines = lines_of(read_file(path));
@@ -85,14 +74,14 @@ TEST_F(LogTest, FileLinesCarryTimestampAndProcessId) {
 TEST_F(LogTest, FileLogAppendsAndCreatesWithMode0644) {
   const auto existing = dir_ / "existing";
   write_file(existing, "kept\n");
-  cf_log_t::set_log(make_log(file_log(existing.string())));
+  cf_log_t::set_log(make_log(file_log(existing)));
   log_message(log_error, "more");
   EXPECT_EQ(read_file(existing).rfind("kept\n", 0), 0u);
   EXPECT_NE(read_file(existing).find("Error: more\n"), std::string::npos);
 
   const mode_t old_mask = ::umask(0);
   const auto fresh = dir_ / "fresh";
-  auto logger = make_log(file_log(fresh.string()));
+  auto logger = make_log(file_log(fresh));
   ::umask(old_mask);
   struct stat st {};
   ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
@@ -101,7 +90,7 @@ TEST_F(LogTest, FileLogAppendsAndCreatesWithMode0644) {
 
 TEST_F(LogTest, RelativeFilePathFailsAndKeepsThePreviousLogger) {
   const auto path = dir_ / "log";
-  cf_log_t::set_log(make_log(file_log(path.string())));
+  cf_log_t::set_log(make_log(file_log(path)));
   try {
     make_log(file_log("relative.log"));
     FAIL() << "accepted a relative path";
@@ -115,7 +104,7 @@ TEST_F(LogTest, RelativeFilePathFailsAndKeepsThePreviousLogger) {
 
 TEST_F(LogTest, UnopenableFileFailsWithTheSystemError) {
   try {
-    make_log(file_log((dir_ / "missing" / "log").string()));
+    make_log(file_log(dir_ / "missing" / "log"));
     FAIL() << "opened a file in a missing directory";
   } catch (const boost::filesystem::filesystem_error& e) {
     EXPECT_EQ(code_from_error(e.code()), nb::EC_NO_SUCH_ENTRY);
@@ -151,7 +140,7 @@ TEST_F(LogTest, AutoBuildsNoLogger) {
 
 TEST_F(LogTest, ConfigurationWithoutLevelLetsDebugThrough) {
   nb::UpdateConfig config;
-  *config.mutable_actual_log() = file_log((dir_ / "log").string());
+  *config.mutable_actual_log() = file_log(dir_ / "log");
   apply_log_config(config);
   EXPECT_EQ(cf_log_t::level_, log_debug);
   UPD_LOG(log_debug, "visible " << 42);
@@ -160,7 +149,7 @@ TEST_F(LogTest, ConfigurationWithoutLevelLetsDebugThrough) {
 
 TEST_F(LogTest, ProtobufLargeMessageWarningIsDropped) {
   const auto path = dir_ / "log";
-  cf_log_t::set_log(make_log(file_log(path.string())));
+  cf_log_t::set_log(make_log(file_log(path)));
   protobuf_log_handler(google::protobuf::LOGLEVEL_WARNING, "f.cc", 1,
                        "Reading dangerously large protocol message.  If the message turns out");
   protobuf_log_handler(google::protobuf::LOGLEVEL_WARNING, "f.cc", 1, "other warning");
@@ -172,7 +161,7 @@ TEST_F(LogTest, ProtobufLargeMessageWarningIsDropped) {
 
 TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
   const auto path = dir_ / "log";
-  cf_log_t::set_log(make_log(file_log(path.string())));
+  cf_log_t::set_log(make_log(file_log(path)));
   constexpr int threads = 8, lines_each = 300;
   std::vector<std::thread> writers;
   for (int t = 0; t < threads; ++t)
@@ -181,7 +170,7 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
       for (int i = 0; i < lines_each; ++i) log_message(log_notice, body);
     });
   // Replacing the logger while others write must not lose or tear a line.
-  cf_log_t::set_log(make_log(file_log(path.string())));
+  cf_log_t::set_log(make_log(file_log(path)));
   for (auto& w : writers) w.join();
   const auto lines = lines_of(read_file(path));
   ASSERT_EQ(lines.size(), static_cast<size_t>(threads * lines_each));
