@@ -10,6 +10,7 @@
 // answer; request() then runs the whole sequence once more.
 #include "http/http_connection.h"
 
+#include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/write.hpp>
@@ -67,6 +68,8 @@ void http_connection_t::finish_request(const error_code& code) {
 http_connection_t::error_code http_connection_t::perform() {
   ++transfer_;
   state_ = tunnel_setup;
+  connected_at_ = clock_type::time_point::max();
+  bytes_since_connect_ = 0;
   const std::string& protocol = url_.protocol();
   const bool https = boost::iequals(protocol, "https");
   if (!https && !boost::iequals(protocol, "http")) {
@@ -183,6 +186,7 @@ void http_connection_t::handle_connect(const error_code& error) {
     return;
   }
   UPD_LOG(log_debug, "Connected " << peer());
+  connected_at_ = clock_type::now();
   arm_timer(&http_connection_t::handle_io_timeout);
   switch (mode_) {
     case direct_https: start_handshake(); break;
@@ -265,6 +269,7 @@ void http_connection_t::start_read() {
 void http_connection_t::handle_read(const error_code& error, std::size_t bytes) {
   if (cancelled(error)) return;
   progress_->add_bytes_received(static_cast<std::uint32_t>(bytes));
+  bytes_since_connect_ += bytes;
   // The body ends when the server closes the connection. Over TLS that
   // takes the peer's TLS closure; a bare TCP close is a short-read error.
   if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof))
@@ -323,8 +328,22 @@ void http_connection_t::on_response_header(const http_response_t& head, error_co
 }
 
 void http_connection_t::handle_io_timeout() {
-  UPD_LOG(log_debug, "IO with " << peer() << ": Timed out");
+  if (clock_type::now() >= rate_deadline())
+    UPD_LOG(log_debug, "IO with " << peer() << ": Slower than " << min_average_rate_
+                                  << " bytes/s on average");
+  else
+    UPD_LOG(log_debug, "IO with " << peer() << ": Timed out");
   finish_request(nb::EC_NETWORK_TIMEDOUT);
+}
+
+// Each byte received buys 1/min_average_rate_ of a second beyond the grace
+// period, so the bound grows with an honest transfer and costs a slow
+// server no more than the time its bytes would take at the floor rate.
+http_connection_t::clock_type::time_point http_connection_t::rate_deadline() const {
+  if (connected_at_ == clock_type::time_point::max()) return connected_at_;
+  constexpr std::uint64_t ns_per_byte = 1'000'000'000 / min_average_rate_;
+  return connected_at_ + rate_grace_timeouts_ * timeout_ +
+         std::chrono::nanoseconds(bytes_since_connect_ * ns_per_byte);
 }
 
 // Every step moves the deadline; the one pending wait is left alone, and
@@ -332,7 +351,7 @@ void http_connection_t::handle_io_timeout() {
 // no timer system call, and an expiry queued behind the step that moved
 // the deadline cannot end a healthy transfer.
 void http_connection_t::arm_timer(void (http_connection_t::*handler)()) {
-  deadline_ = clock_type::now() + timeout_;
+  deadline_ = std::min(clock_type::now() + timeout_, rate_deadline());
   timeout_handler_ = handler;
   if (!timer_waiting_) wait_for_deadline();
 }

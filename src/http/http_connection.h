@@ -10,6 +10,13 @@
 // closes the connection. Bytes written and read are added to the progress
 // object, which must outlive the connection.
 //
+// A server that drips one byte just before every timeout meets each step's
+// limit and would hold a transfer for ever. So once connected, a transfer
+// must also keep an average of min_average_rate_ bytes a second from the
+// end of a grace period of rate_grace_timeouts_ timeouts on: it may last no
+// longer than the grace period plus the time the bytes it has received
+// would take at that rate. A slower one ends with EC_NETWORK_TIMEDOUT.
+//
 // Asynchronous completions hold the connection through shared_from_this(),
 // so it must be owned by a std::shared_ptr before request(). A completion
 // left over from an earlier transfer is recognised and ignored.
@@ -49,6 +56,9 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
       data_signal;
   // The transfer has ended with success or the failure.
   boost::signals2::signal<void(http_connection_t&, const error_code&)> finished_signal;
+
+  static constexpr std::uint64_t min_average_rate_ = 1024;  // bytes per second
+  static constexpr int rate_grace_timeouts_ = 4;
 
   enum state_t { tunnel_setup = 0, awaiting_head = 1, reading_body = 2, finished = 3 };
   enum mode_t { no_mode = 0, direct_http = 1, direct_https = 2, proxy_http = 3, proxy_https = 4 };
@@ -96,6 +106,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void on_response_header(const http_response_t& head, error_code& error);
   void deliver_body();
   void handle_io_timeout();
+  // When the transfer falls below the average rate; max() before connecting.
+  clock_type::time_point rate_deadline() const;
   // Moves the deadline to a timeout from now; handler runs if it passes.
   void arm_timer(void (http_connection_t::*handler)());
   void wait_for_deadline();
@@ -126,6 +138,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   clock_type::time_point deadline_;
   void (http_connection_t::*timeout_handler_)() = nullptr;
   bool timer_waiting_ = false;  // a wait of the current transfer is pending
+  clock_type::time_point connected_at_;  // max() until connected
+  std::uint64_t bytes_since_connect_ = 0;
   state_t state_ = finished;
   mode_t mode_ = no_mode;
   // Counts transfers; completions carry the number of theirs.

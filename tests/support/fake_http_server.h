@@ -32,6 +32,9 @@ class fake_peer_t {
   void hold();
   // Closes the connection at once (the client then sees its end).
   void close();
+  // The connection's socket, for scripts that speak TLS or reset it; the
+  // server closes it after the script.
+  int fd() const { return fd_; }
 
  private:
   fake_http_server_t& server_;

@@ -31,6 +31,12 @@ struct measured_run_t {
 };
 
 class HostileServerTest : public UpdateRunTest {
+ public:
+  static constexpr std::uint32_t timeout_ms = 200;
+  // The suite's TLS server context (certificate made at suite start), or
+  // null when the openssl CLI is missing.
+  static SSL_CTX* tls_context() { return tls_context_; }
+
  protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
@@ -48,12 +54,6 @@ class HostileServerTest : public UpdateRunTest {
   // Every file below dir with its content.
   static std::map<std::string, std::string> tree(const boost::filesystem::path& dir);
   static std::uint64_t tree_bytes(const boost::filesystem::path& dir);
-
-  // The suite's TLS server context (certificate made at suite start), or
-  // null when the openssl CLI is missing.
-  static SSL_CTX* tls_context() { return tls_context_; }
-
-  static constexpr std::uint32_t timeout_ms = 200;
 
  private:
   static SSL_CTX* tls_context_;
