@@ -200,8 +200,8 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
   const auto deadline = clock_type::now() + bound;
   while (true) {
     int status = 0;
-    const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage_);
-    if (done < 0) fail("wait4");
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done < 0) fail("waitpid");
     if (done == pid_) {
       reaped_ = true;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);

@@ -8,7 +8,6 @@
 // kills a process that is still running and reaps it.
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <boost/filesystem/path.hpp>
@@ -69,9 +68,6 @@ class fake_monitor_t {
   // The exit status, or minus the signal number that ended it; none when the
   // process is still running after the bound (it is then killed).
   std::optional<int> wait_exit(std::chrono::milliseconds bound = hang_guard);
-  // What the process used (ru_maxrss: its peak resident size in KiB), once
-  // wait_exit has reaped it.
-  const rusage& usage() const { return usage_; }
 
   std::string stdout_text() const;
   std::string stderr_text() const;
@@ -81,7 +77,6 @@ class fake_monitor_t {
   int socket_ = -1;
   pid_t pid_ = -1;
   bool reaped_ = false;
-  rusage usage_{};
 };
 
 // Framed messages on a socket descriptor, as the monitor sends and reads

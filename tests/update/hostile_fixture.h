@@ -1,6 +1,6 @@
 // The frame of the hostile-server suite: whole runs of the real program
 // against scripted servers that misbehave on purpose, each measured (exit
-// status, wall time, the child's peak resident size, the peak and final
+// status, wall time, the component's peak resident size, the peak and final
 // bytes under the update directory) and checked to leave the local
 // directory alone. Every measured run becomes a row of a table that the
 // suite prints when it ends (run the test binary directly to see all rows).
@@ -26,6 +26,7 @@ namespace upd::testing {
 struct measured_run_t {
   run_result_t run;
   long elapsed_ms = 0;
+  long peak_kib = 0;                     // the component's VmHWM, sampled
   std::uint64_t peak_update_bytes = 0;   // sampled every few milliseconds
   std::uint64_t final_update_bytes = 0;  // what the run left
 };

@@ -91,7 +91,6 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   result.progress = monitor.skipped;
   if (result.request) monitor.send(install_response());
   result.exit_status = monitor.wait_exit();
-  result.max_rss_kib = monitor.usage().ru_maxrss;
   result.log = file_log_lines(read_file(log_));
   return result;
 }

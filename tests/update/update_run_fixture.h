@@ -25,7 +25,6 @@ struct run_result_t {
   std::optional<int> exit_status;
   std::vector<std::string> log;  // the component's file log, without prefixes
   std::vector<nb::Update2ConfigdMessage> progress;
-  long max_rss_kib = 0;  // the process's peak resident size
 };
 
 class UpdateRunTest : public ::testing::Test {
