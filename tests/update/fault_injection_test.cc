@@ -5,8 +5,8 @@
 //
 // NIMBO_FAULT_ATTEMPTS sets the number of attempts (default 40; the full
 // figure is 100) and NIMBO_FAULT_SEED the random seed (default 1); the
-// counts are printed. NIMBO_VALGRIND=1 also runs one whole attempt under
-// valgrind's leak check (slow, so not by default).
+// counts are printed. NIMBO_VALGRIND=1 also runs one whole attempt over
+// HTTPS under valgrind's leak check (slow, so not by default).
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -141,6 +141,8 @@ TEST_F(FaultInjection, WholeAttemptUnderValgrindLeaksNothing) {
   const std::string valgrind = find_program("valgrind");
   if (valgrind.empty()) GTEST_SKIP() << "valgrind is needed";
   prepare_repository();
+  // Over TLS, so that the TLS layer's allocations are checked too.
+  write_drl({https_base()});
   launch_t launch;
   launch.program = valgrind;
   launch.args = {"--leak-check=full", "--show-leak-kinds=all", "--errors-for-leak-kinds=definite,indirect",
