@@ -146,8 +146,6 @@ void HostileServerTest::TearDownTestSuite() {
   UpdateRunTest::TearDownTestSuite();
 }
 
-void HostileServerTest::SetUp() { UpdateRunTest::SetUp(); }
-
 std::string HostileServerTest::prepare() {
   set_source({{"a.vdb", std::string(30000, 'a')}, {"c.vdb", "c content"}});
   publish();

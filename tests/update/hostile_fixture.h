@@ -41,7 +41,6 @@ class HostileServerTest : public UpdateRunTest {
  protected:
   static void SetUpTestSuite();
   static void TearDownTestSuite();
-  void SetUp() override;
 
   // A small published repository, a DRL naming nothing yet and a local
   // folder with one outdated file; returns the genuine "version.lst".
