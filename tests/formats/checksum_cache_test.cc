@@ -1,20 +1,22 @@
+// The checksum cache and the pieces it stands on: file_sha256 and replace_file.
 #include "formats/checksum_cache.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <boost/algorithm/hex.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "formats/captured_log.h"
 #include "formats/file_sha256.h"
+#include "formats/replace_file.h"
 #include "support/test_support.h"
 #include "update/progress.h"
 
@@ -22,23 +24,17 @@ namespace upd {
 namespace {
 
 namespace fs = boost::filesystem;
-using testing::captured_log_t;
-using testing::read_file;
-using testing::temp_dir_t;
-using testing::write_file;
+using testing::captured_log_t, testing::read_file, testing::temp_dir_t, testing::write_file;
 using lines_t = std::vector<std::string>;
 
 class check_watcher_t : public progress_watcher_t {
  public:
   void check_progress_changed(const nb::UpdateCheckProgress& progress) override {
-    last_ = progress;
+    last = progress;
   }
   void download_progress_changed(const nb::UpdateDownloadProgress&) override {}
   void stat_ready(const nb::UpdateAppStat&) override {}
-  const nb::UpdateCheckProgress& last() const { return last_; }
-
- private:
-  nb::UpdateCheckProgress last_;
+  nb::UpdateCheckProgress last;
 };
 
 class ChecksumCache : public ::testing::Test {
@@ -47,14 +43,18 @@ class ChecksumCache : public ::testing::Test {
     write_file(dir_ / "a.vdb", "first file");
     write_file(dir_ / "b.vdb", std::string(20000, 'b'));
     write_file(dir_ / "c.vdb", "third");
-    paths_ = {dir_ / "a.vdb", dir_ / "b.vdb", dir_ / "c.vdb"};
   }
 
-  // A clock well past every file's status change unless a test moves it.
-  checker_env_t env() {
-    return {[this] { return now_; }, [this](int fd, const void* bytes, std::size_t length) {
-              write_(fd, bytes, length);
-            }};
+  // A checker over paths_, its clock well past every file's status change
+  // unless a test moves it.
+  std::unique_ptr<checker_t> checker(bool register_paths = true) {
+    auto checker = std::make_unique<checker_t>(
+        dir_.path(), checker_env_t{[this] { return now_; },
+                                   [this](int fd, const void* bytes, std::size_t length) {
+                                     write_(fd, bytes, length);
+                                   }});
+    if (register_paths) checker->add_paths(paths_);
+    return checker;
   }
 
   // Runs the checksum pass; the bytes it set out to hash, once it reported
@@ -65,15 +65,26 @@ class ChecksumCache : public ::testing::Test {
     progress_t progress(controller, &watcher);
     checker.check_all(progress);
     controller.poll();
-    EXPECT_EQ(watcher.last().bytes_checked(), watcher.last().bytes_to_check());
-    return watcher.last().bytes_to_check();
+    EXPECT_EQ(watcher.last.bytes_checked(), watcher.last.bytes_to_check());
+    return watcher.last.bytes_to_check();
   }
 
-  // One attempt over the three files: load, register, pass, write back.
-  std::uint32_t attempt() {
-    checker_t checker(dir_.path(), env());
-    checker.add_paths(paths_);
-    return pass(checker);
+  // One attempt: load, register, pass, write back.
+  std::uint32_t attempt() { return pass(*checker()); }
+
+  // What loading and writing back logs when no file is registered.
+  lines_t load_log() {
+    captured_log_t log;
+    checker(false).reset();
+    return log.lines();
+  }
+
+  // A start from nothing: line is logged while loading, then every file is hashed.
+  void expect_clean_start(const std::string& line, std::uint32_t bytes) {
+    captured_log_t log;
+    auto checker = this->checker();
+    EXPECT_EQ(log.lines(), lines_t{line});
+    EXPECT_EQ(pass(*checker), bytes);
   }
 
   fs::path cache_path() const { return dir_ / "nimbo-update.cache"; }
@@ -83,26 +94,20 @@ class ChecksumCache : public ::testing::Test {
 
   static constexpr std::uint32_t all_sizes = 10 + 20000 + 5;
   temp_dir_t dir_;
-  std::vector<fs::path> paths_;
+  std::vector<fs::path> paths_{dir_ / "a.vdb", dir_ / "b.vdb", dir_ / "c.vdb"};
   std::time_t now_ = std::time(nullptr) + 100;
   write_fn_t write_ = write_all;
 };
 
 TEST_F(ChecksumCache, FirstAttemptHashesEveryFileAndTheNextNone) {
-  {
-    captured_log_t log;
-    EXPECT_EQ(attempt(), all_sizes);
-    EXPECT_EQ(log.lines(), lines_t{"Debug: Checker: no cache"});
-  }
-  struct stat status;
-  ASSERT_EQ(::stat(cache_path().c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0600u);
-  captured_log_t log;
-  checker_t checker(dir_.path(), env());
-  EXPECT_EQ(log.lines(), lines_t{"Debug: Checker: 3 records loaded"});
-  checker.add_paths(paths_);
-  EXPECT_EQ(pass(checker), 0u);
-  EXPECT_EQ(checker.checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
+  expect_clean_start("Debug: Checker: no cache", all_sizes);
+  EXPECT_EQ(fs::status(cache_path()).permissions(), fs::owner_read | fs::owner_write);
+  // Records of files no longer registered stay.
+  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 3 records loaded"});
+  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 3 records loaded"});
+  auto checker = this->checker();
+  EXPECT_EQ(pass(*checker), 0u);
+  EXPECT_EQ(checker->checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
 }
 
 TEST_F(ChecksumCache, FileChangedThisSecondIsHashedEachTimeAndNeverStored) {
@@ -112,99 +117,64 @@ TEST_F(ChecksumCache, FileChangedThisSecondIsHashedEachTimeAndNeverStored) {
   paths_ = {dir_ / "a.vdb"};
   EXPECT_EQ(attempt(), 10u);
   EXPECT_EQ(attempt(), 10u);
-  captured_log_t log;
-  checker_t checker(dir_.path(), env());
-  EXPECT_EQ(log.lines(), lines_t{"Debug: Checker: 0 records loaded"});
-  EXPECT_EQ(checker.checksum(dir_ / "a.vdb"), file_sha256(dir_ / "a.vdb"));
+  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 0 records loaded"});
+  EXPECT_EQ(checker()->checksum(dir_ / "a.vdb"), file_sha256(dir_ / "a.vdb"));
 }
 
 TEST_F(ChecksumCache, ReplacedFileIsHashedAgain) {
   attempt();
   write_file(dir_ / "new", "replacement");
   fs::rename(dir_ / "new", dir_ / "b.vdb");
-  checker_t checker(dir_.path(), env());
-  checker.add_paths(paths_);
-  EXPECT_EQ(pass(checker), 11u);
-  EXPECT_EQ(checker.checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
+  auto checker = this->checker();
+  EXPECT_EQ(pass(*checker), 11u);
+  EXPECT_EQ(checker->checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
 }
 
 TEST_F(ChecksumCache, VanishedFilesAreEmptyAndLeaveTheCache) {
   attempt();
   fs::remove(dir_ / "a.vdb");
   {
-    checker_t checker(dir_.path(), env());
-    checker.add_paths(paths_);
-    EXPECT_EQ(pass(checker), 0u);
-    EXPECT_EQ(checker.checksum(dir_ / "a.vdb"), "");
-    EXPECT_EQ(checker.checksum(dir_ / "never.vdb"), "");
+    auto checker = this->checker();
+    EXPECT_EQ(pass(*checker), 0u);
+    EXPECT_EQ(checker->checksum(dir_ / "a.vdb"), "");
+    EXPECT_EQ(checker->checksum(dir_ / "never.vdb"), "");
   }
-  captured_log_t log;
-  checker_t checker(dir_.path(), env());
-  EXPECT_EQ(log.lines(), lines_t{"Debug: Checker: 2 records loaded"});
-}
-
-TEST_F(ChecksumCache, RecordsOfFilesNoLongerRegisteredStay) {
-  attempt();
-  { checker_t unregistered(dir_.path(), env()); }
-  captured_log_t log;
-  checker_t checker(dir_.path(), env());
-  EXPECT_EQ(log.lines(), lines_t{"Debug: Checker: 3 records loaded"});
+  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 2 records loaded"});
 }
 
 TEST_F(ChecksumCache, StatusFailuresOtherThanMissingAreThrown) {
-  checker_t checker(dir_.path(), env());
   const fs::path under_file = dir_ / "a.vdb" / "x";
+  paths_.push_back(under_file);
+  auto checker = this->checker();
   try {
-    checker.checksum(under_file);
+    checker->checksum(under_file);
     ADD_FAILURE();
   } catch (const fs::filesystem_error& e) {
     EXPECT_EQ(text_from_exception(e), "stat: Not a directory: \"" + under_file.string() + "\"");
   }
-  checker.add_paths({under_file});
-  EXPECT_THROW(pass(checker), fs::filesystem_error);
-}
-
-TEST_F(ChecksumCache, UnreadableFileIsAnIoError) {
-  checker_t checker(dir_.path(), env());
-  fs::create_directory(dir_ / "folder");
-  captured_log_t log;
-  try {
-    checker.checksum(dir_ / "folder");
-    ADD_FAILURE();
-  } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(code_from_exception(&e), nb::EC_IO_ERROR);
-  }
-  EXPECT_EQ(log.lines().size(), 1u);
+  EXPECT_THROW(pass(*checker), fs::filesystem_error);
 }
 
 TEST_F(ChecksumCache, UnusableCacheFilesStartClean) {
   struct row_t {
-    const char* name;
     std::function<void()> make;
     std::string line;
   } rows[] = {
-      {"missing", [] {}, "Debug: Checker: no cache"},
-      {"empty", [this] { write_file(cache_path(), ""); }, warning("invalid format")},
-      {"not a cache", [this] { write_file(cache_path(), "version.lst\n"); },
-       warning("invalid format")},
-      {"a directory", [this] { fs::create_directory(cache_path()); },
-       warning("read: Is a directory")},
-      {"too big",
-       [this] {
+      {[] {}, "Debug: Checker: no cache"},
+      {[this] { write_file(cache_path(), ""); }, warning("invalid format")},
+      {[this] { write_file(cache_path(), "version.lst\n"); }, warning("invalid format")},
+      {[this] { fs::create_directory(cache_path()); }, warning("read: Is a directory")},
+      {[this] {
          write_file(cache_path(), "");
          fs::resize_file(cache_path(), (64 << 20) + 1);
        },
        warning("file too big")},
   };
   for (const row_t& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(row.line);
     fs::remove_all(cache_path());
     row.make();
-    captured_log_t log;
-    checker_t checker(dir_.path(), env());
-    checker.add_paths(paths_);
-    EXPECT_EQ(log.lines(), lines_t{row.line});
-    EXPECT_EQ(pass(checker), all_sizes);
+    expect_clean_start(row.line, all_sizes);
   }
 }
 
@@ -217,23 +187,14 @@ TEST_F(ChecksumCache, EveryCutOrChangedByteOfTheCacheStartsCleanWithOneWarning) 
   const std::string stored = read_file(cache_path());
   ASSERT_GT(stored.size(), 80u);
   write_ = [](int, const void*, std::size_t) { throw errno_error(EIO, "write"); };
-  auto expect_clean_start = [&](const std::string& bytes) {
-    write_file(cache_path(), bytes);
-    captured_log_t log;
-    checker_t checker(dir_.path(), env());
-    checker.add_paths(paths_);
-    EXPECT_EQ(log.lines(), lines_t{warning("invalid format")});
-    EXPECT_EQ(pass(checker), 10u);
-  };
-  for (std::size_t length = 0; length < stored.size(); ++length) {
-    SCOPED_TRACE(length);
-    expect_clean_start(stored.substr(0, length));
-  }
   for (std::size_t at = 0; at < stored.size(); ++at) {
     SCOPED_TRACE(at);
     std::string flipped = stored;
     flipped[at] = static_cast<char>(flipped[at] ^ 0x5a);
-    expect_clean_start(flipped);
+    for (const std::string& bytes : {stored.substr(0, at), flipped}) {
+      write_file(cache_path(), bytes);
+      expect_clean_start(warning("invalid format"), 10);
+    }
   }
 }
 
@@ -245,25 +206,20 @@ TEST_F(ChecksumCache, FailedWriteKeepsThePreviousCache) {
     write_all(fd, bytes, length / 2);
     throw errno_error(ENOSPC, "write");
   };
-  {
-    captured_log_t log;
-    { checker_t checker(dir_.path(), env()); }
-    EXPECT_EQ(log.lines(), (lines_t{"Debug: Checker: 3 records loaded",
-                                    warning("write: No space left on device")}));
-  }
+  EXPECT_EQ(load_log(), (lines_t{"Debug: Checker: 3 records loaded",
+                                 warning("write: No space left on device")}));
   EXPECT_EQ(read_file(cache_path()), stored);
   EXPECT_FALSE(fs::exists(dir_ / "nimbo-update.cache.tmp"));
 }
 
 TEST_F(ChecksumCache, InterruptedPassStopsBeforeHashing) {
-  checker_t checker(dir_.path(), env());
-  checker.add_paths(paths_);
+  auto checker = this->checker();
   bool interrupted = false;
   boost::thread worker([&] {
     try {
       // Interruption requests are kept until the thread reaches a point.
       while (!boost::this_thread::interruption_requested()) boost::this_thread::yield();
-      pass(checker);
+      pass(*checker);
     } catch (const boost::thread_interrupted&) {
       interrupted = true;
     }
@@ -271,6 +227,96 @@ TEST_F(ChecksumCache, InterruptedPassStopsBeforeHashing) {
   worker.interrupt();
   worker.join();
   EXPECT_TRUE(interrupted);
+}
+
+std::string hex_sha256(const fs::path& path) {
+  return boost::algorithm::hex_lower(file_sha256(path));
+}
+
+TEST(FileSha256, KnownDigests) {
+  temp_dir_t dir;
+  struct row_t {
+    std::string content;
+    std::string digest;
+  } rows[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      // Across the 8192-byte pieces.
+      {std::string(1000000, 'a'),
+       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const row_t& row : rows) {
+    write_file(dir / "file", row.content);
+    EXPECT_EQ(hex_sha256(dir / "file"), row.digest);
+  }
+}
+
+TEST(FileSha256, UnreadableFileIsAnIoErrorLoggedWithItsPath) {
+  temp_dir_t dir;
+  fs::create_directory(dir / "a\"b&c");
+  struct row_t {
+    fs::path path;
+    std::string line;
+  } rows[] = {
+      {dir / "missing",
+       "Error: SHA256: \"" + (dir / "missing").string() + "\": open: No such file or directory"},
+      // A read error is not taken for the end of the file.
+      {dir / "a\"b&c", "Error: SHA256: \"" + dir.path().string() + "/a&\"b&&c\": read: Is a directory"},
+  };
+  for (const row_t& row : rows) {
+    captured_log_t log;
+    try {
+      file_sha256(row.path);
+      ADD_FAILURE();
+    } catch (const boost::system::system_error& e) {
+      EXPECT_EQ(code_from_exception(&e), nb::EC_IO_ERROR);
+    }
+    EXPECT_EQ(log.lines(), std::vector<std::string>{row.line});
+  }
+}
+
+// "" once done, else the error's text. (A failed write: FailedWriteKeepsThePreviousCache.)
+std::string replace_text(const fs::path& path, const std::string& bytes) {
+  try {
+    replace_file(path, bytes, 0600, write_all);
+    return "";
+  } catch (const std::exception& e) {
+    return text_from_exception(e);
+  }
+}
+
+TEST(ReplaceFile, WritesNewContentWithTheModeWhateverTheUmask) {
+  temp_dir_t dir;
+  for (mode_t mask : {022, 0, 077}) {
+    mode_t saved = ::umask(mask);
+    EXPECT_EQ(replace_text(dir / "cache", "content " + std::to_string(mask)), "");
+    ::umask(saved);
+    EXPECT_EQ(read_file(dir / "cache"), "content " + std::to_string(mask));
+    EXPECT_EQ(fs::status(dir / "cache").permissions(), fs::owner_read | fs::owner_write);
+  }
+  EXPECT_FALSE(fs::exists(dir / "cache.tmp"));
+}
+
+TEST(ReplaceFile, AFailedRenameLeavesWhatWasThere) {
+  temp_dir_t dir;
+  fs::create_directories(dir / "cache" / "inside");
+  EXPECT_EQ(replace_text(dir / "cache", "new"), "rename: Is a directory");
+  EXPECT_TRUE(fs::is_directory(dir / "cache" / "inside"));
+  EXPECT_FALSE(fs::exists(dir / "cache.tmp"));
+}
+
+TEST(ReplaceFile, NeverWritesThroughWhatStandsAtTheTemporaryName) {
+  temp_dir_t dir;
+  write_file(dir / "victim", "untouched");
+  fs::create_symlink(dir / "victim", dir / "cache.tmp");
+  EXPECT_EQ(replace_text(dir / "cache", "new"), "");
+  EXPECT_EQ(read_file(dir / "victim"), "untouched");
+  EXPECT_EQ(read_file(dir / "cache"), "new");
+}
+
+TEST(ReplaceFile, MissingDirectoryFailsAtOpen) {
+  temp_dir_t dir;
+  EXPECT_EQ(replace_text(dir / "none" / "cache", "new"), "open: No such file or directory");
 }
 
 }  // namespace

@@ -12,10 +12,10 @@
 namespace upd {
 namespace {
 
-using testing::captured_log_t;
+using testing::captured_log_t, testing::signature_of;
 using urls_t = std::set<std::string>;
 
-std::string sign_line(const std::string& signed_part) { return "sign=" + testing::signature_of(signed_part); }
+std::string sign_line(const std::string& signed_part) { return "sign=" + signature_of(signed_part); }
 
 class DrlFileTest : public ::testing::Test {
  protected:
@@ -23,12 +23,10 @@ class DrlFileTest : public ::testing::Test {
     if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
   }
 
-  // Loads bytes from a file; returns the URLs, or the logged line on failure.
-  std::string load(const std::string& bytes, urls_t* urls = nullptr) {
-    testing::write_file(path_, bytes);
-    return load_path(path_, urls);
-  }
-  std::string load_path(const boost::filesystem::path& path, urls_t* urls = nullptr) {
+  // Loads the file at path (by default bytes written to path_); the logged
+  // lines, of which a failure gives exactly one.
+  std::string load(const std::string& bytes, urls_t* urls = nullptr, boost::filesystem::path path = {}) {
+    if (path.empty()) testing::write_file(path = path_, bytes);
     captured_log_t log;
     drl_file_t drl;
     try {
@@ -36,7 +34,6 @@ class DrlFileTest : public ::testing::Test {
     } catch (nb::ErrorCode code) {
       EXPECT_EQ(code, nb::EC_BAD_DRL_FILE);
       EXPECT_EQ(log.lines().size(), 1u);
-      return log.lines().empty() ? "" : log.lines().back();
     }
     if (urls) *urls = drl.urls();
     std::string logged;
@@ -44,17 +41,54 @@ class DrlFileTest : public ::testing::Test {
     return logged;
   }
   // Log lines quote paths, an ampersand before each '"' and '&' inside.
-  std::string quoted() const {
-    std::string text = "\"";
-    for (char c : path_.string()) text += c == '"' || c == '&' ? std::string("&") + c : std::string(1, c);
-    return text + "\"";
+  std::string error(const std::string& reason) const {
+    return "Error: DRL: \"" + dir_.path().string() + "/a&&&\"b.drl\": " + reason;
   }
 
   testing::temp_dir_t dir_;
   boost::filesystem::path path_ = dir_ / "a&\"b.drl";
 };
 
-TEST_F(DrlFileTest, ReadsEveryLineEndingAlike) {
+TEST_F(DrlFileTest, LoadsEveryGoodFileAndGivesTheReasonForEveryBadOne) {
+  const std::string good = "url=http://a/\n", crlf = "url=http://a/\r\n",
+                    untrimmed = "url= \thttp://a/ \t\nurl=http://a/\nurl=\n";
+  struct {
+    std::string bytes, logged;
+    urls_t urls;
+  } const loads[] = {
+      // Values trimmed, repeats stored once, an empty URL kept.
+      {untrimmed + "sign=\t" + signature_of(untrimmed) + " \n", "", urls_t{"", "http://a/"}},
+      {"\n" + sign_line("\n"), "", urls_t{}},
+      // The last signature is checked against the bytes before the first.
+      {crlf + "sign=00\r\n" + sign_line(crlf) + "\r\n", "", urls_t{"http://a/"}},
+      {good + sign_line(good) + "\nurl=http://evil/\nurl=http://a/\n",
+       "Warning: DRL: \"" + dir_.path().string() +
+           "/a&&&\"b.drl\": 2 url= line(s) after the signature are not signed and were ignored",
+       urls_t{"http://a/"}},
+  };
+  for (const auto& c : loads) {
+    urls_t urls{"x"};
+    EXPECT_EQ(load(c.bytes, &urls), c.logged) << c.bytes;
+    EXPECT_EQ(urls, c.urls) << c.bytes;
+  }
+  struct {
+    std::string bytes, reason;
+  } const refusals[] = {
+      {crlf + sign_line(crlf) + "\r\nsign=00\r\n", "invalid signature"},
+      {"", "invalid signature"},
+      {"\n\n", "invalid signature"},
+      {sign_line("") + "\nurl=http://a/\n", "invalid signature"},
+      {good, "invalid signature"},
+      {good + "sign=\n", "invalid signature"},
+      {good + "sign=" + signature_of(good).substr(0, 78) + "\n", "invalid signature"},
+      {"url=http://b/\n" + sign_line(good), "invalid signature"},
+      {" url=http://a/\n" + sign_line(" url=http://a/\n"), "invalid format"},
+      {good + "  \n" + sign_line(good + "  \n"), "invalid format"},
+      {good + "server=x\n" + sign_line(good), "invalid format"},
+      {good + sign_line(good) + "\n#comment\n", "invalid format"},
+      {"URL=http://a/\n", "invalid format"},
+  };
+  for (const auto& c : refusals) EXPECT_EQ(load(c.bytes), error(c.reason)) << c.bytes;
   for (const std::string& eol : {std::string("\r\n"), std::string("\n"), std::string("\r")}) {
     const std::string signed_part = "url=http://a/" + eol + eol + "url=http://b/" + eol;
     for (const std::string& last : {eol, std::string()}) {
@@ -65,85 +99,31 @@ TEST_F(DrlFileTest, ReadsEveryLineEndingAlike) {
   }
 }
 
-TEST_F(DrlFileTest, TrimsValuesStoresRepeatsOnceAndKeepsAnEmptyUrl) {
-  const std::string signed_part = "url= \thttp://a/ \t\nurl=http://a/\nurl=\n";
-  urls_t urls;
-  EXPECT_EQ(load(signed_part + "sign=\t" + testing::signature_of(signed_part) + " \n", &urls), "");
-  EXPECT_EQ(urls, (urls_t{"", "http://a/"}));
-}
-
-TEST_F(DrlFileTest, GivesTheReasonForEveryBadFile) {
-  const std::string good = "url=http://a/\n";
-  struct {
-    std::string bytes, reason;
-  } const cases[] = {
-      {"", "invalid signature"},
-      {"\n\n", "invalid signature"},
-      {sign_line("") + "\nurl=http://a/\n", "invalid signature"},
-      {good, "invalid signature"},
-      {good + "sign=\n", "invalid signature"},
-      {good + "sign=" + testing::signature_of(good).substr(0, 78) + "\n", "invalid signature"},
-      {"url=http://b/\n" + sign_line(good), "invalid signature"},
-      {" url=http://a/\n" + sign_line(" url=http://a/\n"), "invalid format"},
-      {good + "  \n" + sign_line(good + "  \n"), "invalid format"},
-      {good + "server=x\n" + sign_line(good), "invalid format"},
-      {good + sign_line(good) + "\n#comment\n", "invalid format"},
-      {"URL=http://a/\n", "invalid format"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(load(c.bytes), "Error: DRL: " + quoted() + ": " + c.reason) << c.bytes;
-}
-
-TEST_F(DrlFileTest, VerifiesTheLastSignatureAgainstTheBytesBeforeTheFirst) {
-  const std::string signed_part = "url=http://a/\r\n";
-  urls_t urls;
-  EXPECT_EQ(load(signed_part + "sign=00\r\n" + sign_line(signed_part) + "\r\n", &urls), "");
-  EXPECT_EQ(urls, urls_t{"http://a/"});
-  EXPECT_EQ(load(signed_part + sign_line(signed_part) + "\r\nsign=00\r\n"),
-            "Error: DRL: " + quoted() + ": invalid signature");
-}
-
-TEST_F(DrlFileTest, LeavesOutAndReportsServersAfterTheSignature) {
-  const std::string signed_part = "url=http://a/\n";
-  urls_t urls;
-  EXPECT_EQ(load(signed_part + sign_line(signed_part) + "\nurl=http://evil/\nurl=http://a/\n", &urls),
-            "Warning: DRL: " + quoted() + ": 2 url= line(s) after the signature are not signed and were ignored");
-  EXPECT_EQ(urls, urls_t{"http://a/"});
-}
-
-TEST_F(DrlFileTest, LoadsASignedFileWithoutServersAsAnEmptyList) {
-  urls_t urls{"x"};
-  EXPECT_EQ(load("\n" + sign_line("\n"), &urls), "");
-  EXPECT_TRUE(urls.empty());
-}
-
-TEST_F(DrlFileTest, ReadsOneMebibyteAndRefusesOneByteMore) {
+TEST_F(DrlFileTest, ReadsOneMebibyteAndRefusesOneByteMoreOrWhatCannotBeRead) {
   const std::string signed_part = "url=http://a/\n" + std::string(1000, '\n');
   std::string bytes = signed_part + sign_line(signed_part);
   bytes += std::string(drl_file_t::max_size - bytes.size(), '\n');
   urls_t urls;
   EXPECT_EQ(load(bytes, &urls), "");
   EXPECT_EQ(urls, urls_t{"http://a/"});
-  EXPECT_EQ(load(bytes + "\n"), "Error: DRL: " + quoted() + ": file too big");
-}
-
-TEST_F(DrlFileTest, ReportsFilesThatCannotBeRead) {
-  EXPECT_EQ(load_path(dir_ / "missing"), "Error: DRL: \"" + (dir_ / "missing").string() +
-                                             "\": open: No such file or directory");
-  EXPECT_EQ(load_path(dir_.path()), "Error: DRL: \"" + dir_.path().string() + "\": read: Is a directory");
+  EXPECT_EQ(load(bytes + "\n"), error("file too big"));
+  EXPECT_EQ(load("", nullptr, dir_ / "missing"),
+            "Error: DRL: \"" + (dir_ / "missing").string() + "\": open: No such file or directory");
+  EXPECT_EQ(load("", nullptr, dir_.path()),
+            "Error: DRL: \"" + dir_.path().string() + "\": read: Is a directory");
 }
 
 TEST_F(DrlFileTest, GivesOneCleanAnswerForEveryCutAndEveryFlippedByte) {
   const std::string signed_part = "url=http://a/\r\nurl=https://b:8443/x\r\n";
   const std::string sample = signed_part + sign_line(signed_part) + "\r\n";
   for (std::size_t length = 0; length <= sample.size(); ++length) {
-    urls_t urls;
-    const std::string logged = load(sample.substr(0, length), &urls);
-    if (logged.empty())  // only cuts after the whole signature can load
+    const std::string logged = load(sample.substr(0, length));
+    if (logged.empty()) {  // only cuts after the whole signature can load
       EXPECT_GE(length, sample.size() - 2) << length;
-    else
-      EXPECT_TRUE(logged == "Error: DRL: " + quoted() + ": invalid signature" ||
-                  logged == "Error: DRL: " + quoted() + ": invalid format")
+    } else {
+      EXPECT_TRUE(logged == error("invalid signature") || logged == error("invalid format"))
           << length << " " << logged;
+    }
   }
   for (std::size_t at = 0; at < signed_part.size(); ++at) {
     std::string bytes = sample;
@@ -152,13 +132,11 @@ TEST_F(DrlFileTest, GivesOneCleanAnswerForEveryCutAndEveryFlippedByte) {
   }
 }
 
-TEST(DrlShuffle, GivesEveryServerOnceInAnOrderFromRand) {
+TEST_F(DrlFileTest, ShufflesEveryServerOnceInAnOrderFromRand) {
   drl_file_t drl;
-  testing::temp_dir_t dir;
   std::string signed_part;
   for (char c = 'a'; c <= 'h'; ++c) signed_part += std::string("url=http://") + c + "/\n";
-  if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
-  drl.parse(signed_part + sign_line(signed_part), dir / "x.drl");
+  drl.parse(signed_part + sign_line(signed_part), path_);
   std::srand(1);
   const auto first = drl.shuffled_urls();
   std::srand(1);

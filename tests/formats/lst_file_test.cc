@@ -29,9 +29,7 @@ std::string signed_as(const std::string& signed_part, const std::string& rest) {
   return signed_part + rest + testing::signature_of(signed_part) + "\n";
 }
 
-std::string entry(const std::string& name, int size = 1) {
-  return "+" + name + ", " + std::string(64, 'a') + ", " + std::to_string(size);
-}
+std::string entry(const std::string& name) { return "+" + name + ", " + std::string(64, 'a') + ", 1"; }
 
 class LstFileTest : public ::testing::Test {
  protected:
@@ -56,8 +54,17 @@ class LstFileTest : public ::testing::Test {
 
 const std::string good_body = entry("a.dat") + "\n";
 
-TEST_F(LstFileTest, ChecksTheStructureOfTheWholeFile) {
-  const std::string sig = "\n[Signature]\nSignature=";
+TEST_F(LstFileTest, ChecksTheStructureAndTheSignatureOfTheWholeFile) {
+  const std::string unsigned_list = "[NimboUpdateList]\n[1]\n" + good_body +
+                                    "[NimboUpdateListEnd]\n\n[Signature]\nSignature=";
+  const std::string sig = "\n[Signature]\nSignature=", bad = "Debug: Lst: Invalid file structure",
+                    bad_signature = "Debug: Lst: Invalid signature";
+  const std::string head = "[NimboUpdateList]\r\n[1]\r\n" + good_body + "[NimboUpdateListEnd]";
+  const std::string empty_head = "[NimboUpdateList]\r\n[1]\r\n[NimboUpdateListEnd]\r\n";
+  std::string changed_signature = make_list("garbage\n"), changed_body = make_list(good_body);
+  char& digit = changed_signature[changed_signature.find("Signature=") + 10];
+  digit = digit == '1' ? '2' : '1';
+  changed_body[changed_body.find("a.dat")] = 'b';
   struct {
     std::string bytes, logged;
   } const cases[] = {
@@ -65,84 +72,52 @@ TEST_F(LstFileTest, ChecksTheStructureOfTheWholeFile) {
       {make_list(good_body, "\r\n", "\r\n"), ""},
       {make_list(good_body, "\r", "\r"), ""},
       {make_list(good_body, "\f", "\f"), ""},
-      {make_list(good_body, "\n", "", "\n"), "Debug: Lst: Invalid file structure"},
-      {" " + make_list(good_body), "Debug: Lst: Invalid file structure"},
-      {"\xef\xbb\xbf" + make_list(good_body), "Debug: Lst: Invalid file structure"},
+      {make_list(good_body, "\n", "", "\n"), bad},
+      {" " + make_list(good_body), bad},
+      {"\xef\xbb\xbf" + make_list(good_body), bad},
       {make_list(good_body, "\n", "\n", " \t\r\n\v\f\n\n"), ""},
-      {make_list(good_body, "\n", "\n", "\n#"), "Debug: Lst: Invalid file structure"},
+      {make_list(good_body, "\n", "\n", "\n#"), bad},
       {make_list(good_body, "\n", "\n", ""), ""},
-      {"[NimboUpdateList]\n[]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
-      {"[NimboUpdateList]\n[1]\n[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
-      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "\n", "Debug: Lst: Invalid file structure"},
-      {"[NimboUpdateList][1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", "Debug: Lst: Invalid file structure"},
-      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00x", "Debug: Lst: Invalid file structure"},
-      {"", "Debug: Lst: Invalid file structure"},
-      {"[NimboUpdateList]\n[1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + std::string(80, '0'),
-       "Debug: Lst: Invalid signature"},
+      {"[NimboUpdateList]\n[]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", bad},
+      {"[NimboUpdateList]\n[1]\n[NimboUpdateListEnd]\n" + sig + "00", bad},
+      {unsigned_list + "\n", bad},
+      {"[NimboUpdateList][1]\n" + good_body + "[NimboUpdateListEnd]\n" + sig + "00", bad},
+      {unsigned_list + "00x", bad},
+      {"", bad},
+      {unsigned_list + std::string(80, '0'), bad_signature},
+      // The signed part ends at the first break after the end marker: with
+      // CR LF endings and no empty line, the CR.
+      {signed_as(head + "\r", "\n[Signature]\r\nSignature="), ""},
+      // The same file signed through the LF: the LF lies outside the signed part.
+      {signed_as(head + "\r\n", "[Signature]\r\nSignature="), bad_signature},
+      {signed_as(head + "\r\n", "\n[Signature]\r\nSignature="), ""},
+      {signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature="), ""},
+      {signed_as(head + "\r\n", "\r\r\n[Signature]\r\nSignature="), bad},
+      {signed_as(head + "\r", "\r\n[Signature]\r\nSignature="), ""},
+      {signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature=").substr(1), bad},
+      // The body runs to the last end marker that the rest follows.
+      {make_list(good_body + "[NimboUpdateListEnd]\n\n[Signature]\nSignature=00\n"),
+       "Debug: Lst: Unexpected line '[NimboUpdateListEnd]'"},
+      // With no byte left for the body after the CR LF, the CR alone ends the
+      // bracket line and the LF is the body: one empty line.
+      {signed_as(empty_head, "\r\n[Signature]\r\nSignature="), "Debug: Lst: Unexpected line ''"},
+      // The signature is checked before the lines.
+      {changed_signature, bad_signature},
+      {changed_body, bad_signature},
+      {make_list("-*.tmp,\n"), "Debug: Lst: Empty data section"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(c.bytes), c.logged) << c.bytes;
 }
 
-TEST_F(LstFileTest, EndsTheSignedPartAtTheFirstBreakAfterTheEndMarker) {
-  const std::string head = "[NimboUpdateList]\r\n[1]\r\n" + good_body + "[NimboUpdateListEnd]";
-  // CR LF endings without an empty line: the CR closes the signed part.
-  EXPECT_EQ(parse(signed_as(head + "\r", "\n[Signature]\r\nSignature=")), "");
-  // The same file signed through the LF: the LF lies outside the signed part.
-  EXPECT_EQ(parse(signed_as(head + "\r\n", "[Signature]\r\nSignature=")), "Debug: Lst: Invalid signature");
-  EXPECT_EQ(parse(signed_as(head + "\r\n", "\n[Signature]\r\nSignature=")), "");
-  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature=")), "");
-  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\r\n[Signature]\r\nSignature=")), "Debug: Lst: Invalid file structure");
-  EXPECT_EQ(parse(signed_as(head + "\r", "\r\n[Signature]\r\nSignature=")), "");
-  EXPECT_EQ(parse(signed_as(head + "\r\n", "\r\n[Signature]\r\nSignature=").substr(1)),
-            "Debug: Lst: Invalid file structure");
-}
-
-TEST_F(LstFileTest, RunsTheBodyToTheLastEndMarkerThatTheRestFollows) {
-  const std::string body = good_body + "[NimboUpdateListEnd]\n\n[Signature]\nSignature=00\n";
-  EXPECT_EQ(parse(make_list(body)), "Debug: Lst: Unexpected line '[NimboUpdateListEnd]'");
-  // With no byte left for the body after the CR LF, the CR alone ends the
-  // bracket line and the LF is the body: one empty line.
-  const std::string head = "[NimboUpdateList]\r\n[1]\r\n[NimboUpdateListEnd]\r\n";
-  EXPECT_EQ(parse(signed_as(head, "\r\n[Signature]\r\nSignature=")), "Debug: Lst: Unexpected line ''");
-}
-
-TEST_F(LstFileTest, ChecksTheSignatureBeforeTheLines) {
-  std::string bytes = make_list("garbage\n");
-  char& digit = bytes[bytes.find("Signature=") + 10];
-  digit = digit == '1' ? '2' : '1';
-  EXPECT_EQ(parse(bytes), "Debug: Lst: Invalid signature");
-  bytes = make_list(good_body);
-  bytes[bytes.find("a.dat")] = 'b';
-  EXPECT_EQ(parse(bytes), "Debug: Lst: Invalid signature");
-}
-
 TEST_F(LstFileTest, AcceptsOnlyTheTwoLineForms) {
-  struct {
-    std::string line, logged;
-  } const cases[] = {
-      {"", "Debug: Lst: Unexpected line ''"},
-      {"+a.dat,0a1b, 17", "Debug: Lst: Unexpected line '+a.dat,0a1b, 17'"},
-      {"+a.dat, 0a1b,17", "Debug: Lst: Unexpected line '+a.dat, 0a1b,17'"},
-      {"+dir/a.dat, 0a1b, 17", "Debug: Lst: Unexpected line '+dir/a.dat, 0a1b, 17'"},
-      {"+a-b.dat, 0a1b, 17", "Debug: Lst: Unexpected line '+a-b.dat, 0a1b, 17'"},
-      {"+a.dat, 0a1x, 17", "Debug: Lst: Unexpected line '+a.dat, 0a1x, 17'"},
-      {"+a.dat, 0a1b, 17 ", "Debug: Lst: Unexpected line '+a.dat, 0a1b, 17 '"},
-      {"+a.dat, 0a1b, ", "Debug: Lst: Unexpected line '+a.dat, 0a1b, '"},
-      {"+, 0a1b, 17", "Debug: Lst: Unexpected line '+, 0a1b, 17'"},
-      {"+., 0a1b, 17", "Debug: Lst: Unexpected line '+., 0a1b, 17'"},
-      {"+.., 0a1b, 17", "Debug: Lst: Unexpected line '+.., 0a1b, 17'"},
-      {" +a.dat, 0a1b, 17", "Debug: Lst: Unexpected line ' +a.dat, 0a1b, 17'"},
-      {"-*.tmp", "Debug: Lst: Unexpected line '-*.tmp'"},
-      {"-*.tmp ,", "Debug: Lst: Unexpected line '-*.tmp ,'"},
-      {"-,", "Debug: Lst: Unexpected line '-,'"},
-      {"-a/b,", "Debug: Lst: Unexpected line '-a/b,'"},
-      {"# comment", "Debug: Lst: Unexpected line '# comment'"},
-      {"+...a, 0a1b, 17", ""},
-      {"-*.tmp,", ""},
-      {"-*.tmp, anything [at] all", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(parse(make_list(good_body + c.line + "\n")), c.logged) << c.line;
-  EXPECT_EQ(parse(make_list(good_body + "\n")), "Debug: Lst: Unexpected line ''");
+  for (const std::string line :
+       {"", "+a.dat,0a1b, 17", "+a.dat, 0a1b,17", "+dir/a.dat, 0a1b, 17", "+a-b.dat, 0a1b, 17",
+        "+a.dat, 0a1x, 17", "+a.dat, 0a1b, 17 ", "+a.dat, 0a1b, ", "+, 0a1b, 17", "+., 0a1b, 17",
+        "+.., 0a1b, 17", " +a.dat, 0a1b, 17", "-*.tmp", "-*.tmp ,", "-,", "-a/b,", "# comment"})
+    EXPECT_EQ(parse(make_list(good_body + line + "\n")),
+              "Debug: Lst: Unexpected line '" + line + "'");
+  for (const std::string line : {"+...a, 0a1b, 17", "-*.tmp,", "-*.tmp, anything [at] all"})
+    EXPECT_EQ(parse(make_list(good_body + line + "\n")), "") << line;
 }
 
 TEST_F(LstFileTest, StoresEntriesAndPatterns) {
@@ -161,30 +136,27 @@ TEST_F(LstFileTest, StoresEntriesAndPatterns) {
   EXPECT_FALSE(list_.contains("d.dat"));
   EXPECT_EQ(list_.checksum_of("d.dat"), "");
   EXPECT_EQ(list_.size_of("d.dat"), 0u);
-  for (const char* name : {"x.tmp", ".tmp", "abc.d", "a-c.e"}) EXPECT_TRUE(list_.matches_pattern(name)) << name;
-  for (const char* name : {"x.tmpl", "abc", "ac.d", "b.dat"}) EXPECT_FALSE(list_.matches_pattern(name)) << name;
+  for (const char* name : {"x.tmp", ".tmp", "abc.d", "a-c.e"})
+    EXPECT_TRUE(list_.matches_pattern(name)) << name;
+  for (const char* name : {"x.tmpl", "abc", "ac.d", "b.dat"})
+    EXPECT_FALSE(list_.matches_pattern(name)) << name;
   // The last line of a body without a final break is still read.
   ASSERT_EQ(parse(make_list(good_body + "+z, 00, 1")), "");
   EXPECT_TRUE(list_.contains("z"));
 }
 
-TEST_F(LstFileTest, RefusesAListWithoutEntries) {
-  EXPECT_EQ(parse(make_list("-*.tmp,\n")), "Debug: Lst: Empty data section");
-}
-
 TEST_F(LstFileTest, ThrowsTheConversionErrorForASizeBeyond32Bits) {
-  EXPECT_THROW(lst_file_t::parse(make_list(entry("a") + "\n" + "+b, 00, 4294967296\n")), boost::bad_lexical_cast);
+  EXPECT_THROW(lst_file_t::parse(make_list(entry("a") + "\n+b, 00, 4294967296\n")),
+               boost::bad_lexical_cast);
 }
 
 TEST_F(LstFileTest, GivesOneCleanAnswerForEveryCut) {
   for (const std::string& eol : {std::string("\n"), std::string("\r\n")}) {
-    const std::string sample = make_list(good_body + "-*.tmp,\n" + entry("b") + "\n", eol, eol, eol);
-    for (std::size_t length = 0; length < sample.size(); ++length) {
-      const std::string logged = parse(sample.substr(0, length));
-      if (length < sample.size() - eol.size()) {
-        EXPECT_NE(logged, "") << length;
-      }
-    }
+    const std::string sample =
+        make_list(good_body + "-*.tmp,\n" + entry("b") + "\n", eol, eol, eol);
+    // Only the final break may be cut off.
+    for (std::size_t length = 0; length < sample.size() - eol.size(); ++length)
+      EXPECT_NE(parse(sample.substr(0, length)), "") << length;
   }
 }
 

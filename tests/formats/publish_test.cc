@@ -82,16 +82,20 @@ TEST_F(PublishTest, BuildsARepositoryThatTheListReaderAccepts) {
 }
 
 TEST_F(PublishTest, RefusesWhatTheListCannotCarry) {
+  const std::string name_rule = "a listed name may hold only ASCII letters, digits, '.' and "
+                                "'_', and may not be \".\" or \"..\"\n",
+                    pattern_rule = "a removal pattern may hold only ASCII letters, digits, '?', "
+                                   "'*', '.' and '_'\n";
   struct {
     std::vector<std::string> files, options;
     std::string message;
   } const cases[] = {
-      {{"a-b"}, {}, "\"a-b\": a listed name may hold only ASCII letters, digits, '.' and '_', and may not be \".\" or \"..\"\n"},
-      {{"a b"}, {}, "\"a b\": a listed name may hold only ASCII letters, digits, '.' and '_', and may not be \".\" or \"..\"\n"},
+      {{"a-b"}, {}, "\"a-b\": " + name_rule},
+      {{"a b"}, {}, "\"a b\": " + name_rule},
       {{"version.lst"}, {}, "\"version.lst\" is the update list itself\n"},
       {{"x", "x.lzma"}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},
-      {{"a"}, {"--remove", "dir/*"}, "\"dir/*\": a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'\n"},
-      {{"a"}, {"--remove", "[ab]"}, "\"[ab]\": a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'\n"},
+      {{"a"}, {"--remove", "dir/*"}, "\"dir/*\": " + pattern_rule},
+      {{"a"}, {"--remove", "[ab]"}, "\"[ab]\": " + pattern_rule},
       {{}, {}, source_.string() + ": no files to list\n"},
   };
   for (const auto& c : cases) {
@@ -125,10 +129,16 @@ TEST_F(PublishTest, ExplainsAWrongCommandLine) {
   const std::string usage =
       "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]\n"
       "       nimbo-publish drl --key KEY --out FILE [URL]...\n";
-  EXPECT_EQ(run({"nimbo-publish"}), "failed: nimbo-publish: a command is needed\n" + usage);
-  EXPECT_EQ(run({"nimbo-publish", "sign"}), "failed: nimbo-publish: unknown command \"sign\"\n" + usage);
-  EXPECT_EQ(run({"nimbo-publish", "list", "--key"}), "failed: nimbo-publish: --key needs a value\n" + usage);
-  EXPECT_EQ(run({"nimbo-publish", "drl", "--key", "k"}), "failed: nimbo-publish: --key, --out are needed\n" + usage);
+  struct {
+    std::vector<std::string> argv;
+    std::string fault;
+  } const cases[] = {
+      {{"nimbo-publish"}, "a command is needed"},
+      {{"nimbo-publish", "sign"}, "unknown command \"sign\""},
+      {{"nimbo-publish", "list", "--key"}, "--key needs a value"},
+      {{"nimbo-publish", "drl", "--key", "k"}, "--key, --out are needed"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run(c.argv), "failed: nimbo-publish: " + c.fault + "\n" + usage);
   EXPECT_EQ(run({"nimbo-publish", "--help"}), usage);
 }
 
