@@ -5,16 +5,6 @@
 namespace upd {
 namespace {
 
-TEST(HttpMessageTest, RequestTextKeepsHeaderOrder) {
-  http_request_t request;
-  request.method = "GET";
-  request.uri = "http://h/version.lst";
-  request.headers.add("Host", "h");
-  request.headers.add("Accept", "*/*");
-  EXPECT_EQ(request.to_string(),
-            "GET http://h/version.lst HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n\r\n");
-}
-
 TEST(HttpMessageTest, EmptyUriIsWrittenAsSlash) {
   http_request_t request;
   request.method = "CONNECT";

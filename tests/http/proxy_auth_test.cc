@@ -32,30 +32,14 @@ std::string field(const std::string& answer, const std::string& name) {
   return answer.substr(begin, end - begin);
 }
 
-TEST(ProxyAuthTest, Base64MatchesTheStandardVectors) {
+TEST(ProxyAuthTest, Base64AndMd5MatchTheStandardVectors) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},
-      {"f", "Zg=="},
-      {"fo", "Zm8="},
-      {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="},
-      {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"},
-      {"\xff\xfe", "//4="},
+      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe", "//4="},
   };
   for (const auto& [text, encoded] : cases) EXPECT_EQ(base64_encode(text), encoded) << text;
-}
-
-TEST(ProxyAuthTest, Md5IsLowerCaseHex) {
   EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-}
-
-TEST(ProxyAuthTest, CnonceIsBase64OfTheTime) {
-  const std::string before = base64_encode(std::to_string(std::time(nullptr)));
-  const std::string cnonce = make_cnonce();
-  const std::string after = base64_encode(std::to_string(std::time(nullptr)));
-  EXPECT_TRUE(cnonce == before || cnonce == after) << cnonce;
 }
 
 TEST(ProxyAuthTest, BasicChallengeGetsUserAndPassword) {

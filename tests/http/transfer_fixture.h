@@ -31,19 +31,17 @@ class log_lines_t : public cf_log_t {
     log(log_debug, text);
   }
   void log_no_memory() override {}
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
   // Whether a line begins with prefix.
   bool has(const std::string& prefix) {
-    for (const auto& line : lines())
+    std::lock_guard lock(mutex_);
+    for (const auto& line : lines_)
       if (line.rfind(prefix, 0) == 0) return true;
     return false;
   }
   std::string all() {
+    std::lock_guard lock(mutex_);
     std::string text;
-    for (const auto& line : lines()) text += line + "\n";
+    for (const auto& line : lines_) text += line + "\n";
     return text;
   }
 
@@ -70,6 +68,8 @@ class transfer_test_t : public ::testing::Test {
     cf_log_t::level_ = log_debug;
     cf_log_t::set_log(log_);
     downloader_.set_timeout(std::chrono::milliseconds(2000));
+    finished_watch_ = downloader_.finished_signal.connect(
+        [this](downloader_t&, const boost::system::error_code& error) { finished_.push_back(error); });
   }
   void TearDown() override { cf_log_t::set_log(nullptr); }
 
@@ -94,10 +94,26 @@ class transfer_test_t : public ::testing::Test {
   progress_t progress_{controller_, &watcher_};
   boost::asio::io_context service_;
   downloader_t downloader_{service_, &progress_};
+  // What each finished_signal carried.
+  std::vector<boost::system::error_code> finished_;
+  boost::signals2::scoped_connection finished_watch_;
 };
 
 inline std::string text_of(const std::vector<char>& bytes) {
   return std::string(bytes.begin(), bytes.end());
+}
+
+// "127.0.0.1:port", as the log lines name a loopback peer.
+inline std::string loopback(std::uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+inline nb::Proxy http_proxy(std::uint16_t port, const std::string& user, const std::string& password) {
+  nb::Proxy proxy;
+  proxy.set_type(nb::Proxy::PROXY_TYPE_HTTP);
+  proxy.set_host("127.0.0.1");
+  proxy.set_port(port);
+  proxy.set_user(user);
+  proxy.set_password(password);
+  return proxy;
 }
 
 }  // namespace upd::testing

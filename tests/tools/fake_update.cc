@@ -8,12 +8,9 @@
 //                       configuration and the answer to the request
 //
 // It first reads USE_CONTEXT, then carries out the steps:
-//   check TOTAL DONE                           a check progress notification
-//   download FILES DONE BYTES BYTES_DONE [NAME] a download progress notification
-//   stat SENT RECEIVED                         a statistics notification
-//   place SOURCE DESTINATION / remove PATH / up-to-date PATH
-//                                              collected for the request
-//   request                                    sends the installation request and waits for the answer
+//   send MESSAGE                               sends an Update2ConfigdMessage given in text format
+//   request [INSTALL_REQUEST]                  sends the installation request (text format) and
+//                                              waits for the answer
 //   say TEXT                                   writes TEXT and a newline to standard error
 //   say-unfinished TEXT                        writes TEXT alone to standard error
 //   garbage                                    sends a frame that does not parse
@@ -86,6 +83,11 @@ void write_record(const std::string& title, const google::protobuf::Message& mes
   record << "# " << title << "\n" << text << std::flush;
 }
 
+int bad_step(const std::string& line) {
+  std::cerr << "fake-update: bad step: " << line << "\n";
+  return 125;
+}
+
 }  // namespace
 
 int main() {
@@ -109,72 +111,37 @@ int main() {
     plan.push_back("request");
   }
 
-  nb::InstallRequest request;
   int status = 0;
   for (const std::string& line : plan) {
     std::istringstream in(line);
     std::string step;
     in >> step;
+    std::string rest;
+    std::getline(in >> std::ws, rest);
     nb::Update2ConfigdMessage message;
-    if (step == "check") {
-      message.set_tag(nb::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION);
-      std::uint32_t total = 0, done = 0;
-      in >> total >> done;
-      message.mutable_check()->set_bytes_to_check(total);
-      message.mutable_check()->set_bytes_checked(done);
+    if (step == "send") {
+      if (!google::protobuf::TextFormat::ParseFromString(rest, &message)) return bad_step(line);
       send(message);
-    } else if (step == "download") {
-      message.set_tag(nb::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION);
-      std::uint32_t files = 0, files_done = 0, bytes = 0, bytes_done = 0;
-      std::string name;
-      in >> files >> files_done >> bytes >> bytes_done >> name;
-      auto* download = message.mutable_download();
-      download->set_files_to_process(files);
-      download->set_files_processed(files_done);
-      download->set_bytes_to_process(bytes);
-      download->set_bytes_processed(bytes_done);
-      if (!name.empty()) download->set_current_file(name);
-      send(message);
-    } else if (step == "stat") {
-      message.set_tag(nb::Update2ConfigdMessage::STAT_NOTIFICATION);
-      std::uint32_t sent = 0, received = 0;
-      in >> sent >> received;
-      message.mutable_stat()->set_bytes_sent(sent);
-      message.mutable_stat()->set_bytes_received(received);
-      send(message);
-    } else if (step == "place") {
-      auto* item = request.add_to_place();
-      in >> *item->mutable_source() >> *item->mutable_destination();
-    } else if (step == "remove") {
-      in >> *request.add_to_remove();
-    } else if (step == "up-to-date") {
-      in >> *request.add_up_to_date();
     } else if (step == "request") {
       message.set_tag(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
-      *message.mutable_install() = request;
+      if (!google::protobuf::TextFormat::ParseFromString(rest, message.mutable_install())) return bad_step(line);
       send(message);
       const nb::Configd2UpdateMessage answer = receive();
       write_record("answer", answer);
       if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
       status = answer.has_error() ? answer.error().code() : 0;
     } else if (step == "say" || step == "say-unfinished") {
-      std::string text;
-      std::getline(in >> std::ws, text);
-      std::cerr << text << (step == "say" ? "\n" : "") << std::flush;
+      std::cerr << rest << (step == "say" ? "\n" : "") << std::flush;
     } else if (step == "garbage") {
       const std::uint8_t frame[] = {2, 0, 0, 0, 0xff, 0xff};
       send_bytes(frame, sizeof frame);
     } else if (step == "signal-parent") {
-      int number = 0;
-      in >> number;
-      ::kill(::getppid(), number);
+      ::kill(::getppid(), std::atoi(rest.c_str()));
       for (;;) ::pause();
     } else if (step == "exit") {
-      in >> status;
-      return status;
+      return std::atoi(rest.c_str());
     } else if (!step.empty()) {
-      std::cerr << "fake-update: unknown step " << step << "\n";
-      return 125;
+      return bad_step(line);
     }
   }
   return status;

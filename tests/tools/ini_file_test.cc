@@ -33,13 +33,8 @@ TEST(ParseIni, ReadsSectionsOptionsAndValuesInFileOrder) {
             "7 Update|ExcludedFiles|  spaced  \n"
             "8 Update|Empty|\n"
             "10 Root|VirusBaseDir|/a=b\n");
-}
-
-TEST(ParseIni, EmptyTextHasNoEntries) {
-  EXPECT_TRUE(parse_ini("", "f").entries.empty());
   EXPECT_TRUE(parse_ini("\n\n;x\n[A]\n", "f").entries.empty());
 }
-
 
 TEST(ParseIni, SyntaxErrorsNameTheLine) {
   const testing::config_case_t cases[] = {

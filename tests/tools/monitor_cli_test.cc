@@ -29,11 +29,12 @@ class MonitorCliTest : public ::testing::Test {
   std::string out() const { return read_file(dir_ / "out"); }
   std::string err() const { return read_file(dir_ / "err"); }
 
-  std::string config(const std::string& extra) {
+  // Writes the configuration file; the arguments that name it and the component.
+  std::string config(const std::string& extra, const std::string& component = testing::fake_component_t::program()) {
     write_file(dir_ / "nimbo.ini",
                "[Root]\nVirusBaseDir = " + (dir_ / "bases").string() +
                    "\n[Monitor]\nUpdateDir = " + (dir_ / "update").string() + "\n" + extra);
-    return "-c " + (dir_ / "nimbo.ini").string() + " --component " + testing::fake_component_t::program();
+    return "-c " + (dir_ / "nimbo.ini").string() + (component.empty() ? "" : " --component " + component);
   }
 
   upd::testing::temp_dir_t dir_;
@@ -41,7 +42,7 @@ class MonitorCliTest : public ::testing::Test {
 };
 
 TEST_F(MonitorCliTest, RunsTheComponentOnceAndExitsWithItsStatus) {
-  fake_.plan("check 10 10\nrequest\n");
+  fake_.plan("send tag: MY_PROGRESS_NOTIFICATION check { bytes_to_check: 10 bytes_checked: 10 }\nrequest\n");
   EXPECT_EQ(monitor(config("") + " --progress lines"), 0);
   EXPECT_EQ(out(),
             "Checking local files: 10 bytes\n"
@@ -55,10 +56,32 @@ TEST_F(MonitorCliTest, RunsTheComponentOnceAndExitsWithItsStatus) {
   EXPECT_NE(fake_.record().find("base_installed: true\n"), std::string::npos);
 }
 
-TEST_F(MonitorCliTest, ReportsAFailedAttemptAndExitsWithItsCode) {
-  fake_.plan("exit 98\n");
-  EXPECT_EQ(monitor(config("") + " --progress off"), 98);
-  EXPECT_EQ(out(), "Network: sent 0 bytes, received 0 bytes\nnimbo-update exited with status 98 (Invalid checksum)\n");
+struct cli_case_t {
+  std::string plan, ini, component, arguments;
+  int status;
+  std::string out, err;
+};
+
+TEST_F(MonitorCliTest, FailuresExitWithTheirCodeAndSayWhy) {
+  const std::string fake = testing::fake_component_t::program();
+  const std::string ini = "nimbo-monitor: " + (dir_ / "nimbo.ini").string();
+  const std::string failed = "Network: sent 0 bytes, received 0 bytes\nnimbo-update exited with status 98 (Invalid checksum)\n";
+  const cli_case_t cases[] = {
+      {"exit 98\n", "", fake, " --progress off", 98, failed, ""},
+      {"exit 98\n", "[Update]\nExePath = " + fake + "\n", "", " --progress off", 98, failed, ""},
+      {"", "[Update]\nUpdateInterval = 0s\n", fake, " --repeat", nb::EC_BAD_CONFIG, "",
+       ini + ": Update.UpdateInterval must be longer than 0 to repeat\n"},
+      {"", "[Update]\nBogus = 1\n", fake, "", nb::EC_BAD_CONFIG, "", ini + ":6: Update.Bogus: Unknown option\n"},
+      {"", "", "/nonexistent/nimbo-update", "", nb::EC_UNEXPECTED_ERROR, "",
+       "nimbo-monitor: cannot start /nonexistent/nimbo-update: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ini + c.component + c.arguments);
+    fake_.plan(c.plan);
+    EXPECT_EQ(monitor(config(c.ini, c.component) + c.arguments), c.status);
+    EXPECT_EQ(out(), c.out);
+    EXPECT_EQ(err(), c.err);
+  }
 }
 
 TEST_F(MonitorCliTest, RepeatsAtTheUpdateIntervalForTheGivenNumberOfRuns) {
@@ -70,36 +93,10 @@ TEST_F(MonitorCliTest, RepeatsAtTheUpdateIntervalForTheGivenNumberOfRuns) {
   EXPECT_EQ(runs, 3u);
 }
 
-TEST_F(MonitorCliTest, RefusesToRepeatWithoutAPause) {
-  EXPECT_EQ(monitor(config("[Update]\nUpdateInterval = 0s\n") + " --repeat"), nb::EC_BAD_CONFIG);
-  EXPECT_EQ(err(), "nimbo-monitor: " + (dir_ / "nimbo.ini").string() +
-                       ": Update.UpdateInterval must be longer than 0 to repeat\n");
-}
-
-TEST_F(MonitorCliTest, TakesTheComponentFromExePath) {
-  fake_.plan("exit 7\n");
-  write_file(dir_ / "nimbo.ini", "[Update]\nExePath = " + testing::fake_component_t::program() + "\n[Monitor]\nUpdateDir = " +
-                                     (dir_ / "update").string() + "\n");
-  EXPECT_EQ(monitor("-c " + (dir_ / "nimbo.ini").string() + " --progress off"), 7);
-}
-
 TEST_F(MonitorCliTest, PrintsTheConfigurationItWouldSend) {
   EXPECT_EQ(monitor(config("[Update]\nNetworkTimeout = 5s\n") + " --print-config"), 0);
   EXPECT_NE(out().find("network_timeout: 5000\n"), std::string::npos) << out();
   EXPECT_FALSE(fs::exists(dir_ / "update"));  // nothing was started
-}
-
-TEST_F(MonitorCliTest, ABadConfigurationNamesTheLineAndExitsWithBadConfig) {
-  EXPECT_EQ(monitor(config("[Update]\nBogus = 1\n")), nb::EC_BAD_CONFIG);
-  EXPECT_EQ(err(), "nimbo-monitor: " + (dir_ / "nimbo.ini").string() + ":6: Update.Bogus: Unknown option\n");
-  EXPECT_EQ(out(), "");
-}
-
-TEST_F(MonitorCliTest, AComponentThatCannotStartIsReported) {
-  write_file(dir_ / "nimbo.ini", "[Monitor]\nUpdateDir = " + (dir_ / "update").string() + "\n");
-  EXPECT_EQ(monitor("-c " + (dir_ / "nimbo.ini").string() + " --component /nonexistent/nimbo-update"),
-            nb::EC_UNEXPECTED_ERROR);
-  EXPECT_EQ(err(), "nimbo-monitor: cannot start /nonexistent/nimbo-update: No such file or directory\n");
 }
 
 TEST_F(MonitorCliTest, UsageMistakesExitWithTwo) {
