@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "http/url.h"
 
 namespace upd {
@@ -51,7 +53,8 @@ TEST(ProxyAuthTest, BasicChallengeGetsUserAndPassword) {
 }
 
 TEST(ProxyAuthTest, UnsupportedOrBareSchemesGetNoAnswer) {
-  const char* cases[] = {"Negotiate", "NTLM realm=x", "Basic", "Digest", "", "basic realm=x"};
+  const char* cases[] = {"Negotiate", "NTLM realm=x", "Basic", "Digest", "", "basic realm=x",
+                         "Digest realm=r, qop=auth-int"};
   for (const char* text : cases)
     EXPECT_EQ(make_proxy_authorization(proxied_get(), challenge(text), "u", "p"), "") << text;
   EXPECT_EQ(make_proxy_authorization(proxied_get(), http_response_t(), "u", "p"), "");
@@ -78,35 +81,32 @@ TEST(ProxyAuthTest, DigestWithQopAuthFollowsTheRecipe) {
           cnonce + "\", nc=00000001, qop=\"auth\", response=\"" + response + "\"");
 }
 
-TEST(ProxyAuthTest, DigestWithoutQopStillCarriesCnonceAndCount) {
-  const auto head = challenge("Digest realm=r, nonce=n");
-  const std::string answer = make_proxy_authorization(proxied_get(), head, "u", "p");
-  const std::string expected =
-      md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("GET:/dir/version.lst?x=1"));
-  EXPECT_EQ(field(answer, "response"), expected);
-  EXPECT_EQ(field(answer, "qop"), "");
-  EXPECT_EQ(field(answer, "nc"), "00000001");
-  EXPECT_NE(field(answer, "cnonce"), "<none>");
-}
-
-TEST(ProxyAuthTest, DigestPrefersItselfAndRefusesAuthInt) {
-  EXPECT_EQ(
-      make_proxy_authorization(proxied_get(), challenge("Digest realm=r, qop=auth-int"), "u", "p"),
-      "");
-  // A quoted list is cut at its comma: the qop read is "auth".
-  const auto list = challenge("Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n");
-  EXPECT_EQ(field(make_proxy_authorization(proxied_get(), list, "u", "p"), "qop"), "auth");
-}
-
-TEST(ProxyAuthTest, DigestUriOfATunnelIsHostAndPort) {
+// Digest prefers itself to Basic in one header, carries a cnonce and count
+// with or without qop, and a tunnel's uri is its host and port.
+TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
   http_request_t connect;
   connect.method = "CONNECT";
   connect.uri = "updates.example:443";
-  const std::string answer =
-      make_proxy_authorization(connect, challenge("Digest realm=r, nonce=n"), "u", "p");
-  EXPECT_EQ(field(answer, "uri"), "updates.example:443");
-  EXPECT_EQ(field(answer, "response"),
-            md5_hex(md5_hex("u:r:p") + ":n:" + md5_hex("CONNECT:updates.example:443")));
+  const std::tuple<http_request_t, const char*, const char*, const char*, const char*> cases[] = {
+      {proxied_get(), "Digest realm=r, nonce=n", "/dir/version.lst?x=1", "", "n"},
+      {connect, "Digest realm=r, nonce=n", "updates.example:443", "", "n"},
+      // A quoted list is cut at its comma: the qop read is "auth", and the
+      // rest of the list swallows the nonce.
+      {proxied_get(), "Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n", "/dir/version.lst?x=1", "auth", ""},
+  };
+  for (const auto& [request, text, uri, qop, nonce] : cases) {
+    SCOPED_TRACE(text);
+    const std::string answer = make_proxy_authorization(request, challenge(text), "u", "p");
+    const std::string cnonce = field(answer, "cnonce");
+    const std::string ha2 = md5_hex(request.method + ":" + uri);
+    const std::string middle = ":" + std::string(nonce) + (*qop ? ":00000001:" + cnonce + ":" + qop : "") + ":";
+    EXPECT_EQ(field(answer, "uri"), uri) << answer;
+    EXPECT_EQ(field(answer, "qop"), qop);
+    EXPECT_EQ(field(answer, "nonce"), nonce);
+    EXPECT_EQ(field(answer, "nc"), "00000001");
+    EXPECT_NE(cnonce, "<none>");
+    EXPECT_EQ(field(answer, "response"), md5_hex(md5_hex("u:r:p") + middle + ha2));
+  }
 }
 
 }  // namespace
