@@ -13,20 +13,7 @@ using headers_t = std::vector<http_headers_t::header_t>;
 
 const std::string ok_head = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n";
 
-TEST(ResponseParserTest, OneByteAtATimeNeedsMoreUntilTheLastLfAndLeavesTheBody) {
-  parser_t parser;
-  const std::string bytes = ok_head + "body";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::size_t consumed = 0;
-    const auto result = parser.parse(&bytes[i], 1, consumed);
-    EXPECT_EQ(result, i + 1 >= ok_head.size() ? parser_t::parse_complete : parser_t::parse_more) << i;
-    EXPECT_EQ(consumed, i < ok_head.size() ? 1u : 0u) << i;
-  }
-  EXPECT_EQ(parser.response().status, 200);
-  EXPECT_EQ(parser.response().reason, "OK");
-  EXPECT_EQ(parser.response().headers.items(), (headers_t{{"Content-Length", "10"}}));
-}
-
+// Byte-at-a-time delivery is covered by the transfer tests' slow server.
 TEST(ResponseParserTest, EverySplitOfAHeadGivesTheSameResult) {
   const std::string head =
       "\r\nhttp/1.0   301   Moved  Permanently \r\nLocation:  http://h/x \r\nX-Empty:\r\nA: b: "
