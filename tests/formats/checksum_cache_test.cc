@@ -8,7 +8,6 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/thread/thread.hpp>
-#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -99,15 +98,24 @@ class ChecksumCache : public ::testing::Test {
   write_fn_t write_ = write_all;
 };
 
-TEST_F(ChecksumCache, FirstAttemptHashesEveryFileAndTheNextNone) {
+TEST_F(ChecksumCache, LaterAttemptsHashOnlyReplacedFilesAndForgetVanishedOnes) {
   expect_clean_start("Debug: Checker: no cache", all_sizes);
   EXPECT_EQ(fs::status(cache_path()).permissions(), fs::owner_read | fs::owner_write);
   // Records of files no longer registered stay.
   EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 3 records loaded"});
   EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 3 records loaded"});
-  auto checker = this->checker();
-  EXPECT_EQ(pass(*checker), 0u);
-  EXPECT_EQ(checker->checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
+  write_file(dir_ / "new", "replacement");
+  fs::rename(dir_ / "new", dir_ / "b.vdb");
+  fs::remove(dir_ / "a.vdb");
+  {
+    auto checker = this->checker();
+    EXPECT_EQ(pass(*checker), 11u);
+    EXPECT_EQ(checker->checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
+    EXPECT_EQ(checker->checksum(dir_ / "a.vdb"), "");
+    EXPECT_EQ(checker->checksum(dir_ / "never.vdb"), "");
+  }
+  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 2 records loaded"});
+  EXPECT_EQ(attempt(), 0u);
 }
 
 TEST_F(ChecksumCache, FileChangedThisSecondIsHashedEachTimeAndNeverStored) {
@@ -119,27 +127,6 @@ TEST_F(ChecksumCache, FileChangedThisSecondIsHashedEachTimeAndNeverStored) {
   EXPECT_EQ(attempt(), 10u);
   EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 0 records loaded"});
   EXPECT_EQ(checker()->checksum(dir_ / "a.vdb"), file_sha256(dir_ / "a.vdb"));
-}
-
-TEST_F(ChecksumCache, ReplacedFileIsHashedAgain) {
-  attempt();
-  write_file(dir_ / "new", "replacement");
-  fs::rename(dir_ / "new", dir_ / "b.vdb");
-  auto checker = this->checker();
-  EXPECT_EQ(pass(*checker), 11u);
-  EXPECT_EQ(checker->checksum(dir_ / "b.vdb"), file_sha256(dir_ / "b.vdb"));
-}
-
-TEST_F(ChecksumCache, VanishedFilesAreEmptyAndLeaveTheCache) {
-  attempt();
-  fs::remove(dir_ / "a.vdb");
-  {
-    auto checker = this->checker();
-    EXPECT_EQ(pass(*checker), 0u);
-    EXPECT_EQ(checker->checksum(dir_ / "a.vdb"), "");
-    EXPECT_EQ(checker->checksum(dir_ / "never.vdb"), "");
-  }
-  EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 2 records loaded"});
 }
 
 TEST_F(ChecksumCache, StatusFailuresOtherThanMissingAreThrown) {
@@ -156,26 +143,13 @@ TEST_F(ChecksumCache, StatusFailuresOtherThanMissingAreThrown) {
 }
 
 TEST_F(ChecksumCache, UnusableCacheFilesStartClean) {
-  struct row_t {
-    std::function<void()> make;
-    std::string line;
-  } rows[] = {
-      {[] {}, "Debug: Checker: no cache"},
-      {[this] { write_file(cache_path(), ""); }, warning("invalid format")},
-      {[this] { write_file(cache_path(), "version.lst\n"); }, warning("invalid format")},
-      {[this] { fs::create_directory(cache_path()); }, warning("read: Is a directory")},
-      {[this] {
-         write_file(cache_path(), "");
-         fs::resize_file(cache_path(), (64 << 20) + 1);
-       },
-       warning("file too big")},
-  };
-  for (const row_t& row : rows) {
-    SCOPED_TRACE(row.line);
-    fs::remove_all(cache_path());
-    row.make();
-    expect_clean_start(row.line, all_sizes);
-  }
+  write_file(cache_path(), "version.lst\n");
+  expect_clean_start(warning("invalid format"), all_sizes);
+  fs::resize_file(cache_path(), (64 << 20) + 1);
+  expect_clean_start(warning("file too big"), all_sizes);
+  fs::remove(cache_path());
+  fs::create_directory(cache_path());
+  expect_clean_start(warning("read: Is a directory"), all_sizes);
 }
 
 // Loading is all that is looked at: one record and a failing write keep
@@ -229,49 +203,31 @@ TEST_F(ChecksumCache, InterruptedPassStopsBeforeHashing) {
   EXPECT_TRUE(interrupted);
 }
 
-std::string hex_sha256(const fs::path& path) {
-  return boost::algorithm::hex_lower(file_sha256(path));
-}
-
-TEST(FileSha256, KnownDigests) {
+TEST(FileSha256, GivesKnownDigestsAndAnIoErrorLoggedWithThePath) {
   temp_dir_t dir;
-  struct row_t {
-    std::string content;
-    std::string digest;
-  } rows[] = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      // Across the 8192-byte pieces.
-      {std::string(1000000, 'a'),
-       "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-  };
-  for (const row_t& row : rows) {
-    write_file(dir / "file", row.content);
-    EXPECT_EQ(hex_sha256(dir / "file"), row.digest);
+  for (const auto& [content, digest] : std::vector<std::pair<std::string, std::string>>{
+           {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+           {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+           // Across the 8192-byte pieces.
+           {std::string(1000000, 'a'),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}}) {
+    write_file(dir / "file", content);
+    EXPECT_EQ(boost::algorithm::hex_lower(file_sha256(dir / "file")), digest);
   }
-}
-
-TEST(FileSha256, UnreadableFileIsAnIoErrorLoggedWithItsPath) {
-  temp_dir_t dir;
   fs::create_directory(dir / "a\"b&c");
-  struct row_t {
-    fs::path path;
-    std::string line;
-  } rows[] = {
-      {dir / "missing",
-       "Error: SHA256: \"" + (dir / "missing").string() + "\": open: No such file or directory"},
-      // A read error is not taken for the end of the file.
-      {dir / "a\"b&c", "Error: SHA256: \"" + dir.path().string() + "/a&\"b&&c\": read: Is a directory"},
-  };
-  for (const row_t& row : rows) {
+  for (const auto& [path, line] : std::vector<std::pair<fs::path, std::string>>{
+           {dir / "missing",
+            "\"" + (dir / "missing").string() + "\": open: No such file or directory"},
+           // A read error is not taken for the end of the file.
+           {dir / "a\"b&c", "\"" + dir.path().string() + "/a&\"b&&c\": read: Is a directory"}}) {
     captured_log_t log;
     try {
-      file_sha256(row.path);
+      file_sha256(path);
       ADD_FAILURE();
     } catch (const boost::system::system_error& e) {
       EXPECT_EQ(code_from_exception(&e), nb::EC_IO_ERROR);
     }
-    EXPECT_EQ(log.lines(), std::vector<std::string>{row.line});
+    EXPECT_EQ(log.lines(), lines_t{"Error: SHA256: " + line});
   }
 }
 
@@ -285,8 +241,10 @@ std::string replace_text(const fs::path& path, const std::string& bytes) {
   }
 }
 
-TEST(ReplaceFile, WritesNewContentWithTheModeWhateverTheUmask) {
+TEST(ReplaceFile, WritesNewContentWithTheModeWhateverTheUmaskNeverThroughALink) {
   temp_dir_t dir;
+  write_file(dir / "victim", "untouched");
+  fs::create_symlink(dir / "victim", dir / "cache.tmp");
   for (mode_t mask : {022, 0, 077}) {
     mode_t saved = ::umask(mask);
     EXPECT_EQ(replace_text(dir / "cache", "content " + std::to_string(mask)), "");
@@ -294,28 +252,16 @@ TEST(ReplaceFile, WritesNewContentWithTheModeWhateverTheUmask) {
     EXPECT_EQ(read_file(dir / "cache"), "content " + std::to_string(mask));
     EXPECT_EQ(fs::status(dir / "cache").permissions(), fs::owner_read | fs::owner_write);
   }
+  EXPECT_EQ(read_file(dir / "victim"), "untouched");
   EXPECT_FALSE(fs::exists(dir / "cache.tmp"));
 }
 
-TEST(ReplaceFile, AFailedRenameLeavesWhatWasThere) {
+TEST(ReplaceFile, FailuresLeaveWhatWasThere) {
   temp_dir_t dir;
   fs::create_directories(dir / "cache" / "inside");
   EXPECT_EQ(replace_text(dir / "cache", "new"), "rename: Is a directory");
   EXPECT_TRUE(fs::is_directory(dir / "cache" / "inside"));
   EXPECT_FALSE(fs::exists(dir / "cache.tmp"));
-}
-
-TEST(ReplaceFile, NeverWritesThroughWhatStandsAtTheTemporaryName) {
-  temp_dir_t dir;
-  write_file(dir / "victim", "untouched");
-  fs::create_symlink(dir / "victim", dir / "cache.tmp");
-  EXPECT_EQ(replace_text(dir / "cache", "new"), "");
-  EXPECT_EQ(read_file(dir / "victim"), "untouched");
-  EXPECT_EQ(read_file(dir / "cache"), "new");
-}
-
-TEST(ReplaceFile, MissingDirectoryFailsAtOpen) {
-  temp_dir_t dir;
   EXPECT_EQ(replace_text(dir / "none" / "cache", "new"), "open: No such file or directory");
 }
 

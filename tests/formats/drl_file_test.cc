@@ -25,7 +25,8 @@ class DrlFileTest : public ::testing::Test {
 
   // Loads the file at path (by default bytes written to path_); the logged
   // lines, of which a failure gives exactly one.
-  std::string load(const std::string& bytes, urls_t* urls = nullptr, boost::filesystem::path path = {}) {
+  std::string load(const std::string& bytes, urls_t* urls = nullptr,
+                   boost::filesystem::path path = {}) {
     if (path.empty()) testing::write_file(path = path_, bytes);
     captured_log_t log;
     drl_file_t drl;

@@ -29,7 +29,9 @@ std::string signed_as(const std::string& signed_part, const std::string& rest) {
   return signed_part + rest + testing::signature_of(signed_part) + "\n";
 }
 
-std::string entry(const std::string& name) { return "+" + name + ", " + std::string(64, 'a') + ", 1"; }
+std::string entry(const std::string& name) {
+  return "+" + name + ", " + std::string(64, 'a') + ", 1";
+}
 
 class LstFileTest : public ::testing::Test {
  protected:
@@ -143,9 +145,7 @@ TEST_F(LstFileTest, StoresEntriesAndPatterns) {
   // The last line of a body without a final break is still read.
   ASSERT_EQ(parse(make_list(good_body + "+z, 00, 1")), "");
   EXPECT_TRUE(list_.contains("z"));
-}
-
-TEST_F(LstFileTest, ThrowsTheConversionErrorForASizeBeyond32Bits) {
+  // A size beyond 32 bits throws the conversion error.
   EXPECT_THROW(lst_file_t::parse(make_list(entry("a") + "\n+b, 00, 4294967296\n")),
                boost::bad_lexical_cast);
 }
