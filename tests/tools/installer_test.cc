@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <set>
+#include <tuple>
 
 #include "support/test_support.h"
 
@@ -110,32 +111,28 @@ TEST_F(InstallerTest, RemovesListedFilesAfterPlacingAndToleratesMissingOnes) {
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"new.vdb"}));
 }
 
+// A missing source or a directory in the way of the second placement.
 TEST_F(InstallerTest, AFailureWhilePreparingChangesNoDestinationAndLeavesNoTemporaryFile) {
   write_file(bases() / "a.vdb", "old a");
   write_file(bases() / "old.vdb", "keep me");
-  write_file(staged("bases/a.vdb"), "new a");
-  place(staged("bases/a.vdb"), bases() / "a.vdb");
-  place(staged("bases/missing.vdb"), bases() / "b.vdb");
-  request_.add_to_remove((bases() / "old.vdb").string());
-
-  expect_failure(nb::EC_NO_SUCH_ENTRY,
-                 "Cannot open \"" + staged("bases/missing.vdb").string() + "\": No such file or directory");
-  EXPECT_EQ(read_file(bases() / "a.vdb"), "old a");
-  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"a.vdb", "old.vdb"}));
-  EXPECT_TRUE(fs::exists(staged("bases/a.vdb")));  // the staged copy stays for the next run
-}
-
-TEST_F(InstallerTest, ADirectoryInTheWayFailsBeforeAnythingIsReplaced) {
-  write_file(bases() / "a.vdb", "old a");
+  fs::create_directories(bases() / "dir.vdb");
   write_file(staged("bases/a.vdb"), "new a");
   write_file(staged("bases/b.vdb"), "new b");
-  fs::create_directories(bases() / "b.vdb");
-  place(staged("bases/a.vdb"), bases() / "a.vdb");
-  place(staged("bases/b.vdb"), bases() / "b.vdb");
-
-  expect_failure(nb::EC_NOT_A_REGULAR_FILE, "", false);
-  EXPECT_EQ(read_file(bases() / "a.vdb"), "old a");
-  EXPECT_EQ(names_in(bases()), (std::set<std::string>{"a.vdb", "b.vdb"}));
+  const std::tuple<fs::path, fs::path, nb::ErrorCode, std::string> cases[] = {
+      {staged("bases/missing.vdb"), bases() / "b.vdb", nb::EC_NO_SUCH_ENTRY,
+       "Cannot open \"" + staged("bases/missing.vdb").string() + "\": No such file or directory"},
+      {staged("bases/b.vdb"), bases() / "dir.vdb", nb::EC_NOT_A_REGULAR_FILE, ""},
+  };
+  for (const auto& [source, destination, code, what] : cases) {
+    request_.Clear();
+    place(staged("bases/a.vdb"), bases() / "a.vdb");
+    place(source, destination);
+    request_.add_to_remove((bases() / "old.vdb").string());
+    expect_failure(code, what, !what.empty());
+    EXPECT_EQ(read_file(bases() / "a.vdb"), "old a");
+    EXPECT_EQ(names_in(bases()), (std::set<std::string>{"a.vdb", "dir.vdb", "old.vdb"}));
+    EXPECT_TRUE(fs::exists(staged("bases/a.vdb")));  // the staged copy stays for the next run
+  }
 }
 
 TEST_F(InstallerTest, ADestinationUnderARegularFileFailsWithItsSystemError) {

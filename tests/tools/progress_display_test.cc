@@ -122,13 +122,11 @@ TEST_F(DisplayTest, OffShowsOnlyNotesOutputAndTotals) {
 }
 
 TEST(HumanBytes, UsesBinaryUnitsWithOneDecimal) {
-  EXPECT_EQ(human_bytes(0), "0 B");
-  EXPECT_EQ(human_bytes(1023), "1023 B");
-  EXPECT_EQ(human_bytes(1024), "1.0 KiB");
-  EXPECT_EQ(human_bytes(1536), "1.5 KiB");
-  EXPECT_EQ(human_bytes(5.0 * (1 << 20)), "5.0 MiB");
-  EXPECT_EQ(human_bytes(3.0 * (1u << 30)), "3.0 GiB");
-  EXPECT_EQ(human_bytes(2048.0 * (1u << 30) * 1024), "2048.0 TiB");
+  const std::pair<double, const char*> cases[] = {
+      {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536, "1.5 KiB"}, {5.0 * (1 << 20), "5.0 MiB"},
+      {3.0 * (1u << 30), "3.0 GiB"}, {2048.0 * (1u << 30) * 1024, "2048.0 TiB"},
+  };
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(human_bytes(bytes), text) << bytes;
 }
 
 }  // namespace
