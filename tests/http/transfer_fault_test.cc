@@ -12,6 +12,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/thread/thread.hpp>
 #include <thread>
+#include <tuple>
 
 #include "http/http_connection.h"
 #include "http/transfer_fixture.h"
@@ -147,21 +148,21 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
   }
 }
 
-TEST_F(TransferFaultTest, UnsupportedProtocolFailsWithoutNetwork) {
-  std::vector<char> body;
-  EXPECT_EQ(fetch("ftp://127.0.0.1/f", body), nb::EC_UNEXPECTED_ERROR);
-  EXPECT_TRUE(log_->has("Error: Unsupported protocol ftp")) << log_->all();
-}
-
-TEST_F(TransferFaultTest, RefusedConnectionIsANetworkError) {
+TEST_F(TransferFaultTest, UnsupportedProtocolOrRefusedConnectionFails) {
   std::uint16_t port;
   {
     fake_http_server_t closed(answer(""));
     port = closed.port();
   }
-  std::vector<char> body;
-  EXPECT_EQ(fetch("http://" + loopback(port) + "/f", body), nb::EC_NETWORK_ERROR);
-  EXPECT_TRUE(log_->has("Debug: Connect " + loopback(port))) << log_->all();
+  const std::tuple<std::string, nb::ErrorCode, std::string> cases[] = {
+      {"ftp://127.0.0.1/f", nb::EC_UNEXPECTED_ERROR, "Error: Unsupported protocol ftp"},
+      {"http://" + loopback(port) + "/f", nb::EC_NETWORK_ERROR, "Debug: Connect " + loopback(port)},
+  };
+  for (const auto& [url, code, line] : cases) {
+    std::vector<char> body;
+    EXPECT_EQ(fetch(url, body), code);
+    EXPECT_TRUE(log_->has(line)) << log_->all();
+  }
 }
 
 // A listener whose accept queue is full: a further connect is never
