@@ -43,8 +43,32 @@ void store_param(auth_params_t& auth, const std::string& raw_name, const std::st
   auth.params[name] = value;
 }
 
-// Commas inside quoted values are not understood: a comma always ends a
-// value, as the proxies this talks to never quote one.
+// The end of the value starting at pos: the next comma outside double
+// quotes. A quoted list such as qop="auth,auth-int" is one value; cutting it
+// at its comma would swallow the parameters after it (the nonce above all).
+std::size_t value_end(const std::string& text, std::size_t pos) {
+  bool quoted = false;
+  for (; pos < text.size(); ++pos) {
+    if (text[pos] == '"') quoted = !quoted;
+    if (text[pos] == ',' && !quoted) return pos;
+  }
+  return text.size();
+}
+
+// The quality of protection to answer with: "auth" when the proxy offers it
+// (alone or in a list), none when it offers none; "" when it offers only
+// what is not supported.
+std::string chosen_qop(const std::string& offered) {
+  if (offered.empty()) return {};
+  std::size_t pos = 0;
+  while (pos <= offered.size()) {
+    const auto comma = std::min(offered.find(',', pos), offered.size());
+    if (trim(offered.substr(pos, comma - pos)) == "auth") return "auth";
+    pos = comma + 1;
+  }
+  return {};
+}
+
 auth_params_t parse_challenge(const std::string& text) {
   auth_params_t auth;
   std::size_t pos = 0;
@@ -67,7 +91,7 @@ auth_params_t parse_challenge(const std::string& text) {
   }
   std::string name = token;
   for (;;) {
-    const auto comma = std::min(text.find(',', pos), text.size());
+    const auto comma = value_end(text, pos);
     store_param(auth, name, text.substr(pos, comma - pos));
     if (comma == text.size()) return auth;
     pos = comma + 1;
@@ -79,8 +103,9 @@ auth_params_t parse_challenge(const std::string& text) {
 
 std::string digest_authorization(const http_request_t& request, const std::string& user,
                                  const std::string& password, const auth_params_t& auth) {
-  const std::string qop = auth.param("qop");
-  if (qop == "auth-int") return {};  // integrity protection is not offered
+  const std::string offered_qop = auth.param("qop");
+  const std::string qop = chosen_qop(offered_qop);
+  if (!offered_qop.empty() && qop.empty()) return {};  // e.g. integrity protection only
   const url_t target(request.uri);
   const std::string uri = target.protocol().empty() ? target.to_string() : "/" + target.path();
   const std::string realm = auth.param("realm");

@@ -90,9 +90,10 @@ TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
   const std::tuple<http_request_t, const char*, const char*, const char*, const char*> cases[] = {
       {proxied_get(), "Digest realm=r, nonce=n", "/dir/version.lst?x=1", "", "n"},
       {connect, "Digest realm=r, nonce=n", "updates.example:443", "", "n"},
-      // A quoted list is cut at its comma: the qop read is "auth", and the
-      // rest of the list swallows the nonce.
-      {proxied_get(), "Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n", "/dir/version.lst?x=1", "auth", ""},
+      // A quoted list is one value, "auth" is chosen from it, and the
+      // parameters after it keep their values.
+      {proxied_get(), "Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n", "/dir/version.lst?x=1", "auth", "n"},
+      {proxied_get(), "Digest qop=\"auth-int, auth\", opaque=\"x, y\", realm=r, nonce=n", "/dir/version.lst?x=1", "auth", "n"},
   };
   for (const auto& [request, text, uri, qop, nonce] : cases) {
     SCOPED_TRACE(text);
