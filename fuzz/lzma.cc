@@ -14,11 +14,6 @@
 #include "formats/lzma_decoder.h"
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  upd::fuzz::quiet_log();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::uint64_t bound = std::uint64_t{data[0]} << 10;

@@ -19,11 +19,6 @@
 #include "fuzz_support.h"
 #include "ipc/configd.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  upd::fuzz::quiet_log();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);

@@ -1,0 +1,24 @@
+// libFuzzer's start-up hook for every target: the log threshold at Debug, so
+// every log line of the readers is formatted, and a logger that drops them.
+#include <memory>
+#include <string>
+
+#include "common/log.h"
+
+namespace {
+
+class null_log_t : public upd::cf_log_t {
+ public:
+  void open() override {}
+  void log(int, const std::string&) override {}
+  void log_tagged(const std::string&, int, const std::string&) override {}
+  void log_no_memory() override {}
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  upd::cf_log_t::level_ = upd::log_debug;
+  upd::cf_log_t::set_log(std::make_shared<null_log_t>());
+  return 0;
+}
