@@ -19,11 +19,12 @@ function(nimbo_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} nimbo_testing GTest::gtest GTest::gmock GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE
     NIMBO_BINARY_DIR="${PROJECT_BINARY_DIR}" NIMBO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  set(labels unit)
+  # One label a test: a list would not survive the discovery script's arguments.
+  set(label unit)
   if(ARG_THREADED)
-    list(APPEND labels threaded)
+    set(label threaded)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label})
 endfunction()
 
 # nimbo_add_subfolders(): adds every folder here that has a CMakeLists.txt,
