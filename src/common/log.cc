@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <utility>
 
 namespace upd {
 
@@ -12,10 +13,27 @@ std::mutex cf_log_t::mutex_;
 
 namespace {
 
-// Readers take their own reference, so a logger replaced meanwhile lives
-// until the calls already running in it have returned.
-std::atomic<std::shared_ptr<cf_log_t>>& current_logger() {
-  static std::atomic<std::shared_ptr<cf_log_t>> logger;
+// The current logger. Readers take their own reference under a mutex of its
+// own (never held while logging), so a logger replaced meanwhile lives until
+// the calls already running in it have returned.
+class current_logger_t {
+ public:
+  std::shared_ptr<cf_log_t> get() {
+    std::lock_guard lock(mutex_);
+    return logger_;
+  }
+  std::shared_ptr<cf_log_t> exchange(std::shared_ptr<cf_log_t> logger) {
+    std::lock_guard lock(mutex_);
+    return std::exchange(logger_, std::move(logger));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<cf_log_t> logger_;  // guarded by mutex_
+};
+
+current_logger_t& current_logger() {
+  static current_logger_t logger;
   return logger;
 }
 std::atomic<bool> installed{false};
@@ -40,15 +58,15 @@ void cf_log_t::set_log(std::shared_ptr<cf_log_t> logger) {
   std::lock_guard lock(mutex_);
   // Releasing the old logger first lets a syslog logger closelog() before
   // the new one calls openlog().
-  current_logger().store(nullptr);
-  current_logger().store(logger);
+  current_logger().exchange(nullptr);
+  current_logger().exchange(logger);
   if (logger) logger->open();
   installed = true;
 }
 
 void log_message(int level, const std::string& text) {
   if (installed) {
-    if (auto logger = current_logger().load()) logger->log(level, text);
+    if (auto logger = current_logger().get()) logger->log(level, text);
     return;
   }
   std::cerr << level_name(level) << ": " << text << '\n';
@@ -56,7 +74,7 @@ void log_message(int level, const std::string& text) {
 
 void log_tagged(const std::string& tag, int number, const std::string& text) {
   if (installed) {
-    if (auto logger = current_logger().load()) logger->log_tagged(tag, number, text);
+    if (auto logger = current_logger().get()) logger->log_tagged(tag, number, text);
     return;
   }
   std::cerr << tag << '-' << number << ": " << text << '\n';
@@ -64,7 +82,7 @@ void log_tagged(const std::string& tag, int number, const std::string& text) {
 
 void log_no_memory() {
   if (installed) {
-    if (auto logger = current_logger().load()) logger->log_no_memory();
+    if (auto logger = current_logger().get()) logger->log_no_memory();
     return;
   }
   [[maybe_unused]] auto ignored = ::write(2, no_memory_text, sizeof no_memory_text - 1);
