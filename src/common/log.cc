@@ -56,10 +56,10 @@ int level_by_name(const std::string& name) {
 
 void cf_log_t::set_log(std::shared_ptr<cf_log_t> logger) {
   std::lock_guard lock(mutex_);
-  // Releasing the old logger first lets a syslog logger closelog() before
-  // the new one calls openlog().
-  current_logger().exchange(nullptr);
-  current_logger().exchange(logger);
+  // One exchange, so that a line logged meanwhile reaches the old logger or
+  // the new one, never neither. Releasing the old one before opening the new
+  // one lets a syslog logger closelog() before the new one calls openlog().
+  current_logger().exchange(logger).reset();
   if (logger) logger->open();
   installed = true;
 }
