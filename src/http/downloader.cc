@@ -99,8 +99,15 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
 
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
   body_limit_ = limit;
+  refusal_.clear();
   connection_->set_url(url);
-  connection_->request();
+  try {
+    connection_->request();
+  } catch (const boost::system::system_error& e) {
+    // "Network error" alone would not say that the server answered 404.
+    if (refusal_.empty()) throw;
+    throw boost::system::system_error(e.code(), refusal_);
+  }
 }
 
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
@@ -110,13 +117,16 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
     return;
   }
   UPD_LOG(log_debug, "HTTP error " << head.status << " " << head.reason);
+  // The reason is the server's text: a short piece is enough for the log.
+  refusal_ = "HTTP " + std::to_string(head.status) + " " + head.reason.substr(0, 80);
   error = nb::EC_NETWORK_ERROR;
 }
 
 void downloader_t::response_data_received(const std::vector<char>& chunk, error_code& error) {
   body_bytes_ += chunk.size();
   if (body_limit_ && body_bytes_ > *body_limit_) {
-    UPD_LOG(log_debug, "HTTP body exceeds the limit of " << *body_limit_ << " bytes");
+    refusal_ = "HTTP body exceeds the limit of " + std::to_string(*body_limit_) + " bytes";
+    UPD_LOG(log_debug, refusal_);
     error = nb::EC_NETWORK_ERROR;
     return;
   }

@@ -84,6 +84,7 @@ class downloader_t {
   http_headers_t headers_;
   std::uint64_t body_bytes_ = 0;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
+  std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
   boost::signals2::scoped_connection slots_[3];
 };

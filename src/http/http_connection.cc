@@ -57,7 +57,7 @@ void http_connection_t::request() {
   if (result == nb::EC_PROXY_AUTH_ERROR) result = perform();
   proxy_authorization_.clear();
   finished_signal(*this, result);
-  if (result) throw boost::system::system_error(result);
+  if (result) throw boost::system::system_error(result, failure_);
 }
 
 void http_connection_t::finish_request(const error_code& code) {
@@ -65,8 +65,21 @@ void http_connection_t::finish_request(const error_code& code) {
   throw boost::system::system_error(code);
 }
 
+// The reason goes to the Debug log at once and, kept, into the error the
+// transfer ends with, so that callers can name it at a higher level.
+void http_connection_t::note_failure(const std::string& reason) {
+  UPD_LOG(log_debug, reason);
+  failure_ = reason;
+}
+
+void http_connection_t::fail(const std::string& reason, const error_code& code) {
+  note_failure(reason);
+  finish_request(code);
+}
+
 http_connection_t::error_code http_connection_t::perform() {
   ++transfer_;
+  failure_.clear();
   state_ = tunnel_setup;
   connected_at_ = clock_type::time_point::max();
   bytes_since_connect_ = 0;
@@ -154,9 +167,8 @@ void http_connection_t::handle_resolve(const error_code& error,
                                        const tcp::resolver::results_type& endpoints) {
   if (cancelled(error)) return;
   if (error) {
-    UPD_LOG(log_debug, "Cannot resolve name: " << error.message() << ": " << query_host_ << ":"
-                                               << query_service_);
-    finish_request(nb::EC_NETWORK_ERROR);
+    fail("Cannot resolve name: " + error.message() + ": " + query_host_ + ":" + query_service_,
+         nb::EC_NETWORK_ERROR);
   }
   endpoints_ = endpoints;
   endpoint_ = endpoints_.begin();
@@ -181,7 +193,7 @@ void http_connection_t::start_connect() {
 void http_connection_t::handle_connect(const error_code& error) {
   if (cancelled(error)) return;
   if (error) {
-    UPD_LOG(log_debug, "Connect " << peer() << ": " << error.message());
+    note_failure("Connect " + peer() + ": " + error.message());
     next_endpoint_or_finish(nb::EC_NETWORK_ERROR);
     return;
   }
@@ -204,7 +216,7 @@ void http_connection_t::handle_connect(const error_code& error) {
 }
 
 void http_connection_t::handle_connect_timeout() {
-  UPD_LOG(log_debug, "Cannot connect " << peer() << ": Timed out");
+  note_failure("Cannot connect " + peer() + ": Timed out");
   next_endpoint_or_finish(nb::EC_NETWORK_TIMEDOUT);
 }
 
@@ -222,8 +234,7 @@ void http_connection_t::start_handshake() {
 void http_connection_t::handle_handshake(const error_code& error) {
   if (cancelled(error)) return;
   if (error) {
-    UPD_LOG(log_debug, "SSL handshake: " << peer() << ": " << error.message());
-    finish_request(nb::EC_NETWORK_ERROR);
+    fail("SSL handshake: " + peer() + ": " + error.message(), nb::EC_NETWORK_ERROR);
   }
   arm_timer(&http_connection_t::handle_io_timeout);
   parser_.reset();
@@ -245,9 +256,8 @@ void http_connection_t::handle_write(const error_code& error, std::size_t bytes)
   if (cancelled(error)) return;
   progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
   if (error) {
-    UPD_LOG(log_debug, (writing_connect_ ? "Send HTTP CONNECT: " : "Send HTTP request: ")
-                           << peer() << ": " << error.message());
-    finish_request(nb::EC_NETWORK_ERROR);
+    fail((writing_connect_ ? "Send HTTP CONNECT: " : "Send HTTP request: ") + peer() + ": " + error.message(),
+         nb::EC_NETWORK_ERROR);
   }
   request_text_.clear();
   // The answer to CONNECT is read while the tunnel is still being set up.
@@ -276,8 +286,7 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
     finish_request(nb::EC_OK);
   if (error || bytes == 0) {
     const error_code reason = error ? error : error_code(boost::asio::error::eof);
-    UPD_LOG(log_debug, "Read HTTP: " << peer() << ": " << reason.message());
-    finish_request(nb::EC_NETWORK_ERROR);
+    fail("Read HTTP: " + peer() + ": " + reason.message(), nb::EC_NETWORK_ERROR);
   }
   read_buffer_.resize(bytes);
   if (state_ == reading_body) return deliver_body();
@@ -287,8 +296,7 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   read_buffer_.erase(read_buffer_.begin(),
                      read_buffer_.begin() + static_cast<std::ptrdiff_t>(consumed));
   if (result == http_response_parser_t::parse_bad) {
-    UPD_LOG(log_debug, "Read HTTP: " << peer() << ": Bad HTTP response header");
-    finish_request(nb::EC_NETWORK_ERROR);
+    fail("Read HTTP: " + peer() + ": Bad HTTP response header", nb::EC_NETWORK_ERROR);
   }
   if (result == http_response_parser_t::parse_more) return start_read();
 
@@ -329,11 +337,9 @@ void http_connection_t::on_response_header(const http_response_t& head, error_co
 
 void http_connection_t::handle_io_timeout() {
   if (clock_type::now() >= rate_deadline())
-    UPD_LOG(log_debug, "IO with " << peer() << ": Slower than " << min_average_rate_
-                                  << " bytes/s on average");
-  else
-    UPD_LOG(log_debug, "IO with " << peer() << ": Timed out");
-  finish_request(nb::EC_NETWORK_TIMEDOUT);
+    fail("IO with " + peer() + ": Slower than " + std::to_string(min_average_rate_) + " bytes/s on average",
+         nb::EC_NETWORK_TIMEDOUT);
+  fail("IO with " + peer() + ": Timed out", nb::EC_NETWORK_TIMEDOUT);
 }
 
 // Each byte received buys 1/min_average_rate_ of a second beyond the grace
@@ -389,8 +395,10 @@ std::string http_connection_t::build_request(const std::string& method) {
   http_headers_t headers;
   headers.add("Host", host);
   if (!connect) headers.append(headers_);
-  if (proxy_.type() == nb::Proxy::PROXY_TYPE_HTTP && !proxy_authorization_.empty())
-    headers.add("Proxy-Authorization", proxy_authorization_);
+  // The proxy's credentials are for the proxy: inside a tunnel they would
+  // travel on to the update server.
+  const bool to_proxy = connect || mode_ == proxy_http;
+  if (to_proxy && !proxy_authorization_.empty()) headers.add("Proxy-Authorization", proxy_authorization_);
 
   request_ = http_request_t{connect ? host : url_.to_string(), method, {}, headers};
   return request_.to_string();

@@ -86,6 +86,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
 
   error_code perform();
   [[noreturn]] void finish_request(const error_code& code);
+  void note_failure(const std::string& reason);
+  [[noreturn]] void fail(const std::string& reason, const error_code& code);
   void abandon_transfer();
 
   template <class Member>
@@ -145,6 +147,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   // Counts transfers; completions carry the number of theirs.
   std::uint64_t transfer_ = 0;
   std::string request_text_;
+  std::string failure_;  // why the current transfer failed, for its error
   bool writing_connect_ = false;  // request_text_ is the CONNECT request
 
   url_t url_;

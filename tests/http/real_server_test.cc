@@ -99,6 +99,9 @@ TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
             << log_->all() << squid->access_log();
         EXPECT_EQ(text_of(body), right ? "[version]\nsample\n" : "");
       }
+  // The proxy's password is the proxy's: never sent on through a tunnel.
+  EXPECT_EQ(nginx_->access_log().find("proxy_authorization=Basic"), std::string::npos) << nginx_->access_log();
+  EXPECT_EQ(nginx_->access_log().find("proxy_authorization=Digest"), std::string::npos) << nginx_->access_log();
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ nginx_server_t::nginx_server_t(const fs::path& root)
           d + "/nginx.pid;\nerror_log " + d +
           "/error.log;\n"
           "events { worker_connections 256; }\n"
-          "http {\n  access_log off;\n  sendfile on;\n  default_type application/octet-stream;\n"
+          "http {\n  log_format auth '$request_uri proxy_authorization=$http_proxy_authorization';\n"
+          "  access_log " + d + "/access.log auth;\n  sendfile on;\n  default_type application/octet-stream;\n"
           "  client_body_temp_path " +
           d + "/temp;\n  proxy_temp_path " + d +
           "/temp;\n"

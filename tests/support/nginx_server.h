@@ -30,6 +30,8 @@ class nginx_server_t {
   // "http://127.0.0.1:<port>/<path>" and the same for https.
   std::string http_url(const std::string& path) const;
   std::string https_url(const std::string& path) const;
+  // One line a request: "<uri> proxy_authorization=<header or ->".
+  std::string access_log() const { return read_file(dir_.path() / "access.log"); }
 
  private:
   temp_dir_t dir_;
