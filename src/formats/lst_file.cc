@@ -23,7 +23,19 @@ std::uint32_t size_value(std::string_view digits) {
   return value;
 }
 
-[[noreturn]] void fail() { throw boost::system::system_error(nb::make_error_code(nb::EC_BAD_LST_FILE)); }
+// Leading zeros say nothing about a number's size; without them a longer
+// serial is a larger one, whatever its length.
+std::string without_leading_zeros(std::string_view digits) {
+  const std::size_t first = digits.find_first_not_of('0');
+  return first == std::string_view::npos ? "0" : std::string(digits.substr(first));
+}
+
+// The reason goes into the exception too: the zone names it when it passes
+// the server over.
+[[noreturn]] void fail(const std::string& reason) {
+  UPD_LOG(log_debug, "Lst: " << reason);
+  throw boost::system::system_error(nb::make_error_code(nb::EC_BAD_LST_FILE), reason);
+}
 
 }  // namespace
 
@@ -31,15 +43,14 @@ lst_file_t lst_file_t::parse(std::span<const char> bytes) {
   const std::string_view file(bytes.data(), bytes.size());
   const auto layout = match_lst_layout(file);
   if (!layout) {
-    UPD_LOG(log_debug, "Lst: Invalid file structure");
-    fail();
+    fail("Invalid file structure");
   }
   // Nothing of the body is looked at before the signature holds.
   if (!verify_signature(layout->signed_part.data(), layout->signed_part.size(), layout->signature)) {
-    UPD_LOG(log_debug, "Lst: Invalid signature");
-    fail();
+    fail("Invalid signature");
   }
   lst_file_t list;
+  list.serial_ = without_leading_zeros(layout->serial);
   std::size_t position = 0;
   std::string_view line;
   while (next_body_line(layout->body, position, line)) {
@@ -51,15 +62,18 @@ lst_file_t lst_file_t::parse(std::span<const char> bytes) {
     } else if (const auto pattern = match_removal_line(line)) {
       list.patterns_.emplace_back(*pattern);
     } else {
-      UPD_LOG(log_debug, "Lst: Unexpected line '" << line << "'");
-      fail();
+      fail("Unexpected line '" + std::string(line) + "'");
     }
   }
   if (list.files_.empty()) {
-    UPD_LOG(log_debug, "Lst: Empty data section");
-    fail();
+    fail("Empty data section");
   }
   return list;
+}
+
+bool serial_is_older(const std::string& serial, const std::string& than) {
+  if (serial.size() != than.size()) return serial.size() < than.size();
+  return serial < than;
 }
 
 bool lst_file_t::contains(const std::string& name) const { return files_.count(name) != 0; }

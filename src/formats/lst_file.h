@@ -37,10 +37,17 @@ class lst_file_t {
   bool matches_pattern(const std::string& name) const;
 
   const std::vector<std::string>& patterns() const { return patterns_; }
+  // The signed bracketed number after the first line, in decimal without
+  // leading zeros; publishers raise it with every list.
+  const std::string& serial() const { return serial_; }
 
  private:
+  std::string serial_;
   std::map<std::string, lst_entry_t> files_;
   std::vector<std::string> patterns_;
 };
+
+// Compares two serials as lst_file_t::serial() gives them, of any length.
+bool serial_is_older(const std::string& serial, const std::string& than);
 
 }  // namespace upd

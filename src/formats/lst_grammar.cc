@@ -33,7 +33,7 @@ bool text_at(std::string_view s, std::size_t at, std::string_view text) {
 // Where the body starts: after "[NimboUpdateList]" LB "[" DIGITS "]". The
 // second entry is the start with a lone CR taken from a CR LF break (the
 // body then begins with the LF), tried only when the first gives no match.
-std::array<std::size_t, 2> body_starts(std::string_view s) {
+std::array<std::size_t, 2> body_starts(std::string_view s, std::string_view& serial) {
   constexpr std::size_t none = std::string_view::npos;
   if (!s.starts_with(list_begin)) return {none, none};
   std::size_t at = list_begin.size();
@@ -44,6 +44,7 @@ std::array<std::size_t, 2> body_starts(std::string_view s) {
   const std::size_t digits = at;
   while (at < s.size() && is_digit(s[at])) ++at;
   if (at == digits || !text_at(s, at, "]")) return {none, none};
+  serial = s.substr(digits, at - digits);
   ++at;
   const std::size_t second_break = break_at(s, at);
   if (second_break == 0) return {none, none};
@@ -88,7 +89,8 @@ std::size_t first_of_two_breaks(std::string_view s, std::size_t at, std::size_t 
 }  // namespace
 
 std::optional<lst_layout_t> match_lst_layout(std::string_view s) {
-  const auto starts = body_starts(s);
+  std::string_view serial;
+  const auto starts = body_starts(s, serial);
   std::string_view digits;
   const std::size_t section = starts[0] == std::string_view::npos ? std::string_view::npos
                                                                   : signature_section_start(s, digits);
@@ -103,7 +105,7 @@ std::optional<lst_layout_t> match_lst_layout(std::string_view s) {
       const std::size_t first = first_of_two_breaks(s, marker + list_end.size(), gap);
       if (first == 0) continue;
       return lst_layout_t{s.substr(0, marker + list_end.size() + first), s.substr(body_start, marker - body_start),
-                          digits};
+                          digits, serial};
     }
   }
   return std::nullopt;

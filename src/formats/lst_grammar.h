@@ -22,6 +22,7 @@ struct lst_layout_t {
   std::string_view signed_part;  // group 1
   std::string_view body;         // group 2
   std::string_view signature;    // group 3: the hexadecimal digits
+  std::string_view serial;       // the bracketed number after the first line
 };
 
 std::optional<lst_layout_t> match_lst_layout(std::string_view file);
