@@ -59,6 +59,8 @@ class cf_basic_ipc_link_t {
   }
 
   std::uint32_t max_message_size() const { return max_message_size_; }
+  // Whether queued frames still wait to be written.
+  bool sending() const { return !in_flight_output_.empty() || !pending_output_.empty(); }
 
  protected:
   virtual void handle_message(google::protobuf::io::ZeroCopyInputStream& input) = 0;

@@ -1,11 +1,13 @@
 #include "main/controller.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
 #include <csignal>
 
 #include "common/error.h"
 #include "common/log.h"
 #include "common/log_config.h"
+#include "update/list_serials.h"
 
 namespace upd {
 
@@ -18,12 +20,37 @@ main_t::~main_t() {
   progress_.reset();
   config_.reset();
   configd_.reset();
+  lock_.reset();
 }
 
 void main_t::run(int fd) {
   configd_ = std::make_shared<configd_t>();
   configd_->start(service_, fd, [this](const nb::UpdateConfig& config) { context_ready(config); });
-  service_.run();
+  try {
+    service_.run();
+  } catch (...) {
+    report_network_usage();
+    throw;
+  }
+}
+
+// Without this, a failed run would look to the monitor as if it had never
+// touched the network. The wait for the socket is short: the run is ending.
+void main_t::report_network_usage() noexcept {
+  if (!updater_) return;  // no attempt, no transfers
+  stopping_ = true;
+  updater_.reset();  // nothing more is counted once the worker has stopped
+  try {
+    progress_->flush_stat();
+    UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
+                                              << progress_->total_bytes_received() << " bytes");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    service_.restart();
+    while (configd_->sending() && service_.run_one_until(deadline) != 0) {
+    }
+  } catch (...) {
+    // The failure being reported stands; this one would only hide it.
+  }
 }
 
 void main_t::context_ready(const nb::UpdateConfig& config) {
@@ -35,11 +62,13 @@ void main_t::context_ready(const nb::UpdateConfig& config) {
     UPD_LOG(log_error, "Cannot use config: " << text_from_exception(e));
     throw nb::EC_BAD_CONFIG;
   }
+  lock_ = std::make_unique<update_dir_lock_t>(config_->update_dir());
   updater_ = std::make_unique<async_updater_t>(service_, progress_.get(), config_.get());
-  updater_->update_files(
-      [this](std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date) {
-        updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date));
-      });
+  updater_->update_files([this](std::vector<zone_item_t> items, path_set_t to_remove,
+                                path_set_t up_to_date, zone_serials_t serials) {
+    updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date),
+                       std::move(serials));
+  });
 }
 
 // What is done before a failure stays done (the new threshold, say).
@@ -51,14 +80,26 @@ void main_t::apply_config() {
 }
 
 void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,
-                                path_set_t up_to_date) {
+                                path_set_t up_to_date, zone_serials_t serials) {
+  // A result that raced a failure must not reach the monitor as a request.
+  if (stopping_) return;
+  serials_ = std::move(serials);
   progress_->flush_stat();
   UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
                                             << progress_->total_bytes_received() << " bytes");
   configd_->install_updates(items, to_remove, up_to_date, [this] { updates_installed(); });
 }
 
-void main_t::updates_installed() { service_.stop(); }
+void main_t::updates_installed() {
+  // The files are in place whatever happens here; a serial not recorded only
+  // lets the next run accept an older list again, which is worth a warning.
+  try {
+    record_list_serials(config_->update_dir(), serials_);
+  } catch (const std::exception& e) {
+    UPD_LOG(log_warning, "Serials: " << text_from_exception(e));
+  }
+  service_.stop();
+}
 
 void main_t::wait_for_signal() {
   signals_.async_wait([this](const boost::system::error_code& error, int signal_number) {

@@ -8,6 +8,11 @@
 // SIGTERM or SIGINT) leaves run() as an exception; the process entry turns it
 // into the exit status. All handlers run on the thread that calls run(); the
 // worker thread reaches the controller only through posted handlers.
+//
+// Before the attempt starts, the controller locks the update directory for
+// the rest of the process (update_dir_lock.h). A failure still sends the
+// monitor the network statistics not yet reported; a confirmed installation
+// records the zones' list serials (update/list_serials.h).
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "ipc/configd.h"
+#include "main/update_dir_lock.h"
 #include "update/async_updater.h"
 #include "update/progress.h"
 #include "update/zone_item.h"
@@ -40,13 +46,17 @@ class main_t {
   void context_ready(const nb::UpdateConfig& config);
   void apply_config();
   void updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,
-                          path_set_t up_to_date);
+                          path_set_t up_to_date, zone_serials_t serials);
   void updates_installed();
+  void report_network_usage() noexcept;
   void wait_for_signal();
   void on_signal(const boost::system::error_code& error, int signal_number);
 
   boost::asio::io_context service_;
   boost::asio::signal_set signals_;
+  std::unique_ptr<update_dir_lock_t> lock_;  // released last
+  zone_serials_t serials_;                    // of the result being installed
+  bool stopping_ = false;                     // a failure is being reported
   std::shared_ptr<configd_t> configd_;
   std::unique_ptr<progress_t> progress_;
   std::unique_ptr<async_updater_t> updater_;

@@ -38,8 +38,9 @@ void async_updater_t::do_update_files(const callback_t& callback) {
     attempt.run(*config_);
     boost::asio::post(controller_service_,
                       [callback, items = attempt.items(), removal = attempt.removal_set(),
-                       up_to_date = attempt.up_to_date_set()]() mutable {
-                        callback(std::move(items), std::move(removal), std::move(up_to_date));
+                       up_to_date = attempt.up_to_date_set(), serials = attempt.serials()]() mutable {
+                        callback(std::move(items), std::move(removal), std::move(up_to_date),
+                                 std::move(serials));
                       });
   } catch (nb::ErrorCode code) {
     boost::asio::post(controller_service_, [code] { on_update_error(code); });

@@ -25,7 +25,8 @@ namespace upd {
 
 class async_updater_t {
  public:
-  using callback_t = std::function<void(std::vector<zone_item_t>, path_set_t, path_set_t)>;
+  using callback_t =
+      std::function<void(std::vector<zone_item_t>, path_set_t, path_set_t, zone_serials_t)>;
 
   async_updater_t(boost::asio::io_context& controller_service, progress_t* progress,
                   const nb::UpdateConfig* config);

@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "formats/checksum_cache.h"
 #include "formats/lzma_file.h"
+#include "formats/quoted_path.h"
 #include "http/downloader.h"
 #include "http/url.h"
 #include "ipc/version.h"
@@ -52,8 +53,8 @@ void unpack_in_place(const fs::path& staged, std::uint64_t max_size) {
 }
 
 void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
-                   const zone_t::item_t& item, boost::system::error_code& error) {
-  error.clear();
+                   const zone_t::item_t& item, download_error_t& error) {
+  error = {};
   const fs::path& staged = item.source;
   if (fs::exists(staged) && checker.checksum(staged) == item.sha256) {
     UPD_LOG(log_debug, "Download: " << staged << ": has already been downloaded");
@@ -69,8 +70,9 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
     UPD_LOG(log_notice, "Downloaded " << staged.filename().string() << " ("
                                       << downloader.bytes_received() << " bytes)");
   } catch (const std::exception& e) {
-    UPD_LOG(log_debug, "Download: " << text_from_exception(e));
-    error = error_from_exception(&e);
+    error.text = text_from_exception(e);
+    UPD_LOG(log_debug, "Download: " << error.text);
+    error.code = error_from_exception(&e);
   }
 }
 
@@ -80,12 +82,18 @@ void download_zone(downloader_t& downloader, checker_t& checker, progress_t& pro
   for (const auto& item : zone.check(checker)) {
     const std::string name = item.source.filename().string();
     progress.set_current_file(name);
-    boost::system::error_code error;
+    download_error_t error;
     // "timestamp" is small and is only ever published plain.
     if (name != "timestamp") download_file(downloader, checker, url_t(base, name + compressed_suffix), item, error);
-    if (name == "timestamp" || error) {
-      download_file(downloader, checker, url_t(base, name), item, error);
-      if (error) throw boost::system::system_error(error);
+    if (name == "timestamp" || error.code) {
+      const url_t url(base, name);
+      download_file(downloader, checker, url, item, error);
+      if (error.code) {
+        // The Error line of the failed attempt comes from this exception's
+        // text: it names the file and keeps the system's own words.
+        UPD_LOG(log_notice, "Download of " << name << " failed: " << url.to_string() << ": " << error.text);
+        throw boost::system::system_error(error.code, quoted_path(item.source) + " from " + url.to_string());
+      }
     }
     items.push_back(item);
     progress.file_processed(item.size);

@@ -32,11 +32,18 @@ http_headers_t make_request_headers(const nb::UpdateConfig& config);
 // The most a compressed body of a file of the given listed size may take.
 std::uint64_t compressed_size_limit(std::uint32_t listed_size);
 
+// Why one try of a file failed: its code, and its text for the log lines
+// (the HTTP status, the system's own words, the file that failed its check).
+struct download_error_t {
+  boost::system::error_code code;  // clear on success
+  std::string text;
+};
+
 // Fetches one URL into the staged path and verifies it against the item.
 // Transfer, unpacking and checksum failures land in `error`; only a failure
 // to check an already staged file throws.
 void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
-                   const zone_t::item_t& item, boost::system::error_code& error);
+                   const zone_t::item_t& item, download_error_t& error);
 
 // Replaces the staged LZMA file by its unpacked content, unpacked into a
 // ".tmp" sibling first; output beyond max_size is a failure.
@@ -44,7 +51,8 @@ void unpack_in_place(const boost::filesystem::path& staged, std::uint64_t max_si
 
 // Stages every item of the zone's download list from its current server,
 // appending each to `items`; the first file that neither form delivers ends
-// the attempt with that try's error.
+// the attempt with that try's error, after a Notice line with its URL and
+// reason; the exception's text names the staged file and the URL.
 void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
                    zone_t& zone, std::vector<zone_t::item_t>& items);
 

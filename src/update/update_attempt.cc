@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "update/list_serials.h"
 #include "update/staging.h"
 #include "update/zone_setup.h"
 
@@ -50,7 +51,7 @@ void update_attempt_t::set_request_headers(const nb::UpdateConfig& config) {
 // Stage 2: the installed and enabled zones, in the order BASE, VERSION, NBS,
 // each with its update list fetched and its local files sorted.
 void update_attempt_t::setup_zones(const nb::UpdateConfig& config) {
-  zones_ = upd::setup_zones(downloader_, config);
+  zones_ = upd::setup_zones(downloader_, config, load_list_serials(config.update_dir()));
 }
 
 // Stage 3: the checksum cache in update_dir, loaded; written back when the
@@ -85,9 +86,11 @@ void update_attempt_t::download_files() {
   for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
 }
 
-// Stage 8: the zones' removal and up-to-date sets merged into the attempt's.
+// Stage 8: the zones' removal and up-to-date sets merged into the attempt's,
+// and their lists' serials.
 void update_attempt_t::collect_result_sets() {
   for (const auto& zone : zones_) {
+    serials_[zone.name()] = zone.serial();
     removal_set_.insert(zone.removal_set().begin(), zone.removal_set().end());
     const auto current = zone.up_to_date_set();
     up_to_date_set_.insert(current.begin(), current.end());

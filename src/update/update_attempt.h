@@ -7,6 +7,9 @@
 //   request headers -> zone set-up -> checksum cache -> local files ->
 //   checksum pass -> download totals -> downloads -> result sets
 //
+// The zone set-up refuses lists older than those last installed (see
+// list_serials.h).
+//
 // The checksum cache is written back on every way out of run(). The attempt
 // borrows the worker's event loop (for transfers) and the controller's
 // progress object; both outlive it.
@@ -37,6 +40,9 @@ class update_attempt_t {
   const std::vector<zone_item_t>& items() const { return items_; }
   const path_set_t& removal_set() const { return removal_set_; }
   const path_set_t& up_to_date_set() const { return up_to_date_set_; }
+  // The serial of each zone's list, to be recorded once the monitor has
+  // installed the result.
+  const zone_serials_t& serials() const { return serials_; }
 
  private:
   void set_request_headers(const nb::UpdateConfig& config);
@@ -55,6 +61,7 @@ class update_attempt_t {
   std::vector<zone_item_t> items_;  // in download order
   path_set_t removal_set_;
   path_set_t up_to_date_set_;
+  zone_serials_t serials_;
 };
 
 }  // namespace upd

@@ -19,7 +19,7 @@ zone_t::zone_t(std::string name, const fs::path& drl_path) : name_(std::move(nam
   servers_ = drl.shuffled_urls();
 }
 
-void zone_t::download_list(downloader_t& downloader) {
+void zone_t::download_list(downloader_t& downloader, const std::string& installed_serial) {
   while (!servers_.empty()) {
     boost::this_thread::interruption_point();
     const url_t url(servers_.back(), "version.lst");
@@ -27,15 +27,32 @@ void zone_t::download_list(downloader_t& downloader) {
     try {
       std::vector<char> body;
       downloader.download(url, body);
-      list_ = lst_file_t::parse(body);
+      lst_file_t list = lst_file_t::parse(body);
       UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
-      return;
+      if (installed_serial.empty() || !serial_is_older(list.serial(), installed_serial)) {
+        list_ = std::move(list);
+        return;
+      }
+      UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": older list refused: serial "
+                                 << list.serial() << ", installed " << installed_serial);
     } catch (const std::exception& e) {
-      UPD_LOG(log_debug, "Download version.lst: " << text_from_exception(e));
+      // Said at the default level, so that a run ending without servers
+      // tells why without a debug log.
+      UPD_LOG(log_notice, name_ << ": " << url.to_string() << ": " << text_from_exception(e));
     }
     servers_.pop_back();
   }
   throw nb::EC_NO_UPDATE_SERVERS;
+}
+
+void zone_t::add_protected_file(const fs::path& path) { protected_files_.push_back(path); }
+
+bool zone_t::is_protected(const fs::path& path) const {
+  for (const auto& file : protected_files_) {
+    boost::system::error_code error;
+    if (file.filename() == path.filename() && fs::equivalent(file, path, error)) return true;
+  }
+  return false;
 }
 
 void zone_t::add_excluded(const std::vector<std::string>& patterns) {
@@ -49,7 +66,7 @@ void zone_t::add_local_file(const fs::path& path) {
       listed_local_files_[name] = path;
       return;
     }
-    if (list_.matches_pattern(name)) {
+    if (list_.matches_pattern(name) && !is_protected(path)) {
       removal_set_.insert(path);
       return;
     }

@@ -27,11 +27,15 @@ class zone_t {
   zone_t(std::string name, const boost::filesystem::path& drl_path);
 
   // Fetches "version.lst" from the servers in their shuffled order until one
-  // delivers a valid list; that server stays current. Throws
-  // EC_NO_UPDATE_SERVERS when none does.
-  void download_list(downloader_t& downloader);
+  // delivers a valid list no older than the serial last installed (empty:
+  // none); that server stays current. Each server passed over is logged with
+  // its reason. Throws EC_NO_UPDATE_SERVERS when none delivers.
+  void download_list(downloader_t& downloader, const std::string& installed_serial);
 
   void add_excluded(const std::vector<std::string>& patterns);
+  // A file the zone cannot work without (its DRL file, the engine): a list
+  // may replace it but no removal pattern deletes it. Before add_local_*.
+  void add_protected_file(const boost::filesystem::path& path);
   // Sorts one local file: listed, to be removed, or skipped.
   void add_local_file(const boost::filesystem::path& path);
   // Sorts every regular file of the directory (not its sub-directories).
@@ -41,6 +45,7 @@ class zone_t {
 
   const std::string& name() const { return name_; }
   const std::string& current_server() const { return servers_.back(); }
+  const std::string& serial() const { return list_.serial(); }
   const path_set_t& removal_set() const { return removal_set_; }
 
   bool is_excluded(const std::string& name) const;
@@ -52,9 +57,12 @@ class zone_t {
   path_set_t up_to_date_set() const;
 
  private:
+  bool is_protected(const boost::filesystem::path& path) const;
+
   std::string name_;
   std::vector<std::string> servers_;  // the last one is in use
   std::vector<std::string> excluded_;
+  std::vector<boost::filesystem::path> protected_files_;
   lst_file_t list_;
   boost::filesystem::path target_dir_;
   boost::filesystem::path staging_dir_;

@@ -6,6 +6,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -22,5 +23,8 @@ struct zone_item_t {
 
 // Ordered by the path type's ordering, each path once.
 using path_set_t = std::set<boost::filesystem::path>;
+
+// Each zone's update-list serial (lst_file_t::serial), by zone name.
+using zone_serials_t = std::map<std::string, std::string>;
 
 }  // namespace upd

@@ -36,7 +36,7 @@ std::string existing_or_empty(const std::string& path) {
 }
 
 void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t& downloader,
-              const nb::UpdateConfig& config) {
+              const nb::UpdateConfig& config, const zone_serials_t& installed_serials) {
   UPD_LOG(log_debug, "Update from zone " << plan.name << " is planned");
   const std::string custom = existing_or_empty(plan.custom_drl_path);
   if (custom.empty() && plan.drl_path.empty()) {
@@ -44,8 +44,12 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
     return;
   }
   zone_t zone(plan.name, custom.empty() ? plan.drl_path : custom);
-  zone.download_list(downloader);
+  const auto installed = installed_serials.find(plan.name);
+  zone.download_list(downloader, installed == installed_serials.end() ? "" : installed->second);
   zone.add_excluded(excluded_patterns(config));
+  // A pattern such as "*" must not take away what the next run needs to start.
+  for (const auto& file : {plan.drl_path, custom, plan.engine_path})
+    if (!file.empty()) zone.add_protected_file(file);
   // The standard DRL file is itself a listed file of its zone, so a list can
   // update it; a custom one is the administrator's and stays untouched.
   if (!plan.drl_path.empty())
@@ -68,24 +72,25 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
 
 }  // namespace
 
-std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config) {
+std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config,
+                                const zone_serials_t& installed_serials) {
   std::vector<zone_t> zones;
   if (config.base_installed() && config.base_update_enabled())
     add_zone(zones,
              {"BASE", "BASE", config.base_drl_path(), config.base_custom_drl_path(),
               "Update.BaseDrlPath", config.virus_base_dir(), "Root.VirusBaseDir",
               config.core_engine_path(), "bases"},
-             downloader, config);
+             downloader, config, installed_serials);
   if (config.version_installed() && config.version_update_enabled())
     add_zone(zones,
              {"VERSION", "VERSION info", config.version_drl_path(), "", "Update.VersionDrlPath",
               config.version_dir(), "Root.VersionDir", "", "version"},
-             downloader, config);
+             downloader, config, installed_serials);
   if (config.nbs_installed() && config.nbs_update_enabled())
     add_zone(zones,
              {"NBS", "NBS", config.nbs_drl_path(), config.nbs_custom_drl_path(),
               "Update.NbsDrlPath", config.nbs_dir(), "Root.NbsDir", "", "nbs"},
-             downloader, config);
+             downloader, config, installed_serials);
   return zones;
 }
 

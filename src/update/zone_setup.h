@@ -1,6 +1,7 @@
 // Builds the zones of one attempt from the configuration: BASE, VERSION and
 // NBS in that order, each only when installed and enabled. Every zone built
-// has fetched its update list and sorted its local files.
+// has fetched its update list (none older than the zone's serial in
+// installed_serials) and sorted its local files.
 #pragma once
 
 #include <vector>
@@ -12,6 +13,7 @@ namespace upd {
 
 class downloader_t;
 
-std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config);
+std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config,
+                                const zone_serials_t& installed_serials);
 
 }  // namespace upd

@@ -21,7 +21,7 @@ class AsyncUpdaterTest : public ::testing::Test {
 
   async_updater_t::callback_t record(int attempt) {
     return [this, attempt](std::vector<zone_item_t> items, path_set_t to_remove,
-                           path_set_t up_to_date) {
+                           path_set_t up_to_date, zone_serials_t) {
       attempts.push_back(attempt);
       results.push_back({std::move(items), std::move(to_remove), std::move(up_to_date)});
     };

@@ -117,7 +117,8 @@ TEST_F(UpdateRun, WrongContentInBothFormsEndsWithBadChecksum) {
   const auto run = this->run(sample_config());
   EXPECT_EQ(run.exit_status, 98);
   EXPECT_FALSE(run.request);
-  EXPECT_TRUE(has_line(run, "Error: Invalid checksum"));
+  EXPECT_TRUE(has_line(run, "Error: \"" + (update_ / "bases" / "c.vdb").string() + "\" from " + http_base() +
+                                "c.vdb: Invalid checksum"));
   EXPECT_EQ(files_in(local_).size(), 4u);
   EXPECT_EQ(read_file(local_ / "b.vdb"), "old b");
 }
@@ -162,10 +163,16 @@ TEST_F(UpdateRun, DeadAndBadlySignedMirrorsAreSkipped) {
 
 TEST_F(UpdateRun, NoServerDeliveringAValidListEndsWithNoUpdateServers) {
   prepare_sample();
-  write_drl({"http://127.0.0.1:" + std::to_string(free_port()) + "/", nginx_->http_url("missing/")});
-  const auto run = this->run(sample_config());
+  const std::string dead = "http://127.0.0.1:" + std::to_string(free_port()) + "/";
+  write_drl({dead, nginx_->http_url("missing/")});
+  auto c = sample_config();
+  c.set_log_level(nb::LOG_LEVEL_NOTICE);
+  const auto run = this->run(c);
   EXPECT_EQ(run.exit_status, 94);
-  EXPECT_TRUE(has_line(run, "Download version.lst: "));
+  // Each server passed over is named with its reason at the default level.
+  EXPECT_TRUE(has_line(run, "Notice: BASE: " + dead + "version.lst: Connect 127.0.0.1:"));
+  EXPECT_TRUE(has_line(run, ": Connection refused: Network error"));
+  EXPECT_TRUE(has_line(run, "Notice: BASE: " + nginx_->http_url("missing/") + "version.lst: HTTP 404 Not Found"));
 }
 
 TEST_F(UpdateRun, BadServerListEndsWithBadDrl) {

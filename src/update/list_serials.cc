@@ -1,0 +1,100 @@
+#include "update/list_serials.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <sstream>
+
+#include "common/error.h"
+#include "common/fd_io.h"
+#include "common/log.h"
+#include "formats/quoted_path.h"
+#include "formats/replace_file.h"
+
+namespace upd {
+namespace {
+
+const std::string header = "nimbo-update serials 1\n";
+const std::string trailer = "end\n";
+// Three zones need a few dozen bytes; anything much larger is not ours.
+constexpr std::size_t max_file_size = 4096;
+
+bool is_zone_name(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < 'A' || c > 'Z') return false;
+  return true;
+}
+
+bool is_serial(const std::string& text) {
+  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Everything or nothing: a file cut short lacks its trailer.
+std::optional<zone_serials_t> parse(const std::string& text) {
+  if (!text.starts_with(header) || !text.ends_with(trailer)) return std::nullopt;
+  std::istringstream lines(text.substr(header.size(), text.size() - header.size() - trailer.size()));
+  zone_serials_t serials;
+  std::string line;
+  while (std::getline(lines, line)) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos) return std::nullopt;
+    std::string zone = line.substr(0, space), serial = line.substr(space + 1);
+    if (!is_zone_name(zone) || !is_serial(serial) || serials.count(zone)) return std::nullopt;
+    serials.emplace(std::move(zone), std::move(serial));
+  }
+  return serials;
+}
+
+std::string format(const zone_serials_t& serials) {
+  std::string text = header;
+  for (const auto& [zone, serial] : serials) text += zone + " " + serial + "\n";
+  return text + trailer;
+}
+
+// Never follows a link and never waits on a FIFO planted at the name.
+std::optional<std::string> read_small_file(const boost::filesystem::path& path, bool& missing) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  missing = fd < 0 && errno == ENOENT;
+  if (fd < 0) return std::nullopt;
+  struct closer_t {
+    int fd;
+    ~closer_t() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_file_size))
+    return std::nullopt;
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  try {
+    read_all(fd, text.data(), text.size());
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return text;
+}
+
+}  // namespace
+
+zone_serials_t load_list_serials(const boost::filesystem::path& update_dir) {
+  const boost::filesystem::path path = update_dir / list_serials_name;
+  bool missing = false;
+  const auto text = read_small_file(path, missing);
+  if (missing) return {};
+  if (const auto serials = text ? parse(*text) : std::nullopt) return *serials;
+  UPD_LOG(log_warning, "Serials: " << quoted_path(path) << ": damaged, every list is accepted");
+  return {};
+}
+
+void record_list_serials(const boost::filesystem::path& update_dir, const zone_serials_t& serials) {
+  zone_serials_t merged = load_list_serials(update_dir);
+  for (const auto& [zone, serial] : serials) merged[zone] = serial;
+  replace_file(update_dir / list_serials_name, format(merged), 0600, write_all);
+}
+
+}  // namespace upd

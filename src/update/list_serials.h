@@ -1,0 +1,32 @@
+// The serial of the update list each zone last installed, kept in
+// "nimbo-update.serials" in the update directory. A mirror that replays an
+// older list, validly signed but superseded, would take every installed
+// file back to that day; a zone accepts no list older than its record.
+//
+// The file is text, so that an administrator can read it and, to accept a
+// publisher's deliberate reset, delete it:
+//
+//   nimbo-update serials 1
+//   BASE 202612061700
+//   end
+//
+// It is replaced atomically (temporary file, fsync, rename, mode 0600). A
+// missing file is an empty record; a damaged one is logged once and read as
+// empty, which only weakens the check until the next installation.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include "update/zone_item.h"
+
+namespace upd {
+
+inline constexpr const char* list_serials_name = "nimbo-update.serials";
+
+zone_serials_t load_list_serials(const boost::filesystem::path& update_dir);
+
+// Merges the zones' serials into the stored record. Throws the system error
+// of a failed write; the old record then stays as it was.
+void record_list_serials(const boost::filesystem::path& update_dir, const zone_serials_t& serials);
+
+}  // namespace upd
