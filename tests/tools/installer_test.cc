@@ -70,7 +70,8 @@ class InstallerTest : public ::testing::Test {
 
 TEST_F(InstallerTest, PlacesStagedFilesOverOldOnesAndIntoNewDirectories) {
   write_file(bases() / "daily.vdb", "old daily");
-  ::chmod((bases() / "daily.vdb").c_str(), 0640);
+  ::chmod((bases() / "daily.vdb").c_str(), 07640);
+  ASSERT_EQ(mode_of(bases() / "daily.vdb"), 07640u);
   write_file(staged("bases/daily.vdb"), "new daily");
   write_file(staged("bases/main.vdb"), "new main");
   write_file(staged("bases/core.so"), "engine");
@@ -88,7 +89,7 @@ TEST_F(InstallerTest, PlacesStagedFilesOverOldOnesAndIntoNewDirectories) {
   EXPECT_EQ(read_file(bases() / "main.vdb"), "new main");
   EXPECT_EQ(read_file(dir_ / "engine" / "core.so"), "engine");
   EXPECT_EQ(read_file(dir_ / "version" / "version.txt"), "10.1");
-  EXPECT_EQ(mode_of(bases() / "daily.vdb"), 0640u);  // an existing file keeps its mode
+  EXPECT_EQ(mode_of(bases() / "daily.vdb"), 0640u);  // an existing file keeps its permission bits
   EXPECT_EQ(mode_of(bases() / "main.vdb"), 0644u);
   // No temporary file is left, and the staged copies are gone.
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"daily.vdb", "main.vdb"}));

@@ -126,7 +126,9 @@ struct temporaries_guard_t {
 
 mode_t mode_for(const fs::path& destination) {
   struct stat st;
-  if (::stat(destination.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  // Carried over to new contents, set-user-ID, set-group-ID and sticky bits
+  // would lend the old file's powers to whatever the update brought.
+  if (::stat(destination.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;
   return 0644;
 }
 

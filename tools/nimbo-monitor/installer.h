@@ -10,7 +10,8 @@
 //   clean    the staged copies are deleted, then the files listed for removal
 //
 // A failure while checking or preparing changes no destination and leaves no
-// temporary file. Removals happen only after every placement succeeded.
+// temporary file. Removals happen only after every placement succeeded. An
+// installed file never carries set-user-ID, set-group-ID or sticky bits.
 // Runs on the caller's thread; blocks for the file I/O.
 #pragma once
 
