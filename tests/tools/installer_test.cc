@@ -112,6 +112,33 @@ TEST_F(InstallerTest, RemovesListedFilesAfterPlacingAndToleratesMissingOnes) {
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"new.vdb"}));
 }
 
+TEST_F(InstallerTest, RemovesTemporaryFilesOfACrashedInstallationButNothingThatOnlyLooksLikeOne) {
+  fs::create_directories(dir_ / "drl");
+  write_file(dir_ / "target", "kept");
+  const std::pair<fs::path, bool> files[] = {  // path, a leftover
+      {bases() / ".daily.vdb.nimbo-aZ09xY", true},
+      {bases() / ".x.nimbo-123456", true},
+      {dir_ / "drl" / ".base.drl.nimbo-Abcdef", true},
+      {dir_ / "drl" / ".other.drl.nimbo-Abcdef", false},  // beside a file of the zones: its own only
+      {bases() / "daily.vdb.nimbo-aZ09xY", false},
+      {bases() / ".nimbo-aZ09xY", false},
+      {bases() / "..nimbo-aZ09xY", false},
+      {bases() / ".daily.vdb.nimbo-aZ09x", false},
+      {bases() / ".daily.vdb.nimbo-aZ09xYz", false},
+      {bases() / ".daily.vdb.nimbo-aZ09x_", false},
+      {bases() / ".daily.vdb.nimbo_aZ09xY", false},
+  };
+  for (const auto& [path, leftover] : files) write_file(path, "x");
+  fs::create_symlink(dir_ / "target", bases() / ".link.nimbo-aZ09xY");
+  fs::create_directories(bases() / ".dir.nimbo-aZ09xY");
+
+  ASSERT_FALSE(install().error);  // an empty request
+  for (const auto& [path, leftover] : files) EXPECT_EQ(fs::exists(path), !leftover) << path;
+  EXPECT_TRUE(fs::is_symlink(bases() / ".link.nimbo-aZ09xY"));
+  EXPECT_TRUE(fs::is_directory(bases() / ".dir.nimbo-aZ09xY"));
+  EXPECT_EQ(read_file(dir_ / "target"), "kept");
+}
+
 // A missing source or a directory in the way of the second placement.
 TEST_F(InstallerTest, AFailureWhilePreparingChangesNoDestinationAndLeavesNoTemporaryFile) {
   write_file(bases() / "a.vdb", "old a");

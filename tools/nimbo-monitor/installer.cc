@@ -13,6 +13,7 @@
 
 #include "common/error.h"
 #include "common/fd_io.h"
+#include "temporary_files.h"
 #include "unique_fd.h"
 
 namespace upd::monitor {
@@ -96,6 +97,13 @@ class scope_checker_t {
     return *path;
   }
 
+  // Beside a file of the zones only its own temporaries are ours: the
+  // directory may hold other programs' files.
+  void remove_leftover_temporaries() const {
+    for (const auto& dir : dirs_) monitor::remove_leftover_temporaries(dir);
+    for (const auto& file : files_) monitor::remove_leftover_temporaries(file.parent_path(), file.filename().string());
+  }
+
  private:
   fs::path staging_root_;
   std::set<fs::path> files_;
@@ -166,7 +174,7 @@ void prepare(placement_t& placement) {
     throw install_failure_t{nb::EC_NOT_A_REGULAR_FILE, "Cannot open " + quoted(placement.source) + ": " +
                                                            error_text(nb::EC_NOT_A_REGULAR_FILE)};
 
-  std::string name = (dir / ("." + placement.destination.filename().string() + ".nimbo-XXXXXX")).string();
+  std::string name = temporary_template(placement.destination);
   unique_fd_t temporary{::mkostemp(name.data(), O_CLOEXEC)};
   if (temporary.get() < 0) fail_errno(errno, "Cannot create a file in", dir);
   placement.temporary = name;
@@ -214,6 +222,7 @@ install_result_t install_updates(const nb::InstallRequest& request, const instal
       if (destinations.count(removals.back())) refuse("Both placed and removed:", text);
     }
 
+    checker.remove_leftover_temporaries();
     for (auto& placement : placements) prepare(placement);
 
     std::set<fs::path> touched;

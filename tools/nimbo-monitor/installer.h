@@ -3,6 +3,8 @@
 // half-written:
 //
 //   check    every path is absolute, clean and inside the update zones
+//   sweep    temporary files that a crashed installation left in the zones'
+//            directories are deleted
 //   prepare  each staged file is copied into a temporary file beside its
 //            destination (missing directories are created) and flushed
 //   commit   each temporary file is renamed over its destination (atomic)
