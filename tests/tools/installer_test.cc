@@ -1,6 +1,7 @@
 #include "installer.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -110,6 +111,55 @@ TEST_F(InstallerTest, RemovesListedFilesAfterPlacingAndToleratesMissingOnes) {
   EXPECT_EQ(result.placed, 1u);
   EXPECT_EQ(result.removed, 1u);
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"new.vdb"}));
+}
+
+// The installation is killed instead of its nth rename, for every n, and then runs again.
+TEST_F(InstallerTest, AKilledInstallationLeavesNoTimestampNewerThanItsZoneAndTheNextOneCleansUp) {
+  const std::string zones[] = {"bases", "version"};
+  const std::string names[] = {"timestamp", "a.vdb", "b.vdb"};  // as the component lists them
+  const int placements = 6;
+  for (int n = 1; n <= placements; ++n) {
+    SCOPED_TRACE(n);
+    request_.Clear();
+    for (const auto& zone : zones) {
+      fs::create_directories(dir_ / zone);
+      fs::create_directories(staged(zone));
+      for (const auto& name : names) {
+        write_file(dir_ / zone / name, "old");
+        write_file(staged(zone) / name, "new");
+        place(staged(zone) / name, dir_ / zone / name);
+      }
+    }
+    write_file(bases() / "old.vdb", "obsolete");
+    request_.add_to_remove((bases() / "old.vdb").string());
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int renames = 0;
+      install_updates(request_, scope_of(config_), [&](const char* from, const char* to) {
+        if (++renames == n) ::_exit(9);
+        return ::rename(from, to);
+      });
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 9);
+    const bool removed = !fs::exists(bases() / "old.vdb");
+    for (const auto& zone : zones)
+      if (read_file(dir_ / zone / "timestamp") == "new") {
+        for (const auto& name : names) EXPECT_EQ(read_file(dir_ / zone / name), "new") << zone << "/" << name;
+        EXPECT_TRUE(removed);
+      }
+    // Left behind: the temporary files of the renames not done, and old.vdb unless its turn came.
+    EXPECT_EQ(names_in(bases()).size() + names_in(dir_ / "version").size(), 6u + (placements - n + 1) + !removed);
+
+    ASSERT_FALSE(install().error);
+    for (const auto& zone : zones) {
+      EXPECT_EQ(names_in(dir_ / zone), (std::set<std::string>{"a.vdb", "b.vdb", "timestamp"}));
+      for (const auto& name : names) EXPECT_EQ(read_file(dir_ / zone / name), "new");
+    }
+  }
 }
 
 TEST_F(InstallerTest, RemovesTemporaryFilesOfACrashedInstallationButNothingThatOnlyLooksLikeOne) {

@@ -6,8 +6,10 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -191,6 +193,20 @@ void remove_file(const fs::path& path, install_result_t& result) {
     fail_errno(errno, "Cannot remove", path);
 }
 
+// Flushing the directories makes the renames durable before the next step
+// begins, so that a power loss cannot reorder them.
+void commit(std::span<placement_t> placements, const rename_step_t& rename, install_result_t& result) {
+  std::set<fs::path> touched;
+  for (auto& placement : placements) {
+    if (rename(placement.temporary.c_str(), placement.destination.c_str()) != 0)
+      fail_errno(errno, "Cannot replace", placement.destination);
+    placement.temporary.clear();
+    touched.insert(placement.destination.parent_path());
+    ++result.placed;
+  }
+  for (const auto& dir : touched) sync_directory(dir);
+}
+
 }  // namespace
 
 install_scope_t scope_of(const nb::UpdateConfig& config) {
@@ -204,7 +220,8 @@ install_scope_t scope_of(const nb::UpdateConfig& config) {
   return scope;
 }
 
-install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope) {
+install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope,
+                                 const rename_step_t& rename) {
   install_result_t result;
   std::vector<placement_t> placements;
   temporaries_guard_t guard{placements};
@@ -216,27 +233,29 @@ install_result_t install_updates(const nb::InstallRequest& request, const instal
       destinations.insert(placements.back().destination);
     }
     std::vector<fs::path> removals;
+    std::set<fs::path> removal_dirs;
     for (const auto& text : request.to_remove()) {
       removals.push_back(checker.destination(text));
-      // Removals follow placements, so this would delete the new file.
+      // Whether the new file survived would depend on the order of the steps.
       if (destinations.count(removals.back())) refuse("Both placed and removed:", text);
+      removal_dirs.insert(removals.back().parent_path());
     }
 
     checker.remove_leftover_temporaries();
     for (auto& placement : placements) prepare(placement);
 
-    std::set<fs::path> touched;
-    for (auto& placement : placements) {
-      if (::rename(placement.temporary.c_str(), placement.destination.c_str()) != 0)
-        fail_errno(errno, "Cannot replace", placement.destination);
-      placement.temporary.clear();
-      touched.insert(placement.destination.parent_path());
-      ++result.placed;
-    }
-    for (const auto& dir : touched) sync_directory(dir);
+    // A zone's "timestamp" says which release its files are. Put in place
+    // after every other file and removal, it never claims a release that an
+    // interrupted installation left incomplete.
+    const auto timestamps = std::stable_partition(placements.begin(), placements.end(), [](const placement_t& p) {
+      return p.destination.filename() != "timestamp";
+    });
+    commit({placements.begin(), timestamps}, rename, result);
+    for (const auto& path : removals) remove_file(path, result);
+    for (const auto& dir : removal_dirs) sync_directory(dir);
+    commit({timestamps, placements.end()}, rename, result);
 
     for (const auto& placement : placements) ::unlink(placement.source.c_str());
-    for (const auto& path : removals) remove_file(path, result);
   } catch (const install_failure_t& failure) {
     nb::Error error;
     error.set_code(failure.code);
