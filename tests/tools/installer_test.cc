@@ -1,6 +1,7 @@
 #include "installer.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -70,7 +71,8 @@ class InstallerTest : public ::testing::Test {
 
 TEST_F(InstallerTest, PlacesStagedFilesOverOldOnesAndIntoNewDirectories) {
   write_file(bases() / "daily.vdb", "old daily");
-  ::chmod((bases() / "daily.vdb").c_str(), 0640);
+  ::chmod((bases() / "daily.vdb").c_str(), 07640);
+  ASSERT_EQ(mode_of(bases() / "daily.vdb"), 07640u);
   write_file(staged("bases/daily.vdb"), "new daily");
   write_file(staged("bases/main.vdb"), "new main");
   write_file(staged("bases/core.so"), "engine");
@@ -88,7 +90,7 @@ TEST_F(InstallerTest, PlacesStagedFilesOverOldOnesAndIntoNewDirectories) {
   EXPECT_EQ(read_file(bases() / "main.vdb"), "new main");
   EXPECT_EQ(read_file(dir_ / "engine" / "core.so"), "engine");
   EXPECT_EQ(read_file(dir_ / "version" / "version.txt"), "10.1");
-  EXPECT_EQ(mode_of(bases() / "daily.vdb"), 0640u);  // an existing file keeps its mode
+  EXPECT_EQ(mode_of(bases() / "daily.vdb"), 0640u);  // an existing file keeps its permission bits
   EXPECT_EQ(mode_of(bases() / "main.vdb"), 0644u);
   // No temporary file is left, and the staged copies are gone.
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"daily.vdb", "main.vdb"}));
@@ -109,6 +111,82 @@ TEST_F(InstallerTest, RemovesListedFilesAfterPlacingAndToleratesMissingOnes) {
   EXPECT_EQ(result.placed, 1u);
   EXPECT_EQ(result.removed, 1u);
   EXPECT_EQ(names_in(bases()), (std::set<std::string>{"new.vdb"}));
+}
+
+// The installation is killed instead of its nth rename, for every n, and then runs again.
+TEST_F(InstallerTest, AKilledInstallationLeavesNoTimestampNewerThanItsZoneAndTheNextOneCleansUp) {
+  const std::string zones[] = {"bases", "version"};
+  const std::string names[] = {"timestamp", "a.vdb", "b.vdb"};  // as the component lists them
+  const int placements = 6;
+  for (int n = 1; n <= placements; ++n) {
+    SCOPED_TRACE(n);
+    request_.Clear();
+    for (const auto& zone : zones) {
+      fs::create_directories(dir_ / zone);
+      fs::create_directories(staged(zone));
+      for (const auto& name : names) {
+        write_file(dir_ / zone / name, "old");
+        write_file(staged(zone) / name, "new");
+        place(staged(zone) / name, dir_ / zone / name);
+      }
+    }
+    write_file(bases() / "old.vdb", "obsolete");
+    request_.add_to_remove((bases() / "old.vdb").string());
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+      int renames = 0;
+      install_updates(request_, scope_of(config_), [&](const char* from, const char* to) {
+        if (++renames == n) ::_exit(9);
+        return ::rename(from, to);
+      });
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(WEXITSTATUS(status), 9);
+    const bool removed = !fs::exists(bases() / "old.vdb");
+    for (const auto& zone : zones)
+      if (read_file(dir_ / zone / "timestamp") == "new") {
+        for (const auto& name : names) EXPECT_EQ(read_file(dir_ / zone / name), "new") << zone << "/" << name;
+        EXPECT_TRUE(removed);
+      }
+    // Left behind: the temporary files of the renames not done, and old.vdb unless its turn came.
+    EXPECT_EQ(names_in(bases()).size() + names_in(dir_ / "version").size(), 6u + (placements - n + 1) + !removed);
+
+    ASSERT_FALSE(install().error);
+    for (const auto& zone : zones) {
+      EXPECT_EQ(names_in(dir_ / zone), (std::set<std::string>{"a.vdb", "b.vdb", "timestamp"}));
+      for (const auto& name : names) EXPECT_EQ(read_file(dir_ / zone / name), "new");
+    }
+  }
+}
+
+TEST_F(InstallerTest, RemovesTemporaryFilesOfACrashedInstallationButNothingThatOnlyLooksLikeOne) {
+  fs::create_directories(dir_ / "drl");
+  write_file(dir_ / "target", "kept");
+  const std::pair<fs::path, bool> files[] = {  // path, a leftover
+      {bases() / ".daily.vdb.nimbo-aZ09xY", true},
+      {bases() / ".x.nimbo-123456", true},
+      {dir_ / "drl" / ".base.drl.nimbo-Abcdef", true},
+      {dir_ / "drl" / ".other.drl.nimbo-Abcdef", false},  // beside a file of the zones: its own only
+      {bases() / "daily.vdb.nimbo-aZ09xY", false},
+      {bases() / ".nimbo-aZ09xY", false},
+      {bases() / "..nimbo-aZ09xY", false},
+      {bases() / ".daily.vdb.nimbo-aZ09x", false},
+      {bases() / ".daily.vdb.nimbo-aZ09xYz", false},
+      {bases() / ".daily.vdb.nimbo-aZ09x_", false},
+      {bases() / ".daily.vdb.nimbo_aZ09xY", false},
+  };
+  for (const auto& [path, leftover] : files) write_file(path, "x");
+  fs::create_symlink(dir_ / "target", bases() / ".link.nimbo-aZ09xY");
+  fs::create_directories(bases() / ".dir.nimbo-aZ09xY");
+
+  ASSERT_FALSE(install().error);  // an empty request
+  for (const auto& [path, leftover] : files) EXPECT_EQ(fs::exists(path), !leftover) << path;
+  EXPECT_TRUE(fs::is_symlink(bases() / ".link.nimbo-aZ09xY"));
+  EXPECT_TRUE(fs::is_directory(bases() / ".dir.nimbo-aZ09xY"));
+  EXPECT_EQ(read_file(dir_ / "target"), "kept");
 }
 
 // A missing source or a directory in the way of the second placement.

@@ -68,6 +68,10 @@ TEST_F(MonitorCliTest, FailuresExitWithTheirCodeAndSayWhy) {
   const std::string failed = "Network: sent 0 bytes, received 0 bytes\nnimbo-update exited with status 98 (Invalid checksum)\n";
   const cli_case_t cases[] = {
       {"exit 98\n", "", fake, " --progress off", 98, failed, ""},
+      {"exit 2\n", "", fake, " --progress off", nb::EC_ALREADY_IN_PROGRESS,
+       "Network: sent 0 bytes, received 0 bytes\nAnother update is already running on " + (dir_ / "update").string() +
+           "; this one changed nothing\nnimbo-update exited with status 2 (Operation is already in progress)\n",
+       ""},
       {"exit 98\n", "[Update]\nExePath = " + fake + "\n", "", " --progress off", 98, failed, ""},
       {"", "[Update]\nUpdateInterval = 0s\n", fake, " --repeat", nb::EC_BAD_CONFIG, "",
        ini + ": Update.UpdateInterval must be longer than 0 to repeat\n"},

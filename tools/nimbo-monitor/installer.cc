@@ -6,13 +6,16 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 
 #include "common/error.h"
 #include "common/fd_io.h"
+#include "temporary_files.h"
 #include "unique_fd.h"
 
 namespace upd::monitor {
@@ -96,6 +99,13 @@ class scope_checker_t {
     return *path;
   }
 
+  // Beside a file of the zones only its own temporaries are ours: the
+  // directory may hold other programs' files.
+  void remove_leftover_temporaries() const {
+    for (const auto& dir : dirs_) monitor::remove_leftover_temporaries(dir);
+    for (const auto& file : files_) monitor::remove_leftover_temporaries(file.parent_path(), file.filename().string());
+  }
+
  private:
   fs::path staging_root_;
   std::set<fs::path> files_;
@@ -126,7 +136,9 @@ struct temporaries_guard_t {
 
 mode_t mode_for(const fs::path& destination) {
   struct stat st;
-  if (::stat(destination.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 07777;
+  // Carried over to new contents, set-user-ID, set-group-ID and sticky bits
+  // would lend the old file's powers to whatever the update brought.
+  if (::stat(destination.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return st.st_mode & 0777;
   return 0644;
 }
 
@@ -164,7 +176,7 @@ void prepare(placement_t& placement) {
     throw install_failure_t{nb::EC_NOT_A_REGULAR_FILE, "Cannot open " + quoted(placement.source) + ": " +
                                                            error_text(nb::EC_NOT_A_REGULAR_FILE)};
 
-  std::string name = (dir / ("." + placement.destination.filename().string() + ".nimbo-XXXXXX")).string();
+  std::string name = temporary_template(placement.destination);
   unique_fd_t temporary{::mkostemp(name.data(), O_CLOEXEC)};
   if (temporary.get() < 0) fail_errno(errno, "Cannot create a file in", dir);
   placement.temporary = name;
@@ -181,6 +193,20 @@ void remove_file(const fs::path& path, install_result_t& result) {
     fail_errno(errno, "Cannot remove", path);
 }
 
+// Flushing the directories makes the renames durable before the next step
+// begins, so that a power loss cannot reorder them.
+void commit(std::span<placement_t> placements, const rename_step_t& rename, install_result_t& result) {
+  std::set<fs::path> touched;
+  for (auto& placement : placements) {
+    if (rename(placement.temporary.c_str(), placement.destination.c_str()) != 0)
+      fail_errno(errno, "Cannot replace", placement.destination);
+    placement.temporary.clear();
+    touched.insert(placement.destination.parent_path());
+    ++result.placed;
+  }
+  for (const auto& dir : touched) sync_directory(dir);
+}
+
 }  // namespace
 
 install_scope_t scope_of(const nb::UpdateConfig& config) {
@@ -194,7 +220,8 @@ install_scope_t scope_of(const nb::UpdateConfig& config) {
   return scope;
 }
 
-install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope) {
+install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope,
+                                 const rename_step_t& rename) {
   install_result_t result;
   std::vector<placement_t> placements;
   temporaries_guard_t guard{placements};
@@ -206,26 +233,29 @@ install_result_t install_updates(const nb::InstallRequest& request, const instal
       destinations.insert(placements.back().destination);
     }
     std::vector<fs::path> removals;
+    std::set<fs::path> removal_dirs;
     for (const auto& text : request.to_remove()) {
       removals.push_back(checker.destination(text));
-      // Removals follow placements, so this would delete the new file.
+      // Whether the new file survived would depend on the order of the steps.
       if (destinations.count(removals.back())) refuse("Both placed and removed:", text);
+      removal_dirs.insert(removals.back().parent_path());
     }
 
+    checker.remove_leftover_temporaries();
     for (auto& placement : placements) prepare(placement);
 
-    std::set<fs::path> touched;
-    for (auto& placement : placements) {
-      if (::rename(placement.temporary.c_str(), placement.destination.c_str()) != 0)
-        fail_errno(errno, "Cannot replace", placement.destination);
-      placement.temporary.clear();
-      touched.insert(placement.destination.parent_path());
-      ++result.placed;
-    }
-    for (const auto& dir : touched) sync_directory(dir);
+    // A zone's "timestamp" says which release its files are. Put in place
+    // after every other file and removal, it never claims a release that an
+    // interrupted installation left incomplete.
+    const auto timestamps = std::stable_partition(placements.begin(), placements.end(), [](const placement_t& p) {
+      return p.destination.filename() != "timestamp";
+    });
+    commit({placements.begin(), timestamps}, rename, result);
+    for (const auto& path : removals) remove_file(path, result);
+    for (const auto& dir : removal_dirs) sync_directory(dir);
+    commit({timestamps, placements.end()}, rename, result);
 
     for (const auto& placement : placements) ::unlink(placement.source.c_str());
-    for (const auto& path : removals) remove_file(path, result);
   } catch (const install_failure_t& failure) {
     nb::Error error;
     error.set_code(failure.code);

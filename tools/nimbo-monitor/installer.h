@@ -3,19 +3,27 @@
 // half-written:
 //
 //   check    every path is absolute, clean and inside the update zones
+//   sweep    temporary files that a crashed installation left in the zones'
+//            directories are deleted
 //   prepare  each staged file is copied into a temporary file beside its
 //            destination (missing directories are created) and flushed
-//   commit   each temporary file is renamed over its destination (atomic)
-//            and the directories are flushed
-//   clean    the staged copies are deleted, then the files listed for removal
+//   commit   each temporary file is renamed over its destination (atomic),
+//            the files listed for removal are deleted, and only then are
+//            the files named "timestamp" renamed into place; the directories
+//            are flushed after each of these steps
+//   clean    the staged copies are deleted
 //
 // A failure while checking or preparing changes no destination and leaves no
-// temporary file. Removals happen only after every placement succeeded.
-// Runs on the caller's thread; blocks for the file I/O.
+// temporary file. Removals happen only after every other placement succeeded,
+// and a "timestamp" only after every removal. An installed file never carries
+// set-user-ID, set-group-ID or sticky bits. Runs on the caller's thread;
+// blocks for the file I/O.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
 #include <cstddef>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -41,6 +49,11 @@ struct install_result_t {
   std::size_t removed = 0;         // files deleted (already missing ones are not counted)
 };
 
-install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope);
+// Puts a prepared file in place as rename() does; tests stop an installation
+// halfway through it.
+using rename_step_t = std::function<int(const char* from, const char* to)>;
+
+install_result_t install_updates(const nb::InstallRequest& request, const install_scope_t& scope,
+                                 const rename_step_t& rename = ::rename);
 
 }  // namespace upd::monitor

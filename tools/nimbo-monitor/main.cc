@@ -96,6 +96,10 @@ int run(const options_t& options) {
   for (unsigned done = 1;; ++done) {
     const run_outcome_t outcome = run_update(program, config, display);
     display.finish();
+    // The status text alone would not tell which operation, nor that the
+    // refusal is harmless.
+    if (exit_code_of(outcome.wait_status) == nb::EC_ALREADY_IN_PROGRESS && !outcome.installed)
+      display.note("Another update is already running on " + config.update_dir() + "; this one changed nothing");
     display.note("nimbo-update " + describe_wait_status(outcome.wait_status));
     status = exit_code_of(outcome.wait_status);
     if (!options.repeat || outcome.interrupted || done == options.runs) break;
