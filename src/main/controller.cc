@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/log_config.h"
+#include "formats/quoted_path.h"
 #include "update/list_serials.h"
 
 namespace upd {
@@ -96,7 +97,8 @@ void main_t::updates_installed() {
   try {
     record_list_serials(config_->update_dir(), serials_);
   } catch (const std::exception& e) {
-    UPD_LOG(log_warning, "Serials: " << text_from_exception(e));
+    UPD_LOG(log_warning, "Serials: " << quoted_path(boost::filesystem::path(config_->update_dir()) / list_serials_name)
+                                     << ": " << text_from_exception(e));
   }
   service_.stop();
 }
