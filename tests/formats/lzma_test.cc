@@ -233,12 +233,10 @@ TEST(LzmaFile, FileSystemFailuresKeepTheirOwnErrors) {
   fs::create_directory(dir / "folder");
   write_file(dir / "out", "old");
   captured_log_t log;
-  EXPECT_EQ(unpack_text(dir / "missing", dir / "out"),
-            "23 file_size: No such file or directory: \"" + (dir / "missing").string() + "\"");
+  EXPECT_EQ(unpack_text(dir / "missing", dir / "out"), "23 open: No such file or directory");
   EXPECT_FALSE(fs::exists(dir / "out"));
-  EXPECT_EQ(unpack_text(dir / "in", dir / "no" / "out"),
-            "23 ofstream::open: No such file or directory");
-  EXPECT_EQ(unpack_text(dir / "in", dir / "folder"), "125 ofstream::open: Is a directory");
+  EXPECT_EQ(unpack_text(dir / "in", dir / "no" / "out"), "23 open: No such file or directory");
+  EXPECT_EQ(unpack_text(dir / "in", dir / "folder"), "125 unlink: Is a directory");
   EXPECT_TRUE(fs::is_directory(dir / "folder"));
   EXPECT_EQ(log.lines(), lines_t{});
 }
