@@ -106,7 +106,7 @@ TEST_F(UpdateRun, MissingOrCorruptCompressedFilesFallBackToPlainOnes) {
   EXPECT_TRUE(has_line(run, "Downloading " + http_base() + "b.vdb"));
   EXPECT_TRUE(has_line(run, "Downloading " + http_base() + "c.vdb"));
   // Nothing of the failed unpacking is left beside the staged files.
-  EXPECT_FALSE(fs::exists(update_ / "bases" / "b.tmp"));
+  EXPECT_FALSE(fs::exists(update_ / "bases" / "b.vdb-unpacking"));
 }
 
 TEST_F(UpdateRun, WrongContentInBothFormsEndsWithBadChecksum) {
