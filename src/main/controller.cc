@@ -6,6 +6,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/log_config.h"
+#include "common/safe_file.h"
 
 namespace upd {
 
@@ -47,7 +48,7 @@ void main_t::apply_config() {
   apply_log_config(*config_);
   // One level only: the parent must exist. An empty path fails here too.
   const boost::filesystem::path update_dir = config_->update_dir();
-  if (!boost::filesystem::exists(update_dir)) boost::filesystem::create_directory(update_dir);
+  if (!boost::filesystem::exists(update_dir)) make_private_directory(update_dir);
 }
 
 void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,

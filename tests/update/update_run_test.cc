@@ -207,7 +207,8 @@ TEST_F(UpdateRun, UncreatableStagingDirectoryEndsWithBadConfig) {
   fs::create_symlink(dir_ / "missing" / "bases", update_ / "bases");
   const auto run = this->run(sample_config());
   EXPECT_EQ(run.exit_status, 102);
-  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() + "\": File exists"));
+  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() +
+                                "\": Too many levels of symbolic links"));
 }
 
 TEST_F(UpdateRun, MissingNetworkTimeoutMeansThirtySecondsNotZero) {
