@@ -101,6 +101,16 @@ TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
   }
 }
 
+TEST_F(FileSafety, ALocalFileThatIsAFifoFailsInsteadOfBlocking) {
+  const fs::path engine = dir_ / "engine" / "a.vdb";
+  plant(trap_t::fifo, engine, {});
+  auto c = config();
+  c.set_core_engine_path(engine.string());
+  const auto run = this->run(c);
+  EXPECT_EQ(run.exit_status, 22);
+  EXPECT_TRUE(has_line(run, "Error: SHA256: \"" + engine.string() + "\": open: Invalid argument"));
+}
+
 TEST_F(FileSafety, StagingDirectoryThatIsALinkOrAnotherUsersIsRefused) {
   const fs::path elsewhere = dir_ / "elsewhere";
   fs::create_directories(elsewhere);
