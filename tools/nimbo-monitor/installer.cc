@@ -13,7 +13,7 @@
 
 #include "common/error.h"
 #include "common/fd_io.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace upd::monitor {
 
