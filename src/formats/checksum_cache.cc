@@ -25,8 +25,11 @@ constexpr std::size_t max_cache_size = 64 << 20;
 constexpr mode_t cache_mode = 0600;
 
 // False when the path does not exist; other failures are thrown.
-bool stat_path(const boost::filesystem::path& path, struct stat& status) {
-  if (::stat(path.c_str(), &status) == 0) return true;
+bool stat_path(const boost::filesystem::path& path, struct stat& status,
+               links_t links = links_t::follow) {
+  const int result =
+      links == links_t::follow ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status);
+  if (result == 0) return true;
   if (errno == ENOENT) return false;
   throw boost::filesystem::filesystem_error(
       "stat", path, boost::system::error_code(errno, boost::system::system_category()));
@@ -59,7 +62,7 @@ checker_t::~checker_t() {
 
 void checker_t::load() {
   try {
-    std::string bytes = read_whole_file(cache_path_, max_cache_size);
+    std::string bytes = read_whole_file(cache_path_, max_cache_size, links_t::refuse);
     // Nothing is kept from a file that fails anywhere: half a cache could
     // pair a path with a digest that was never its own.
     records_ = decode_cache(bytes);
@@ -109,15 +112,15 @@ void checker_t::check_all(progress_t& progress) {
   progress.set_checked(done);
 }
 
-std::string checker_t::checksum(const boost::filesystem::path& path) {
+std::string checker_t::checksum(const boost::filesystem::path& path, links_t links) {
   struct stat status;
-  if (!stat_path(path, status)) return "";
+  if (!stat_path(path, status, links)) return "";
   auto record = records_.find(path);
   if (record != records_.end()) {
     if (matches(record->second, status)) return record->second.sha256;
     records_.erase(record);
   }
-  std::string digest = file_sha256(path);
+  std::string digest = file_sha256(path, links);
   if (status.st_ctime < env_.now())
     records_[path] = {status.st_dev, status.st_ino, static_cast<std::int32_t>(status.st_ctime),
                       digest};

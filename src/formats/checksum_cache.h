@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/safe_file.h"
 #include "formats/cache_file.h"
 #include "formats/replace_file.h"
 
@@ -55,7 +56,9 @@ class checker_t {
 
   // The file's 32 digest bytes, "" when it does not exist. Throws the
   // file-system error of a failed stat, or EC_IO_ERROR (see file_sha256).
-  std::string checksum(const boost::filesystem::path& path);
+  // With links_t::refuse (files of the update directory) the name itself is
+  // examined and hashed, never what a link at it leads to.
+  std::string checksum(const boost::filesystem::path& path, links_t links = links_t::follow);
 
  private:
   void load();

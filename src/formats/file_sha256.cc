@@ -1,10 +1,10 @@
 #include "formats/file_sha256.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -17,27 +17,24 @@ namespace upd {
 namespace {
 
 constexpr std::size_t piece_size = 8192;
-
-struct fd_closer_t {
-  int fd;
-  ~fd_closer_t() { ::close(fd); }
-};
+// Pieces between two interruption points: 4 MiB, tens of milliseconds of
+// hashing at most, so that a stopped attempt does not wait for a large file.
+constexpr unsigned pieces_per_check = 512;
 
 void check(int evp_result) {
   if (evp_result != 1) throw std::runtime_error("SHA-256 is not available");
 }
 
-std::string digest_of(const boost::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw errno_error(errno, "open");
-  fd_closer_t closer{fd};
+std::string digest_of(const boost::filesystem::path& path, links_t links) {
+  const unique_fd_t fd = open_regular_file(path, links);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                    &EVP_MD_CTX_free);
   if (!context) throw std::bad_alloc();
   check(EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr));
   unsigned char piece[piece_size];
-  for (;;) {
-    ssize_t n = ::read(fd, piece, sizeof piece);
+  for (unsigned pieces = 1;; ++pieces) {
+    if (pieces % pieces_per_check == 0) boost::this_thread::interruption_point();
+    ssize_t n = ::read(fd.get(), piece, sizeof piece);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -55,9 +52,9 @@ std::string digest_of(const boost::filesystem::path& path) {
 
 }  // namespace
 
-std::string file_sha256(const boost::filesystem::path& path) {
+std::string file_sha256(const boost::filesystem::path& path, links_t links) {
   try {
-    return digest_of(path);
+    return digest_of(path, links);
   } catch (const std::exception& e) {
     UPD_LOG(log_error, "SHA256: " << quoted_path(path) << ": " << text_from_exception(e));
     throw boost::system::system_error(nb::make_error_code(nb::EC_IO_ERROR));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <cstdlib>
 
 #include "common/error.h"
@@ -64,6 +65,8 @@ void decoder_t::run() {
   allocate(props);
   LzmaDec_Init(&state_->dec);
   while (!finished_) {
+    // A stopped attempt must not wait for the rest of a large file.
+    boost::this_thread::interruption_point();
     fill();
     decode();
     flush();

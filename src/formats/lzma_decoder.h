@@ -17,7 +17,8 @@
 // cannot make the process reserve more memory than the file may unpack to.
 //
 // One object per unpacking, used by one thread; the streams are borrowed and
-// must outlive run().
+// must outlive run(). On a boost thread, an interruption ends run() between
+// two passes (at most 64 KiB of output apart).
 #pragma once
 
 #include <cstddef>

@@ -2,27 +2,32 @@
 
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
-#include <cerrno>
-#include <fstream>
+#include <ext/stdio_filebuf.h>
+#include <istream>
+#include <ostream>
 
 #include "common/error.h"
+#include "common/safe_file.h"
 
 namespace upd {
 namespace {
 
+constexpr mode_t unpacked_mode = 0600;
+
 void unpack(const boost::filesystem::path& source, const boost::filesystem::path& destination,
             std::uint64_t max_size) {
-  // Only its failure matters: a missing or unreadable source is reported as
-  // the file system's own error.
-  boost::filesystem::file_size(source);
-  std::ifstream input(source.native(), std::ios::in | std::ios::binary);
-  if (!input.is_open()) throw errno_error(errno, "ifstream::open");
-  std::ofstream output(destination.native(), std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!output.is_open()) throw errno_error(errno, "ofstream::open");
+  // The files are opened by descriptor, which the standard streams cannot
+  // do; libstdc++'s descriptor buffer carries them into the decoder's
+  // streams and closes them.
+  __gnu_cxx::stdio_filebuf<char> input_buffer(open_regular_file(source, links_t::refuse).release(),
+                                              std::ios::in | std::ios::binary);
+  __gnu_cxx::stdio_filebuf<char> output_buffer(create_file(destination, unpacked_mode).release(),
+                                               std::ios::out | std::ios::binary);
+  std::istream input(&input_buffer);
+  std::ostream output(&output_buffer);
   decoder_t(input, output, max_size).run();
-  output.close();
-  if (output.fail()) throw_lzma_error("can't flush data to output buffer", nb::EC_IO_ERROR);
+  if (!output_buffer.close())
+    throw_lzma_error("can't flush data to output buffer", nb::EC_IO_ERROR);
 }
 
 }  // namespace

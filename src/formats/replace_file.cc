@@ -1,13 +1,13 @@
 #include "formats/replace_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
 #include "common/error.h"
+#include "common/safe_file.h"
 
 namespace upd {
 namespace {
@@ -23,20 +23,12 @@ void sync_directory(const boost::filesystem::path& directory) {
 
 void write_temporary(const boost::filesystem::path& temporary, const std::string& bytes,
                      mode_t mode, const write_fn_t& write) {
-  // O_EXCL after the unlink: whatever stood at the name (a file left by a
-  // crash, a link planted there) is never written through.
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) throw errno_error(errno, "open");
-  try {
-    // The process umask must not widen or narrow the file's permissions.
-    if (::fchmod(fd, mode) != 0) throw errno_error(errno, "fchmod");
-    write(fd, bytes.data(), bytes.size());
-    if (::fsync(fd) != 0) throw errno_error(errno, "fsync");
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  if (::close(fd) != 0) throw errno_error(errno, "close");
+  // Whatever stood at the name (a file left by a crash, a link planted
+  // there) is replaced, never written through.
+  unique_fd_t fd = create_file(temporary, mode);
+  write(fd.get(), bytes.data(), bytes.size());
+  if (::fsync(fd.get()) != 0) throw errno_error(errno, "fsync");
+  if (::close(fd.release()) != 0) throw errno_error(errno, "close");
 }
 
 }  // namespace
@@ -45,7 +37,6 @@ void replace_file(const boost::filesystem::path& path, const std::string& bytes,
                   const write_fn_t& write) {
   boost::filesystem::path temporary = path;
   temporary += ".tmp";
-  ::unlink(temporary.c_str());
   try {
     write_temporary(temporary, bytes, mode, write);
     if (std::rename(temporary.c_str(), path.c_str()) != 0) throw errno_error(errno, "rename");

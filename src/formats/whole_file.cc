@@ -1,8 +1,6 @@
 #include "formats/whole_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -11,24 +9,15 @@
 #include "common/fd_io.h"
 
 namespace upd {
-namespace {
 
-struct fd_guard_t {
-  int fd;
-  ~fd_guard_t() { ::close(fd); }
-};
-
-}  // namespace
-
-std::string read_whole_file(const boost::filesystem::path& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw errno_error(errno, "open");
-  fd_guard_t guard{fd};
+std::string read_whole_file(const boost::filesystem::path& path, std::size_t limit,
+                            links_t links) {
+  const unique_fd_t fd = open_regular_file(path, links);
   struct stat status;
-  if (::fstat(fd, &status) != 0) throw errno_error(errno, "stat");
+  if (::fstat(fd.get(), &status) != 0) throw errno_error(errno, "stat");
   if (status.st_size < 0 || static_cast<std::size_t>(status.st_size) > limit) throw std::runtime_error("file too big");
   std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-  read_all(fd, bytes.data(), bytes.size());
+  read_all(fd.get(), bytes.data(), bytes.size());
   return bytes;
 }
 

@@ -1,17 +1,27 @@
 #include "http/downloader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <boost/filesystem/exception.hpp>
-#include <cerrno>
 
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "common/safe_file.h"
 #include "http/http_connection.h"
 
 namespace upd {
+namespace {
+
+// The staged file is made anew: a link, a second hard link or a FIFO left at
+// its name is replaced rather than written through or waited on.
+unique_fd_t open_target(const boost::filesystem::path& path) {
+  try {
+    return create_file(path, 0600);
+  } catch (const boost::system::system_error& e) {
+    throw boost::filesystem::filesystem_error("open", path, e.code());
+  }
+}
+
+}  // namespace
 
 downloader_t::downloader_t(boost::asio::io_context& service, progress_t* progress)
     : connection_(std::make_shared<http_connection_t>(service, progress)) {
@@ -60,20 +70,13 @@ void downloader_t::download(const url_t& url, std::vector<char>& body) {
 
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0)
-    throw boost::filesystem::filesystem_error("open", path,
-                                              error_code(errno, boost::system::system_category()));
-  struct fd_guard_t {
-    int fd;
-    ~fd_guard_t() { ::close(fd); }
-  } guard{fd};
+  const unique_fd_t fd = open_target(path);
   // Chunks are gathered into few large writes: a write per 4096-byte read
   // would cost more than the transfer itself.
   std::vector<char> pending;
   pending.reserve(file_write_size_);
   const auto flush = [&] {
-    write_all(fd, pending.data(), pending.size());
+    write_all(fd.get(), pending.data(), pending.size());
     pending.clear();
   };
   boost::signals2::scoped_connection sink =

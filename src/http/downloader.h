@@ -60,10 +60,11 @@ class downloader_t {
 
   // The body replaces body's content; on failure body is left empty.
   void download(const url_t& url, std::vector<char>& body);
-  // The body goes to path, created with mode 0600 or truncated, gathered
-  // into writes of up to file_write_size_ bytes; a failure leaves what had
-  // arrived. A body beyond limit bytes fails the transfer.
-  // An unopenable path throws a filesystem error ("open") before any I/O.
+  // The body goes to a new file at path with mode 0600, replacing whatever
+  // stood there (see create_file in common/safe_file.h), gathered into
+  // writes of up to file_write_size_ bytes; a failure leaves what had
+  // arrived. A body beyond limit bytes fails the transfer. A path that
+  // cannot be created throws a filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path,
                 std::optional<std::uint64_t> limit = {});
 

@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/log_config.h"
+#include "common/safe_file.h"
 #include "formats/quoted_path.h"
 #include "update/list_serials.h"
 
@@ -77,7 +78,7 @@ void main_t::apply_config() {
   apply_log_config(*config_);
   // One level only: the parent must exist. An empty path fails here too.
   const boost::filesystem::path update_dir = config_->update_dir();
-  if (!boost::filesystem::exists(update_dir)) boost::filesystem::create_directory(update_dir);
+  if (!boost::filesystem::exists(update_dir)) make_private_directory(update_dir);
 }
 
 void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,

@@ -12,6 +12,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include "common/unique_fd.h"
+
 namespace upd {
 
 class update_dir_lock_t {
@@ -22,12 +24,9 @@ class update_dir_lock_t {
   // EC_BAD_CONFIG when the lock file cannot be used, after an Error line
   // naming the file.
   explicit update_dir_lock_t(const boost::filesystem::path& update_dir);
-  ~update_dir_lock_t();
-  update_dir_lock_t(const update_dir_lock_t&) = delete;
-  update_dir_lock_t& operator=(const update_dir_lock_t&) = delete;
 
  private:
-  int fd_ = -1;
+  unique_fd_t fd_;  // the lock lives as long as the descriptor
 };
 
 }  // namespace upd

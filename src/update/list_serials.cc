@@ -1,16 +1,15 @@
 #include "update/list_serials.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <boost/system/system_error.hpp>
 #include <optional>
 #include <sstream>
 
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "common/safe_file.h"
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
 
@@ -58,25 +57,22 @@ std::string format(const zone_serials_t& serials) {
   return text + trailer;
 }
 
-// Never follows a link and never waits on a FIFO planted at the name.
+// Nothing planted at the name is followed or waited on: such a file counts
+// as damaged.
 std::optional<std::string> read_small_file(const boost::filesystem::path& path, bool& missing) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  missing = fd < 0 && errno == ENOENT;
-  if (fd < 0) return std::nullopt;
-  struct closer_t {
-    int fd;
-    ~closer_t() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(max_file_size))
-    return std::nullopt;
-  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  missing = false;
   try {
-    read_all(fd, text.data(), text.size());
+    const unique_fd_t fd = open_regular_file(path, links_t::refuse);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || st.st_size > static_cast<off_t>(max_file_size)) return std::nullopt;
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    read_all(fd.get(), text.data(), text.size());
+    return text;
+  } catch (const boost::system::system_error& e) {
+    missing = e.code() == boost::system::errc::no_such_file_or_directory;
   } catch (const std::exception&) {
-    return std::nullopt;
   }
-  return text;
+  return std::nullopt;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/safe_file.h"
 #include "formats/checksum_cache.h"
 #include "formats/lzma_file.h"
 #include "formats/quoted_path.h"
@@ -19,7 +20,10 @@ namespace fs = boost::filesystem;
 
 namespace {
 const char* const compressed_suffix = ".lzma";
-}
+// Listed names consist of letters, digits, "." and "_" only: with a "-" no
+// listed file can be the temporary, nor be overwritten by it.
+const char* const unpacking_suffix = "-unpacking";
+}  // namespace
 
 std::string make_user_agent(const std::string& installed_applications) {
   return std::string("NimboUpdate-Linux-") + upd_version + " (" + installed_applications + ")";
@@ -40,15 +44,8 @@ std::uint64_t compressed_size_limit(std::uint32_t listed_size) {
 
 void unpack_in_place(const fs::path& staged, std::uint64_t max_size) {
   fs::path unpacked = staged;
-  unpacked.replace_extension(".tmp");
-  try {
-    unpack_lzma_file(staged, unpacked, max_size);
-  } catch (...) {
-    boost::system::error_code ignored;
-    fs::remove(unpacked, ignored);
-    throw;
-  }
-  fs::remove(staged);
+  unpacked += unpacking_suffix;
+  unpack_lzma_file(staged, unpacked, max_size);
   fs::rename(unpacked, staged);
 }
 
@@ -56,7 +53,9 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
                    const zone_t::item_t& item, download_error_t& error) {
   error = {};
   const fs::path& staged = item.source;
-  if (fs::exists(staged) && checker.checksum(staged) == item.sha256) {
+  // A staged file is reused only when no link and no other name reaches
+  // it: whoever planted a second name could change it after the check.
+  if (is_plain_file(staged) && checker.checksum(staged, links_t::refuse) == item.sha256) {
     UPD_LOG(log_debug, "Download: " << staged << ": has already been downloaded");
     return;
   }
@@ -65,7 +64,7 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
     const bool compressed = fs::path(url.path()).extension() == compressed_suffix;
     downloader.download(url, staged, compressed ? compressed_size_limit(item.size) : item.size);
     if (compressed) unpack_in_place(staged, item.size);
-    if (checker.checksum(staged) != item.sha256)
+    if (checker.checksum(staged, links_t::refuse) != item.sha256)
       throw fs::filesystem_error("SHA256", staged, nb::make_error_code(nb::EC_BAD_CHECKSUM));
     UPD_LOG(log_notice, "Downloaded " << staged.filename().string() << " ("
                                       << downloader.bytes_received() << " bytes)");

@@ -40,13 +40,16 @@ struct download_error_t {
 };
 
 // Fetches one URL into the staged path and verifies it against the item.
-// Transfer, unpacking and checksum failures land in `error`; only a failure
-// to check an already staged file throws.
+// A file already staged is reused when its digest matches and it is a plain
+// file (no link, no second hard link); anything else at the name is
+// replaced. Transfer, unpacking and checksum failures land in `error`; only
+// a failure to check an already staged file throws.
 void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
                    const zone_t::item_t& item, download_error_t& error);
 
 // Replaces the staged LZMA file by its unpacked content, unpacked into a
-// ".tmp" sibling first; output beyond max_size is a failure.
+// "<name>-unpacking" sibling first, a name no listed file can have; output
+// beyond max_size is a failure, which leaves no sibling behind.
 void unpack_in_place(const boost::filesystem::path& staged, std::uint64_t max_size);
 
 // Stages every item of the zone's download list from its current server,

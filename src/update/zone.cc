@@ -1,10 +1,12 @@
 #include "update/zone.h"
 
+#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/safe_file.h"
 #include "formats/drl_file.h"
 #include "http/downloader.h"
 #include "http/url.h"
@@ -82,11 +84,10 @@ void zone_t::add_local_dir(const fs::path& dir) {
 
 void zone_t::set_update_dir(const fs::path& dir) {
   staging_dir_ = dir;
-  boost::system::error_code error;
-  if (fs::exists(dir, error)) return;
-  fs::create_directory(dir, error);
-  if (error) {
-    UPD_LOG(log_error, "UpdateDir creation: " << dir << ": " << error.message());
+  try {
+    make_private_directory(dir);
+  } catch (const fs::filesystem_error& e) {
+    UPD_LOG(log_error, "UpdateDir creation: " << dir << ": " << e.code().message());
     throw nb::EC_BAD_CONFIG;
   }
 }

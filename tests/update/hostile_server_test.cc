@@ -217,7 +217,7 @@ TEST_F(HostileServer, LzmaBombFailsAndThePlainFileIsFetched) {
   const auto run = measured_run("file: LZMA bomb (64 MiB for 9 bytes)", hostile_config());
   ASSERT_EQ(run.run.exit_status, 0) << ::testing::PrintToString(run.run.log);
   EXPECT_EQ(read_file(update_ / "bases" / "c.vdb"), "c content");
-  EXPECT_FALSE(fs::exists(update_ / "bases" / "c.tmp"));
+  EXPECT_FALSE(fs::exists(update_ / "bases" / "c.vdb-unpacking"));
   EXPECT_TRUE(has_log_line(run.run.log, "Downloading " + http_base() + "c.vdb"));
   EXPECT_LT(run.peak_update_bytes, 1u << 20);
 }

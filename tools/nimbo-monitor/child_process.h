@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace upd::monitor {
 

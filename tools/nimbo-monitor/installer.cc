@@ -15,8 +15,8 @@
 
 #include "common/error.h"
 #include "common/fd_io.h"
+#include "common/unique_fd.h"
 #include "temporary_files.h"
-#include "unique_fd.h"
 
 namespace upd::monitor {
 

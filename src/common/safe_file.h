@@ -1,0 +1,60 @@
+// Opening and creating files where someone else may have put something at
+// the name first. The component runs as root and works in its update
+// directory; whatever stands at a name there may be a symbolic link to a
+// system file, a second hard link to a file elsewhere (or one its owner can
+// still change), a FIFO that blocks whoever opens it, a device or a
+// directory. These functions never write through such a name, never follow
+// a link where links are refused, and never block on a special file.
+//
+// Every file the component creates, replaces or reads in the update
+// directory goes through here: staged files, unpack temporaries, the
+// checksum cache, the state and lock files. Any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <boost/filesystem/path.hpp>
+
+#include "common/unique_fd.h"
+
+namespace upd {
+
+// Whether a name may lead elsewhere.
+enum class links_t {
+  // A file of the update directory: a symbolic link at the name fails with
+  // ELOOP, a file with a second hard link with EMLINK, since either means
+  // someone else chose or can change what is read.
+  refuse,
+  // A file the system owns elsewhere (a zone's local file, a DRL file),
+  // where links are an administrator's choice.
+  follow,
+};
+
+// Opens an existing regular file read-only. The open does not block (a FIFO
+// or device would), and the descriptor is kept only when fstat says it is a
+// regular file: a directory fails as reading it would (EISDIR, "read"),
+// anything else with EINVAL ("open"). Failures are system errors with errno
+// and the context "open", "stat" or "read".
+unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links);
+
+// True when the name itself (not followed) is a regular file with no other
+// hard link: a file only this name reaches. False when nothing is there.
+bool is_plain_file(const boost::filesystem::path& path);
+
+// Creates a new, empty file at path for writing, with exactly the given
+// mode whatever the umask. Whatever stood at the name is unlinked first, so
+// it is replaced and never written through; a directory there is refused.
+// If anything appears at the name between the unlink and the creation, the
+// creation fails rather than use it. Failures are system errors with errno
+// and the context "unlink", "open" or "fchmod".
+unique_fd_t create_file(const boost::filesystem::path& path, mode_t mode);
+
+// Makes dir a directory that only this user can use: created with mode 0700
+// whatever the umask (its parent must exist), or, when something is already
+// there, accepted only if it is a directory (not a link to one) owned by the
+// effective user, and otherwise left as it is. Failures are filesystem
+// errors with the context "create_directory" and the path: ELOOP for a
+// link, ENOTDIR for another kind of file, EPERM for another owner.
+void make_private_directory(const boost::filesystem::path& dir);
+
+}  // namespace upd

@@ -1,0 +1,151 @@
+// Whole runs of the real program, as root would run it, over an update
+// directory where someone planted links, second hard links and FIFOs at the
+// names the component writes or reads: nothing outside it changes, nothing
+// blocks, and what it stages is a file of its own.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+
+#include "update/update_run_fixture.h"
+
+namespace upd::testing {
+namespace {
+
+namespace fs = boost::filesystem;
+
+const std::map<std::string, std::string> source = {
+    {"a.tmp", "listed under a name that looks temporary"},
+    {"a.vdb", std::string(30000, 'a')},
+    {"timestamp", "202612070000"},
+};
+
+enum class trap_t { symlink, hard_link, fifo };
+
+// Plants at `at` a link to `victim`, a second name of it, or a FIFO.
+void plant(trap_t trap, const fs::path& at, const fs::path& victim) {
+  fs::create_directories(at.parent_path());
+  switch (trap) {
+    case trap_t::symlink: fs::create_symlink(victim, at); break;
+    case trap_t::hard_link: fs::create_hard_link(victim, at); break;
+    case trap_t::fifo: ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); break;
+  }
+}
+
+struct stat lstat_of(const fs::path& path) {
+  struct stat status {};
+  ::lstat(path.c_str(), &status);
+  return status;
+}
+
+bool has_line(const run_result_t& run, const std::string& line) {
+  return std::find(run.log.begin(), run.log.end(), line) != run.log.end();
+}
+
+class FileSafety : public UpdateRunTest {
+ protected:
+  void SetUp() override {
+    UpdateRunTest::SetUp();
+    if (IsSkipped()) return;
+    set_source(source);
+    publish();
+    write_drl({http_base()});
+  }
+
+  // Every placed file holds the published content in a file of its own.
+  void expect_placed_intact(const run_result_t& run) {
+    ASSERT_EQ(run.exit_status, 0) << ::testing::PrintToString(run.log);
+    ASSERT_EQ(run.request->install().to_place_size(), 3);
+    for (const auto& item : run.request->install().to_place()) {
+      SCOPED_TRACE(item.source());
+      const struct stat status = lstat_of(item.source());
+      EXPECT_TRUE(S_ISREG(status.st_mode));
+      EXPECT_EQ(status.st_nlink, 1u);
+      EXPECT_EQ(read_file(item.source()), source.at(fs::path(item.source()).filename().string()));
+    }
+  }
+};
+
+TEST_F(FileSafety, NamesThatLookTemporaryAreStagedLikeAnyOther) { expect_placed_intact(run()); }
+
+TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
+  const struct {
+    const char* name;  // below the update directory
+    trap_t trap;
+    std::string victim;  // the content of the file outside
+  } rows[] = {
+      {"bases/a.vdb", trap_t::symlink, "victim"},
+      {"bases/a.vdb", trap_t::hard_link, "victim"},
+      // The listed content under a second name is still not reused.
+      {"bases/a.vdb", trap_t::hard_link, source.at("a.vdb")},
+      {"bases/a.vdb", trap_t::fifo, ""},
+      {"bases/a.vdb-unpacking", trap_t::symlink, "victim"},
+      {"bases/a.vdb-unpacking", trap_t::hard_link, "victim"},
+      {"bases/a.vdb-unpacking", trap_t::fifo, ""},
+      {"nimbo-update.cache", trap_t::symlink, "victim"},
+      {"nimbo-update.cache", trap_t::hard_link, "victim"},
+      {"nimbo-update.cache", trap_t::fifo, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "row " << &row - rows << ": " << row.name);
+    fs::remove_all(update_);
+    fs::create_directories(update_);
+    const fs::path victim = dir_ / "victim";
+    write_file(victim, row.victim);
+    plant(row.trap, update_ / row.name, victim);
+    expect_placed_intact(run());
+    EXPECT_EQ(read_file(victim), row.victim);
+    EXPECT_EQ(lstat_of(victim).st_nlink, 1u);
+  }
+}
+
+TEST_F(FileSafety, ALocalFileThatIsAFifoFailsInsteadOfBlocking) {
+  const fs::path engine = dir_ / "engine" / "a.vdb";
+  plant(trap_t::fifo, engine, {});
+  auto c = config();
+  c.set_core_engine_path(engine.string());
+  const auto run = this->run(c);
+  EXPECT_EQ(run.exit_status, 22);
+  EXPECT_TRUE(has_line(run, "Error: SHA256: \"" + engine.string() + "\": open: Invalid argument"));
+}
+
+TEST_F(FileSafety, StagingDirectoryThatIsALinkOrAnotherUsersIsRefused) {
+  const fs::path elsewhere = dir_ / "elsewhere";
+  fs::create_directories(elsewhere);
+  fs::create_symlink(elsewhere, update_ / "bases");
+  auto run = this->run();
+  EXPECT_EQ(run.exit_status, 102);
+  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() +
+                                "\": Too many levels of symbolic links"));
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the directory away";
+  fs::remove(update_ / "bases");
+  fs::create_directory(update_ / "bases");
+  ASSERT_EQ(::chown((update_ / "bases").c_str(), 65534, 65534), 0);
+  run = this->run();
+  EXPECT_EQ(run.exit_status, 102);
+  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() +
+                                "\": Operation not permitted"));
+  EXPECT_TRUE(fs::is_empty(update_ / "bases"));
+}
+
+TEST_F(FileSafety, AnOpenUmaskStillGivesPrivateDirectoriesAndFiles) {
+  auto c = config();
+  const fs::path fresh = dir_ / "fresh";
+  c.set_update_dir(fresh.string());
+  const mode_t saved = ::umask(0);
+  const auto run = this->run(c);
+  ::umask(saved);
+  ASSERT_EQ(run.exit_status, 0) << ::testing::PrintToString(run.log);
+  for (const fs::path& path : {fresh, fresh / "bases"})
+    EXPECT_EQ(lstat_of(path).st_mode & 07777, 0700u) << path;
+  for (const auto& entry : fs::directory_iterator(fresh / "bases"))
+    EXPECT_EQ(lstat_of(entry.path()).st_mode & 07777, 0600u) << entry.path();
+  EXPECT_EQ(lstat_of(fresh / "nimbo-update.cache").st_mode & 07777, 0600u);
+}
+
+}  // namespace
+}  // namespace upd::testing
