@@ -43,9 +43,7 @@ void main_t::report_network_usage() noexcept {
   stopping_ = true;
   updater_.reset();  // nothing more is counted once the worker has stopped
   try {
-    progress_->flush_stat();
-    UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
-                                              << progress_->total_bytes_received() << " bytes");
+    flush_network_usage();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     service_.restart();
     while (configd_->sending() && service_.run_one_until(deadline) != 0) {
@@ -86,10 +84,14 @@ void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_re
   // A result that raced a failure must not reach the monitor as a request.
   if (stopping_) return;
   serials_ = std::move(serials);
+  flush_network_usage();
+  configd_->install_updates(items, to_remove, up_to_date, [this] { updates_installed(); });
+}
+
+void main_t::flush_network_usage() {
   progress_->flush_stat();
   UPD_LOG(log_debug, "Network usage: sent " << progress_->total_bytes_sent() << ", received "
                                             << progress_->total_bytes_received() << " bytes");
-  configd_->install_updates(items, to_remove, up_to_date, [this] { updates_installed(); });
 }
 
 void main_t::updates_installed() {
@@ -98,8 +100,8 @@ void main_t::updates_installed() {
   try {
     record_list_serials(config_->update_dir(), serials_);
   } catch (const std::exception& e) {
-    UPD_LOG(log_warning, "Serials: " << quoted_path(boost::filesystem::path(config_->update_dir()) / list_serials_name)
-                                     << ": " << text_from_exception(e));
+    const auto path = boost::filesystem::path(config_->update_dir()) / list_serials_name;
+    UPD_LOG(log_warning, "Serials: " << quoted_path(path) << ": " << text_from_exception(e));
   }
   service_.stop();
 }

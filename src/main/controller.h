@@ -48,6 +48,7 @@ class main_t {
   void updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,
                           path_set_t up_to_date, zone_serials_t serials);
   void updates_installed();
+  void flush_network_usage();
   void report_network_usage() noexcept;
   void wait_for_signal();
   void on_signal(const boost::system::error_code& error, int signal_number);

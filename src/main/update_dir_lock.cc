@@ -22,7 +22,8 @@ update_dir_lock_t::update_dir_lock_t(const boost::filesystem::path& update_dir) 
   };
   // Not create_file(): unlinking a lock file held by another run would let
   // this one lock a new file beside it.
-  fd_ = unique_fd_t(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  fd_ = unique_fd_t(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!fd_) refuse(std::strerror(errno), nb::EC_BAD_CONFIG);
   struct stat st;
   if (::fstat(fd_.get(), &st) != 0) refuse(std::strerror(errno), nb::EC_BAD_CONFIG);
@@ -34,7 +35,8 @@ update_dir_lock_t::update_dir_lock_t(const boost::filesystem::path& update_dir) 
   do result = ::flock(fd_.get(), LOCK_EX | LOCK_NB);
   while (result != 0 && errno == EINTR);
   if (result != 0) {
-    if (errno == EWOULDBLOCK) refuse(error_text(nb::EC_ALREADY_IN_PROGRESS), nb::EC_ALREADY_IN_PROGRESS);
+    if (errno == EWOULDBLOCK)
+      refuse(error_text(nb::EC_ALREADY_IN_PROGRESS), nb::EC_ALREADY_IN_PROGRESS);
     refuse(std::strerror(errno), nb::EC_BAD_CONFIG);
   }
 }

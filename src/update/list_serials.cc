@@ -38,7 +38,8 @@ bool is_serial(const std::string& text) {
 // Everything or nothing: a file cut short lacks its trailer.
 std::optional<zone_serials_t> parse(const std::string& text) {
   if (!text.starts_with(header) || !text.ends_with(trailer)) return std::nullopt;
-  std::istringstream lines(text.substr(header.size(), text.size() - header.size() - trailer.size()));
+  std::istringstream lines(
+      text.substr(header.size(), text.size() - header.size() - trailer.size()));
   zone_serials_t serials;
   std::string line;
   while (std::getline(lines, line)) {
@@ -64,7 +65,8 @@ std::optional<std::string> read_small_file(const boost::filesystem::path& path, 
   try {
     const unique_fd_t fd = open_regular_file(path, links_t::refuse);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || st.st_size > static_cast<off_t>(max_file_size)) return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0 || st.st_size > static_cast<off_t>(max_file_size))
+      return std::nullopt;
     std::string text(static_cast<std::size_t>(st.st_size), '\0');
     read_all(fd.get(), text.data(), text.size());
     return text;

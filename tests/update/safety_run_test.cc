@@ -1,8 +1,8 @@
 // The real program as root on a shared machine: one run per update
 // directory, no going back to an older list, nothing removed that the next
 // run needs, failures that say why.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +23,9 @@ namespace fs = boost::filesystem;
 using strings = std::vector<std::string>;
 
 bool has_line(const run_result_t& run, const std::string& needle) {
-  return std::any_of(run.log.begin(), run.log.end(),
-                     [&](const std::string& line) { return line.find(needle) != std::string::npos; });
+  return std::any_of(run.log.begin(), run.log.end(), [&](const std::string& line) {
+    return line.find(needle) != std::string::npos;
+  });
 }
 
 class SafetyRun : public UpdateRunTest {
@@ -34,8 +35,16 @@ class SafetyRun : public UpdateRunTest {
                          const std::string& serial, const strings& options = {}) {
     set_source(files);
     const fs::path out = served_root_->path() / (id_ + folder);
-    strings argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "list", "--key", NIMBO_SOURCE_DIR "/keys/dev.key",
-                    "--source", source_.string(), "--out", out.string(), "--serial", serial};
+    strings argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish",
+                    "list",
+                    "--key",
+                    NIMBO_SOURCE_DIR "/keys/dev.key",
+                    "--source",
+                    source_.string(),
+                    "--out",
+                    out.string(),
+                    "--serial",
+                    serial};
     argv.insert(argv.end(), options.begin(), options.end());
     if (!run_program(argv, dir_ / "publish.out"))
       throw std::runtime_error(read_file(dir_ / "publish.out"));
@@ -50,7 +59,8 @@ TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
   const auto refused = run();
   EXPECT_EQ(refused.exit_status, 2);
   EXPECT_FALSE(refused.request);
-  EXPECT_TRUE(has_line(refused, "Error: Update lock: \"" + (update_ / "nimbo-update.lock").string() +
+  EXPECT_TRUE(has_line(refused, "Error: Update lock: \"" +
+                                    (update_ / "nimbo-update.lock").string() +
                                     "\": Operation is already in progress"));
   EXPECT_EQ(std::distance(fs::directory_iterator(update_), fs::directory_iterator()), 1);
   ::close(holder);
@@ -63,21 +73,25 @@ TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
 TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
   const char* pairs_text = std::getenv("NIMBO_SOAK_PAIRS");
   const int pairs = pairs_text ? std::atoi(pairs_text) : 8;
-  write_file(dir_ / "nimbo.ini", "[Root]\nVirusBaseDir = " + local_.string() +
-                                     "\n[Update]\nNetworkTimeout = 5s\nBaseDrlPath = " + drl_.string() +
-                                     "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n"
-                                     "[Monitor]\nUpdateDir = " + update_.string() + "\n");
+  write_file(dir_ / "nimbo.ini",
+             "[Root]\nVirusBaseDir = " + local_.string() +
+                 "\n[Update]\nNetworkTimeout = 5s\nBaseDrlPath = " + drl_.string() +
+                 "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n"
+                 "[Monitor]\nUpdateDir = " +
+                 update_.string() + "\n");
   std::mt19937 random(7);
   std::map<int, int> outcomes;
   for (int pair = 1; pair <= pairs; ++pair) {
     std::string engine(1 << 20, char('a' + pair % 26));
     for (std::size_t i = 0; i < engine.size(); i += 4096) engine[i] = char(random());
-    const std::map<std::string, std::string> files = {{"engine.vdb", engine}, {"timestamp", std::to_string(pair)}};
+    const std::map<std::string, std::string> files = {{"engine.vdb", engine},
+                                                      {"timestamp", std::to_string(pair)}};
     write_drl({publish_as("", files, std::to_string(pair))});
     std::vector<std::unique_ptr<child_process_t>> monitors;
     for (int i = 0; i < 2; ++i) {
       monitors.push_back(std::make_unique<child_process_t>(
-          strings{NIMBO_BINARY_DIR "/bin/nimbo-monitor", "-c", (dir_ / "nimbo.ini").string(), "--progress", "off"},
+          strings{NIMBO_BINARY_DIR "/bin/nimbo-monitor", "-c", (dir_ / "nimbo.ini").string(),
+                  "--progress", "off"},
           dir_ / ("monitor" + std::to_string(i) + ".out")));
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
     }
@@ -89,15 +103,18 @@ TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
       ++outcomes[statuses.back()];
     }
     SCOPED_TRACE("pair " + std::to_string(pair));
-    EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == 0 || s == 2; }));
+    EXPECT_TRUE(
+        std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == 0 || s == 2; }));
     EXPECT_TRUE(std::count(statuses.begin(), statuses.end(), 0) >= 1);
     EXPECT_TRUE(files_in(local_) == files) << "statuses " << statuses[0] << " " << statuses[1];
   }
-  std::cout << "pairs " << pairs << ": exit 0 x" << outcomes[0] << ", exit 2 x" << outcomes[2] << "\n";
+  std::cout << "pairs " << pairs << ": exit 0 x" << outcomes[0] << ", exit 2 x" << outcomes[2]
+            << "\n";
 }
 
 TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
-  const std::map<std::string, std::string> old_files = {{"a.vdb", "old"}}, new_files = {{"a.vdb", "new"}};
+  const std::map<std::string, std::string> old_files = {{"a.vdb", "old"}},
+                                           new_files = {{"a.vdb", "new"}};
   const std::string replay = publish_as("-replay", old_files, "0041");
   const std::string current = publish_as("", new_files, "42");
   write_drl({current});
@@ -107,7 +124,8 @@ TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
   write_drl({replay});
   const auto refused = run();
   EXPECT_EQ(refused.exit_status, 94);
-  EXPECT_TRUE(has_line(refused, "Warning: BASE: " + replay + "version.lst: older list refused: serial 41, installed 42"));
+  EXPECT_TRUE(has_line(refused, "Warning: BASE: " + replay +
+                                    "version.lst: older list refused: serial 41, installed 42"));
 
   write_drl({replay, current});  // whichever comes first, the current list wins
   const auto mixed = run();
@@ -142,12 +160,15 @@ TEST_F(SafetyRun, AFileNoServerHasIsNamedWithItsUrlAndStatus) {
   c.set_log_level(nb::LOG_LEVEL_NOTICE);
   const auto run = this->run(c);
   EXPECT_EQ(run.exit_status, 29);
-  EXPECT_TRUE(has_line(run, "Notice: Download of b.vdb failed: " + base + "b.vdb: HTTP 404 Not Found"));
-  EXPECT_TRUE(has_line(run, "Error: \"" + (update_ / "bases" / "b.vdb").string() + "\" from " + base + "b.vdb"));
+  EXPECT_TRUE(
+      has_line(run, "Notice: Download of b.vdb failed: " + base + "b.vdb: HTTP 404 Not Found"));
+  EXPECT_TRUE(has_line(
+      run, "Error: \"" + (update_ / "bases" / "b.vdb").string() + "\" from " + base + "b.vdb"));
   // The monitor hears what the failed run transferred.
-  const bool stat_sent = std::any_of(run.progress.begin(), run.progress.end(), [](const auto& message) {
-    return message.has_stat() && message.stat().bytes_received() > 0;
-  });
+  const bool stat_sent =
+      std::any_of(run.progress.begin(), run.progress.end(), [](const auto& message) {
+        return message.has_stat() && message.stat().bytes_received() > 0;
+      });
   EXPECT_TRUE(stat_sent);
 }
 
