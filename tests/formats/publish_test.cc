@@ -95,8 +95,10 @@ TEST_F(PublishTest, WritesDrlFilesThatTheReaderAccepts) {
             "end with a blank\n");
 }
 
-TEST_F(PublishTest, KeygenMakesAUsableKeyNeverOverwritesAndTheReaderNamesTheFaultOfABrokenKey) {
+TEST_F(PublishTest, ToolsGiveHelpKeygenNeverOverwritesAndTheReaderNamesTheFaultOfABrokenKey) {
   const std::string key = (dir_ / "new.key").string();
+  EXPECT_TRUE(run({"nimbo-keygen", "--help"}).starts_with("usage: nimbo-keygen OUT\nWrites"));
+  EXPECT_TRUE(run({"nimbo-publish", "--help"}).starts_with("usage: nimbo-publish list --key KEY"));
   ASSERT_EQ(run({"nimbo-keygen", key}), "");
   EXPECT_NE(read_key_file(key).x, nullptr);
   EXPECT_EQ(fs::status(key).permissions(), fs::owner_read | fs::owner_write);

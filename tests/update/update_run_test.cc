@@ -64,6 +64,7 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   EXPECT_EQ(read_file(local_ / "b.vdb"), "old b");
   EXPECT_TRUE(fs::exists(local_ / "old.tmp"));
   EXPECT_TRUE(has_line(run, "Debug: Excluded from BASE \"skip.vdb\""));
+  EXPECT_FALSE(has_line(run, "Invalid pattern"));
   EXPECT_TRUE(has_line(run, "Debug: Skip \"" + (local_ / "notes.txt").string() + "\""));
   EXPECT_TRUE(has_line(run, "Downloading " + http_base() + "timestamp"));
   EXPECT_FALSE(has_line(run, "timestamp.lzma"));
