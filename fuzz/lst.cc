@@ -6,11 +6,8 @@
 // error of an entry size above 2^32 - 1.
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
-#include <cstddef>
-#include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 
 #include "common/error.h"
 #include "formats/lst_file.h"
@@ -23,9 +20,8 @@ namespace {
 void parse(std::string_view bytes) {
   try {
     const upd::lst_file_t list = upd::lst_file_t::parse(std::span<const char>(bytes.data(), bytes.size()));
-    const auto names = list.file_names();
-    FUZZ_CHECK(!names.empty());
-    for (const std::string& name : names) {
+    FUZZ_CHECK(!list.file_names().empty());
+    for (const std::string& name : list.file_names()) {
       FUZZ_CHECK(list.contains(name));
       FUZZ_CHECK(name != "." && name != ".." && name.find('/') == std::string::npos);
       list.matches_pattern(name);
@@ -38,14 +34,12 @@ void parse(std::string_view bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+void fuzz_one(std::string_view bytes) {
   parse(bytes);
   const auto layout = upd::match_lst_layout(bytes);
-  if (!layout || !upd::testing::can_sign()) return 0;
-  const std::size_t at = static_cast<std::size_t>(layout->signature.data() - bytes.data());
+  if (!layout || !upd::testing::can_sign()) return;
   std::string copy(bytes);
-  copy.replace(at, layout->signature.size(), upd::testing::signature_of(layout->signed_part));
+  copy.replace(static_cast<std::size_t>(layout->signature.data() - bytes.data()), layout->signature.size(),
+               upd::testing::signature_of(layout->signed_part));
   parse(copy);
-  return 0;
 }

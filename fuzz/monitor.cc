@@ -11,25 +11,22 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/function/function_base.hpp>
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 
 #include "configd_update_ipc.pb.h"
 #include "fuzz_support.h"
 #include "ipc/configd.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void fuzz_one(std::string_view bytes) {
   int fds[2];
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
   // The monitor's side: what fits in the socket's buffer (far more than
   // the fuzzer's inputs), then the end of the stream.
   ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-  std::size_t written = 0;
-  while (written < size) {
-    const ssize_t n = ::write(fds[1], data + written, size - written);
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fds[1], bytes.data(), bytes.size());
     if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   ::shutdown(fds[1], SHUT_WR);
 
@@ -55,5 +52,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // stream is a link error, so every run ends in one of the outcomes above.
   FUZZ_CHECK(ended_by_error);
   ::close(fds[1]);
-  return 0;
 }

@@ -10,22 +10,11 @@ namespace upd::testing {
 constexpr std::uint64_t unknown_size = UINT64_MAX;
 
 // The raw LZMA stream of data (lc 3, lp 0, pb 2, the given dictionary size).
-std::string raw_lzma_stream(const std::string& data, bool end_marker,
-                        std::uint32_t dictionary = 1 << 16);
-
-// A whole ".lzma" file: properties byte, dictionary, size field, stream.
-std::string lzma_header(std::uint64_t size_field, std::uint32_t dictionary = 1 << 16,
-                        unsigned char properties = 0x5d);
-
-// header(size of data) + stream without end marker: the SDK's usual form.
-std::string lzma_known_size(const std::string& data);
-// header(all bits set) + stream with end marker: what "xz --format=lzma" makes.
-std::string lzma_unknown_size(const std::string& data);
-
-// What liblzma's lzma_alone_encoder (and so "xz --format=lzma") makes of data
-// at the given preset.
+std::string raw_lzma_stream(const std::string& data, bool end_marker, std::uint32_t dictionary = 1 << 16);
+// A whole ".lzma" header: properties byte, dictionary, size field.
+std::string lzma_header(std::uint64_t size_field, std::uint32_t dictionary = 1 << 16, unsigned char properties = 0x5d);
+// What liblzma's lzma_alone_encoder (and so "xz --format=lzma") makes of data at the preset.
 std::string lzma_alone(const std::string& data, std::uint32_t preset = 6);
-
 // Compressible bytes of the given size, the same for the same seed.
 std::string sample_data(std::size_t size, unsigned seed = 1);
 

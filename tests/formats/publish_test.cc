@@ -5,7 +5,6 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "common/error.h"
 #include "formats/drl_file.h"
 #include "formats/file_sha256.h"
 #include "formats/lst_file.h"
@@ -18,157 +17,116 @@ namespace upd {
 namespace {
 
 namespace fs = boost::filesystem;
-using testing::read_file, testing::write_file;
-
-const std::string bin = NIMBO_BINARY_DIR "/bin/";
+using namespace testing;
 
 class PublishTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
-    fs::create_directory(source_);
+    if (!can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
   }
   // Runs the program; returns its output, prefixed with "failed: " on a non-zero exit.
   std::string run(std::vector<std::string> argv) {
-    argv[0] = bin + argv[0];
+    argv[0] = NIMBO_BINARY_DIR "/bin/" + argv[0];
     fs::remove(dir_ / "output");
-    const bool ok = testing::run_program(argv, dir_ / "output");
+    const bool ok = run_program(argv, dir_ / "output");
     return (ok ? "" : "failed: ") + read_file(dir_ / "output");
   }
-  std::string publish_list(const std::vector<std::string>& more = {}) {
-    std::vector<std::string> argv{"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source", source_.string(),
-                                  "--out", out_.string(), "--serial", "7"};
-    argv.insert(argv.end(), more.begin(), more.end());
-    return run(argv);
+  // Publishes the files (name, content) with the options.
+  std::string publish(const std::map<std::string, std::string>& files, std::vector<std::string> options = {}) {
+    fs::remove_all(source_);
+    fs::create_directory(source_);
+    for (const auto& [name, content] : files) write_file(source_ / name, content);
+    options.insert(options.begin(), {"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source", source_.string(),
+                                     "--out", out_.string(), "--serial", "7"});
+    return run(options);
   }
 
-  testing::temp_dir_t dir_;
+  temp_dir_t dir_;
   fs::path source_ = dir_ / "source", out_ = dir_ / "out";
 };
 
-TEST_F(PublishTest, BuildsARepositoryThatTheListReaderAccepts) {
-  const std::string big(200000, 'x');
-  write_file(source_ / "a.dat", "hello\n");
-  write_file(source_ / "B_2.bin", big);
-  write_file(source_ / "timestamp", "1700000000\n");
-  write_file(source_ / "empty", "");
-  ASSERT_EQ(publish_list({"--remove", "*.tmp", "--remove", "old?.*"}), "");
-  const lst_file_t list = lst_file_t::parse(read_file(out_ / "version.lst"));
+TEST_F(PublishTest, BuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
+  ASSERT_EQ(publish({{"a.dat", "hello\n"}, {"B_2.bin", std::string(200000, 'x')}, {"timestamp", "1700000000\n"},
+                     {"empty", ""}},
+                    {"--remove", "*.tmp", "--remove", "old?.*"}),
+            "");
+  const std::string text = read_file(out_ / "version.lst");
+  EXPECT_TRUE(text.starts_with("[NimboUpdateList]\r\n[7]\r\n"));
+  const lst_file_t list = lst_file_t::parse(text);
   EXPECT_EQ(list.file_names(), (std::vector<std::string>{"B_2.bin", "a.dat", "empty", "timestamp"}));
-  EXPECT_EQ(list.checksum_of("a.dat"), file_sha256(source_ / "a.dat"));
-  EXPECT_EQ(list.size_of("B_2.bin"), 200000u);
-  EXPECT_EQ(list.checksum_of("B_2.bin"), file_sha256(source_ / "B_2.bin"));
-  EXPECT_EQ(list.size_of("empty"), 0u);
   EXPECT_EQ(list.patterns(), (std::vector<std::string>{"*.tmp", "old?.*"}));
-  EXPECT_TRUE(read_file(out_ / "version.lst").starts_with("[NimboUpdateList]\r\n[7]\r\n"));
-  for (const char* name : {"a.dat", "B_2.bin", "timestamp", "empty"})
-    EXPECT_EQ(read_file(out_ / name), read_file(source_ / name)) << name;
   EXPECT_FALSE(fs::exists(out_ / "timestamp.lzma"));
   for (const char* name : {"a.dat", "B_2.bin", "empty"}) {
-    const std::string packed = (out_ / (std::string(name) + ".lzma")).string();
-    EXPECT_TRUE(testing::run_program({"sh", "-c", "xz --format=lzma -dc " + packed + " > " + packed + ".out"},
-                                     dir_ / "xz"));
+    EXPECT_EQ(list.checksum_of(name), file_sha256(source_ / name));
+    EXPECT_EQ(list.size_of(name), fs::file_size(source_ / name));
+    const std::string packed = (out_ / name).string();
+    EXPECT_TRUE(run_program({"sh", "-c", "xz --format=lzma -dc " + packed + ".lzma > " + packed + ".out"}, dir_ / "xz"));
     EXPECT_EQ(read_file(packed + ".out"), read_file(source_ / name)) << name;
   }
   EXPECT_LT(fs::file_size(out_ / "B_2.bin.lzma"), 1000u);
 }
 
 TEST_F(PublishTest, RefusesWhatTheListCannotCarry) {
-  const std::string name_rule = "a listed name may hold only ASCII letters, digits, '.' and "
-                                "'_', and may not be \".\" or \"..\"\n",
-                    pattern_rule = "a removal pattern may hold only ASCII letters, digits, '?', "
-                                   "'*', '.' and '_'\n";
-  struct {
-    std::vector<std::string> files, options;
-    std::string message;
-  } const cases[] = {
-      {{"a-b"}, {}, "\"a-b\": " + name_rule},
-      {{"version.lst"}, {}, "\"version.lst\" is the update list itself\n"},
-      {{"x", "x.lzma"}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},
-      {{"a"}, {"--remove", "dir/*"}, "\"dir/*\": " + pattern_rule},
-      {{"a"}, {"--remove", "[ab]"}, "\"[ab]\": " + pattern_rule},
+  const std::string name_rule = "a listed name may hold only ASCII letters, digits, '.' and '_', and may not be "
+                                "\".\" or \"..\"\n",
+                    pattern_rule = "a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'\n";
+  const std::tuple<std::map<std::string, std::string>, std::vector<std::string>, std::string> cases[] = {
+      {{{"a-b", ""}}, {}, "\"a-b\": " + name_rule},
+      {{{"version.lst", ""}}, {}, "\"version.lst\" is the update list itself\n"},
+      {{{"x", ""}, {"x.lzma", ""}}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},
+      {{{"a", ""}}, {"--remove", "dir/*"}, "\"dir/*\": " + pattern_rule},
       {{}, {}, source_.string() + ": no files to list\n"},
+      {{{"a", ""}}, {"--key"}, "--key needs a value\n"},
   };
-  for (const auto& c : cases) {
-    fs::remove_all(source_);
-    fs::create_directory(source_);
-    for (const auto& name : c.files) write_file(source_ / name, "x");
-    EXPECT_EQ(publish_list(c.options), "failed: nimbo-publish: " + c.message);
+  for (const auto& [files, options, message] : cases) {
+    EXPECT_TRUE(publish(files, options).starts_with("failed: nimbo-publish: " + message)) << message;
     EXPECT_FALSE(fs::exists(out_ / "version.lst"));
   }
-  fs::create_directory(source_ / "sub");
-  EXPECT_EQ(publish_list(), "failed: nimbo-publish: " + (source_ / "sub").string() + ": only regular files can be published\n");
 }
 
 TEST_F(PublishTest, WritesDrlFilesThatTheReaderAccepts) {
-  const fs::path drl = dir_ / "zone.drl";
-  ASSERT_EQ(run({"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl.string(), "http://127.0.0.1:1/",
-                 "https://127.0.0.1/b"}),
-            "");
+  const std::string drl = (dir_ / "zone.drl").string();
+  ASSERT_EQ(run({"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl, "http://127.0.0.1:1/", "https://h/b"}), "");
   drl_file_t reader;
   reader.load(drl);
-  EXPECT_EQ(reader.urls(), (std::set<std::string>{"http://127.0.0.1:1/", "https://127.0.0.1/b"}));
-  ASSERT_EQ(run({"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl.string()}), "");
-  reader.load(drl);
-  EXPECT_TRUE(reader.urls().empty());
-  EXPECT_EQ(run({"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl.string(), " http://a/"}),
+  EXPECT_EQ(reader.urls(), (std::set<std::string>{"http://127.0.0.1:1/", "https://h/b"}));
+  EXPECT_EQ(run({"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl, " http://a/"}),
             "failed: nimbo-publish: \" http://a/\": a server URL may not be empty, hold a line break, or begin or "
             "end with a blank\n");
 }
 
-TEST_F(PublishTest, ExplainsAWrongCommandLine) {
-  const std::string usage =
-      "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]\n"
-      "       nimbo-publish drl --key KEY --out FILE [URL]...\n";
-  struct {
-    std::vector<std::string> argv;
-    std::string fault;
-  } const cases[] = {
-      {{"nimbo-publish"}, "a command is needed"},
-      {{"nimbo-publish", "sign"}, "unknown command \"sign\""},
-      {{"nimbo-publish", "list", "--key"}, "--key needs a value"},
-      {{"nimbo-publish", "drl", "--key", "k"}, "--key, --out are needed"},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(run(c.argv), "failed: nimbo-publish: " + c.fault + "\n" + usage);
-  EXPECT_EQ(run({"nimbo-publish", "--help"}), usage);
-}
-
-TEST_F(PublishTest, KeygenMakesAUsableKeyAndNeverOverwrites) {
-  const fs::path key = dir_ / "new.key";
-  ASSERT_EQ(run({"nimbo-keygen", key.string()}), "");
-  const key_file_t read = read_key_file(key.string());
-  EXPECT_NE(read.x, nullptr);
+TEST_F(PublishTest, ToolsGiveHelpKeygenNeverOverwritesAndTheReaderNamesTheFaultOfABrokenKey) {
+  const std::string key = (dir_ / "new.key").string();
+  EXPECT_TRUE(run({"nimbo-keygen", "--help"}).starts_with("usage: nimbo-keygen OUT\nWrites"));
+  EXPECT_TRUE(run({"nimbo-publish", "--help"}).starts_with("usage: nimbo-publish list --key KEY"));
+  ASSERT_EQ(run({"nimbo-keygen", key}), "");
+  EXPECT_NE(read_key_file(key).x, nullptr);
   EXPECT_EQ(fs::status(key).permissions(), fs::owner_read | fs::owner_write);
-  EXPECT_EQ(run({"nimbo-keygen", key.string()}), "failed: nimbo-keygen: " + key.string() + ": File exists\n");
-}
-
-TEST(KeyFile, NamesTheFaultOfABrokenKeyFile) {
-  testing::temp_dir_t dir;
+  EXPECT_EQ(run({"nimbo-keygen", key}), "failed: nimbo-keygen: " + key + ": File exists\n");
   const std::string good = read_file(NIMBO_TEST_KEY);
   auto line = [&](char name) {
     const auto at = good.find(std::string(1, name) + "=");
-    return good.substr(at, good.find('\n', at) - at);
+    return good.substr(at, good.find('\n', at) - at) + "\r\n";
   };
   const std::string p = line('p'), q = line('q'), g = line('g'), y = line('y');
-  struct {
-    std::string text, fault;
-  } const cases[] = {
-      {p + "\n" + q + "\n" + g + "\n" + y + "\n", ""},
-      {p + "\n" + q + "\n" + g + "\n", "no y= line"},
-      {p + "\n" + q + "\n" + g + "\n" + y + "\nz=1\n", "line 5: expected p=, q=, g=, y= or x="},
-      {p + "\n" + q + "\n" + g + "\ny=12x4\n", "line 4: not a hexadecimal number"},
-      {p + "\nq=5\n" + g + "\n" + y + "\n", "q is not a 160-bit number"},
-      {p + "\n" + q + "\ng=1\n" + y + "\n", "g is out of range"},
-      {p + "\n" + q + "\n" + g + "\n" + y + "\nx=1\n", "y is not g^x mod p"},
+  const std::pair<std::string, std::string> cases[] = {
+      {p + q + g + y, ""},
+      {p + q + g, "no y= line"},
+      {p + q + g + y + "z=1\n", "line 5: expected p=, q=, g=, y= or x="},
+      {p + q + g + "y=12x4\n", "line 4: not a hexadecimal number"},
+      {"p=5\n" + q + g + y, "p is not a 512-bit number"},
+      {p + "q=5\n" + g + y, "q is not a 160-bit number"},
+      {p + q + "g=1\n" + y, "g is out of range"},
+      {p + q + g + "y=1\n", "y is out of range"},
+      {p + q + g + y + "x=1\n", "y is not g^x mod p"},
   };
-  for (const auto& c : cases) {
-    write_file(dir / "k", c.text);
+  for (const auto& [text, fault] : cases) {
+    write_file(key, text);
     try {
-      read_key_file((dir / "k").string());
-      EXPECT_EQ(c.fault, "");
+      read_key_file(key);
+      EXPECT_EQ(fault, "");
     } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), (dir / "k").string() + ": " + c.fault);
+      EXPECT_EQ(e.what(), key + ": " + fault);
     }
   }
 }

@@ -2,23 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include "http/http_message.h"
+
 namespace upd {
 namespace {
 
-struct url_case_t {
-  const char* text;
-  const char* protocol;
-  const char* host;
-  std::uint16_t port;
-  const char* path;
-  const char* rebuilt;
-};
-
-TEST(UrlTest, SplitsAndRebuildsTexts) {
-  const url_case_t cases[] = {
+TEST(UrlTest, SplitsRebuildsAndJoinsTexts) {
+  const struct {
+    const char *text, *protocol, *host;
+    std::uint16_t port;
+    const char *path, *rebuilt;
+  } cases[] = {
       {"http://h:8080/a/b?x=1", "http", "h", 8080, "a/b?x=1", "http://h:8080/a/b?x=1"},
-      {"updates.example/version.lst", "", "updates.example", 0, "version.lst",
-       "updates.example/version.lst"},
+      {"updates.example/version.lst", "", "updates.example", 0, "version.lst", "updates.example/version.lst"},
       {"https://h", "https", "h", 0, "", "https://h"},
       {"https://h/", "https", "h", 0, "", "https://h"},
       {"", "", "", 0, "", ""},
@@ -37,20 +33,21 @@ TEST(UrlTest, SplitsAndRebuildsTexts) {
     EXPECT_EQ(url.path(), c.path);
     EXPECT_EQ(url.to_string(), c.rebuilt);
   }
-}
-
-TEST(UrlTest, JoinsBaseAndRelativeWithOneSlash) {
   EXPECT_EQ(url_t("http://h/bases", "daily.vdb").to_string(), "http://h/bases/daily.vdb");
   EXPECT_EQ(url_t("http://h/bases/", "daily.vdb").to_string(), "http://h/bases/daily.vdb");
-  EXPECT_EQ(url_t("http://h", "version.lst").path(), "version.lst");
   EXPECT_EQ(url_t("", "version.lst").to_string(), "");
-  EXPECT_EQ(url_t("", "version.lst").path(), "");
-}
-
-TEST(UrlTest, EqualityComparesTheRebuiltTexts) {
   EXPECT_EQ(url_t("http://h/"), url_t("http://h"));
   EXPECT_NE(url_t("http://h/a"), url_t("http://h/b"));
-  EXPECT_EQ(url_t(), url_t(""));
+}
+
+TEST(HttpMessageTest, HeaderLookupIsExactAndAnEmptyUriIsASlash) {
+  http_headers_t headers;
+  headers.add("Host", "a");
+  headers.add("Host", "b");
+  EXPECT_EQ(headers.get("Host"), "a");
+  EXPECT_EQ(headers.get("host"), "");
+  http_request_t request{"", "CONNECT", {1, 0}, headers};
+  EXPECT_EQ(request.to_string(), "CONNECT / HTTP/1.0\r\nHost: a\r\nHost: b\r\n\r\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,19 +13,14 @@
 namespace upd::testing {
 
 inline launch_t component(std::vector<std::string> args = {}) {
-  launch_t launch;
-  launch.program = NIMBO_BINARY_DIR "/bin/nimbo-update";
-  launch.args = std::move(args);
-  return launch;
+  return {NIMBO_BINARY_DIR "/bin/nimbo-update", std::move(args), "3", std::nullopt};
 }
 
 // The lines of a file log without their "date time [pid] " prefix.
 inline std::vector<std::string> file_log_lines(const std::string& text) {
   std::vector<std::string> lines;
-  for (const auto& line : lines_of(text)) {
-    const auto end_of_prefix = line.find("] ");
-    lines.push_back(end_of_prefix == std::string::npos ? line : line.substr(end_of_prefix + 2));
-  }
+  for (const auto& line : lines_of(text))
+    lines.push_back(line.find("] ") == std::string::npos ? line : line.substr(line.find("] ") + 2));
   return lines;
 }
 
@@ -34,12 +30,9 @@ inline ::testing::AssertionResult has_lines_in_order(const std::vector<std::stri
   auto at = lines.begin();
   for (const auto& wanted : expected) {
     at = std::find(at, lines.end(), wanted);
-    if (at == lines.end()) {
-      std::string all;
-      for (const auto& line : lines) all += "\n  " + line;
-      return ::testing::AssertionFailure()
-             << "missing, or out of order: \"" << wanted << "\" in:" << all;
-    }
+    if (at == lines.end())
+      return ::testing::AssertionFailure() << "missing, or out of order: \"" << wanted << "\" in:\n"
+                                           << ::testing::PrintToString(lines);
     ++at;
   }
   return ::testing::AssertionSuccess();

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -25,32 +24,40 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const boost::filesystem::path& output) {
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (out >= 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-    }
-    ::setpgid(0, 0);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  return pid;
+std::vector<char*> pointers(const std::vector<std::string>& texts) {
+  std::vector<char*> result;
+  for (const auto& text : texts) result.push_back(const_cast<char*>(text.c_str()));
+  result.push_back(nullptr);
+  return result;
 }
 
 }  // namespace
 
-child_process_t::child_process_t(const std::vector<std::string>& argv,
-                                 const boost::filesystem::path& output)
-    : pid_(spawn(argv, output)) {}
-
-child_process_t::~child_process_t() { stop(); }
+pid_t spawn(const spawn_t& how) {
+  // Everything is prepared before the fork: the child of a threaded process
+  // may only make async-signal-safe calls.
+  const std::string program = how.argv[0].find('/') == std::string::npos ? find_program(how.argv[0]) : how.argv[0];
+  const auto argv = pointers(how.argv);
+  const auto env = pointers(how.env);
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    // Descriptor 3 first, before an open takes its number; a dup2 onto
+    // itself would keep close-on-exec set.
+    if (how.fd3 >= 0) ::dup2(how.fd3 == 3 ? ::fcntl(3, F_DUPFD_CLOEXEC, 10) : how.fd3, 3);
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = ::open(how.out.c_str(), flags, 0644);
+    const int err = how.err.empty() ? out : ::open(how.err.c_str(), flags, 0644);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::setpgid(0, 0);
+    ::execve(program.c_str(), argv.data(), how.env.empty() ? environ : env.data());
+    ::_exit(127);
+  }
+  return pid;
+}
 
 int child_process_t::stop(int signal) {
   if (pid_ <= 0) return status_;
@@ -61,30 +68,19 @@ int child_process_t::stop(int signal) {
   return status_;
 }
 
-bool child_process_t::running() {
-  if (pid_ <= 0) return false;
-  if (::waitpid(pid_, &status_, WNOHANG) == 0) return true;
-  pid_ = 0;
-  return false;
-}
-
 bool run_program(const std::vector<std::string>& argv, const boost::filesystem::path& output) {
-  const pid_t pid = spawn(argv, output);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  child_process_t child(argv, output);
+  // Waits for the natural end: signal 0 only checks that the process exists.
+  const int status = child.stop(0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string find_program(const std::string& name) {
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  path += ":/usr/sbin:/sbin:/usr/local/sbin";
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const auto end = std::min(path.find(':', start), path.size());
-    const auto candidate = boost::filesystem::path(path.substr(start, end - start)) / name;
-    if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-    start = end + 1;
+  const std::string path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "") + ":/usr/sbin:/sbin";
+  for (std::size_t start = 0, end; start < path.size(); start = end + 1) {
+    end = std::min(path.find(':', start), path.size());
+    const std::string candidate = path.substr(start, end - start) + "/" + name;
+    if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return {};
 }
@@ -104,8 +100,7 @@ bool wait_for_port(std::uint16_t port) {
   for (int attempt = 0; attempt < 500; ++attempt) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(port);
-    const bool open =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool open = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     if (open) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

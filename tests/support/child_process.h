@@ -1,6 +1,6 @@
-// Runs helper programs (servers, certificate and password tools) for tests.
-// A child_process_t is stopped with SIGTERM and reaped on destruction; its
-// standard output and error go to a file. Owned by one test thread.
+// Runs helper programs (servers, certificate and password tools, the
+// component) for tests. A child_process_t is stopped with SIGTERM and reaped
+// on destruction. Owned by one test thread.
 #pragma once
 
 #include <signal.h>
@@ -13,17 +13,25 @@
 
 namespace upd::testing {
 
+// How to start a program: argv[0] is looked up in PATH; env replaces the
+// environment when not empty; fd3 (when >= 0) becomes descriptor 3.
+struct spawn_t {
+  std::vector<std::string> argv;
+  boost::filesystem::path out, err;  // standard output and error (err empty: with out)
+  std::vector<std::string> env;
+  int fd3 = -1;
+};
+pid_t spawn(const spawn_t& how);
+
 class child_process_t {
  public:
-  // Starts argv[0] (looked up in PATH) with the given arguments.
-  child_process_t(const std::vector<std::string>& argv, const boost::filesystem::path& output);
-  ~child_process_t();
+  child_process_t(const std::vector<std::string>& argv, const boost::filesystem::path& output)
+      : pid_(spawn({argv, output, {}, {}, -1})) {}
+  ~child_process_t() { stop(); }
   child_process_t(const child_process_t&) = delete;
   child_process_t& operator=(const child_process_t&) = delete;
-
   // Sends the signal and waits; returns the raw wait status. Idempotent.
   int stop(int signal = SIGTERM);
-  bool running();
 
  private:
   pid_t pid_;

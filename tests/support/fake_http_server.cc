@@ -16,17 +16,13 @@ namespace upd::testing {
 std::string fake_peer_t::read_head() {
   std::string head;
   char c;
-  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-    if (server_.stop_requested(fd_) || ::recv(fd_, &c, 1, 0) != 1) break;
-    head += c;
-  }
+  while (!head.ends_with("\r\n\r\n") && !server_.stop_requested(fd_) && ::recv(fd_, &c, 1, 0) == 1) head += c;
   server_.record(head);
   return head;
 }
 
 bool fake_peer_t::send(const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
+  for (std::size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -49,41 +45,31 @@ void fake_peer_t::hold() {
 }
 
 void fake_peer_t::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
 }
 
-fake_http_server_t::fake_http_server_t(script_t script, const std::string& address)
-    : script_(std::move(script)) {
+fake_http_server_t::fake_http_server_t(script_t script, const std::string& address) : script_(std::move(script)) {
   sockaddr_storage storage{};
-  socklen_t length;
   auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    length = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    length = sizeof *v6;
-  } else {
+  const bool is_v4 = ::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1;
+  if (!is_v4 && ::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1)
     throw std::invalid_argument("not a numeric address: " + address);
-  }
+  storage.ss_family = is_v4 ? AF_INET : AF_INET6;
+  socklen_t length = is_v4 ? sizeof *v4 : sizeof *v6;
   listener_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
-      ::listen(listener_, 16) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
+      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
       ::pipe2(stop_pipe_, O_CLOEXEC) != 0)
     throw std::runtime_error(std::string("fake server: ") + std::strerror(errno));
-  port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+  port_ = ntohs(is_v4 ? v4->sin_port : v6->sin6_port);
   thread_ = std::thread([this] { serve(); });
 }
 
 fake_http_server_t::~fake_http_server_t() {
   [[maybe_unused]] auto ignored = ::write(stop_pipe_[1], "x", 1);
   thread_.join();
-  ::close(listener_);
-  ::close(stop_pipe_[0]);
-  ::close(stop_pipe_[1]);
+  for (int fd : {listener_, stop_pipe_[0], stop_pipe_[1]}) ::close(fd);
 }
 
 std::string fake_http_server_t::url(const std::string& path) const {

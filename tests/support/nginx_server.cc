@@ -1,6 +1,7 @@
 #include "support/nginx_server.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <regex>
 #include <stdexcept>
 
 namespace upd::testing {
@@ -8,63 +9,40 @@ namespace upd::testing {
 namespace fs = boost::filesystem;
 
 std::string nginx_server_t::unavailable_reason() {
-  if (find_program("nginx").empty())
-    return "nginx is not installed (scripts/setup installs nginx-light)";
-  if (find_program("openssl").empty())
-    return "the openssl tool is not installed (scripts/setup installs it)";
+  if (find_program("nginx").empty()) return "nginx is not installed (scripts/setup installs nginx-light)";
+  if (find_program("openssl").empty()) return "the openssl tool is not installed (scripts/setup installs it)";
   return {};
 }
 
-nginx_server_t::nginx_server_t(const fs::path& root)
-    : http_port_(free_port()), https_port_(free_port()) {
+nginx_server_t::nginx_server_t(const fs::path& root) : http_port_(free_port()), https_port_(free_port()) {
   while (https_port_ == http_port_) https_port_ = free_port();
-  const fs::path dir = dir_.path();
-  fs::create_directories(dir / "temp");
-  if (!run_program(
-          {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-           "-nodes", "-days", "2", "-subj", "/CN=localhost", "-keyout", (dir / "key.pem").string(),
-           "-out", (dir / "cert.pem").string()},
-          dir / "openssl.log"))
-    throw std::runtime_error("openssl could not make a certificate: " +
-                             read_file(dir / "openssl.log"));
-
-  const std::string d = dir.string();
-  const std::string root_text = fs::absolute(root).string();
+  const std::string d = dir_.path().string();
+  fs::create_directories(dir_ / "temp");
+  if (!run_program({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-days", "2", "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
+                   dir_ / "openssl.log"))
+    throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
   // One process, in the foreground, with every path in the temporary folder.
-  write_file(
-      dir / "nginx.conf",
-      "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-      "pid " +
-          d + "/nginx.pid;\nerror_log " + d +
-          "/error.log;\n"
-          "events { worker_connections 256; }\n"
-          "http {\n  log_format auth '$request_uri proxy_authorization=$http_proxy_authorization';\n"
-          "  access_log " + d + "/access.log auth;\n  sendfile on;\n  default_type application/octet-stream;\n"
-          "  client_body_temp_path " +
-          d + "/temp;\n  proxy_temp_path " + d +
-          "/temp;\n"
-          "  fastcgi_temp_path " +
-          d + "/temp;\n  uwsgi_temp_path " + d +
-          "/temp;\n"
-          "  scgi_temp_path " +
-          d +
-          "/temp;\n"
-          "  server { listen 127.0.0.1:" +
-          std::to_string(http_port_) + "; root " + root_text +
-          "; }\n"
-          "  server { listen 127.0.0.1:" +
-          std::to_string(https_port_) + " ssl; root " + root_text +
-          ";\n"
-          "    ssl_certificate " +
-          d + "/cert.pem; ssl_certificate_key " + d +
-          "/key.pem; }\n"
-          "}\n");
+  std::string config = R"(daemon off; master_process off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
+events { worker_connections 256; }
+http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorization';
+  access_log D/access.log auth; sendfile on; default_type application/octet-stream;
+  client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
+  uwsgi_temp_path D/temp; scgi_temp_path D/temp;
+  server { listen 127.0.0.1:HTTP; root ROOT; }
+  server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
+}
+)";
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"D/", d + "/"},
+                                    {"ROOT", fs::absolute(root).string()},
+                                    {"HTTPS", std::to_string(https_port_)},
+                                    {"HTTP", std::to_string(http_port_)}})
+    config = std::regex_replace(config, std::regex("\\b" + name), value);
+  write_file(dir_ / "nginx.conf", config);
   process_ = std::make_unique<child_process_t>(
-      std::vector<std::string>{"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
-      dir / "nginx.out");
+      std::vector<std::string>{"nginx", "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"}, dir_ / "nginx.out");
   if (!wait_for_port(http_port_) || !wait_for_port(https_port_))
-    throw std::runtime_error("nginx did not start: " + read_file(dir / "error.log") +
-                             read_file(dir / "nginx.out"));
+    throw std::runtime_error("nginx did not start: " + read_file(dir_ / "error.log") + read_file(dir_ / "nginx.out"));
 }
 
 nginx_server_t::~nginx_server_t() { process_->stop(); }

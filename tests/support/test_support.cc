@@ -7,9 +7,13 @@
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <iostream>
+#include <iterator>
+#include <mutex>
 #include <stdexcept>
+
+#include "common/log.h"
+#include "common/log_sinks.h"
 
 namespace upd::testing {
 
@@ -25,8 +29,7 @@ temp_dir_t::~temp_dir_t() {
 }
 
 socket_pair_t::socket_pair_t() {
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
-    throw std::runtime_error("socketpair failed");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) throw std::runtime_error("socketpair failed");
 }
 
 socket_pair_t::~socket_pair_t() {
@@ -34,11 +37,7 @@ socket_pair_t::~socket_pair_t() {
     if (f >= 0) ::close(f);
 }
 
-int socket_pair_t::release(int index) {
-  int f = fd[index];
-  fd[index] = -1;
-  return f;
-}
+int socket_pair_t::release(int index) { return std::exchange(fd[index], -1); }
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path.string(), std::ios::binary);
@@ -69,6 +68,48 @@ std::string fd_capture_t::text() {
     restored_ = true;
   }
   return read_file(dir_ / "captured");
+}
+
+struct captured_log_t::sink_t : cf_log_t {
+  void open() override {}
+  void log(int level, const std::string& text) override { add(std::string(level_name(level)) + ": " + text); }
+  void log_tagged(const std::string& tag, int number, const std::string& text) override {
+    add(tag + "-" + std::to_string(number) + ": " + text);
+  }
+  void log_no_memory() override { add("Error: Not enough memory"); }
+  void add(std::string line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(std::move(line));
+  }
+  mutable std::mutex mutex;
+  std::vector<std::string> lines;  // guarded by mutex
+};
+
+captured_log_t::captured_log_t(int level) : sink_(std::make_shared<sink_t>()), saved_level_(cf_log_t::level_) {
+  cf_log_t::level_ = level;
+  cf_log_t::set_log(sink_);
+}
+
+captured_log_t::~captured_log_t() {
+  cf_log_t::set_log(std::make_shared<cf_console_log_t>());
+  cf_log_t::level_ = saved_level_;
+}
+
+std::vector<std::string> captured_log_t::lines() const {
+  std::lock_guard lock(sink_->mutex);
+  return sink_->lines;
+}
+
+bool captured_log_t::has(const std::string& prefix) const {
+  for (const auto& line : lines())
+    if (line.starts_with(prefix)) return true;
+  return false;
+}
+
+std::string captured_log_t::all() const {
+  std::string text;
+  for (const auto& line : lines()) text += line + "\n";
+  return text;
 }
 
 }  // namespace upd::testing

@@ -1,9 +1,12 @@
 // Fixtures shared by the tests: a temporary directory, a connected socket
-// pair, file helpers and a capture of what the process writes to a descriptor.
+// pair, file helpers, a capture of what the process writes to a descriptor
+// and a capture of the process-wide log.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace upd::testing {
 
@@ -50,6 +53,26 @@ class fd_capture_t {
   int saved_;
   temp_dir_t dir_;
   bool restored_ = false;
+};
+
+// While one lives, every log line of the process (any thread) is kept as
+// "Level: text" at the threshold given (Debug by default); the previous
+// threshold and a console logger come back after it.
+class captured_log_t {
+ public:
+  explicit captured_log_t(int level = 0);
+  ~captured_log_t();
+  captured_log_t(const captured_log_t&) = delete;
+  captured_log_t& operator=(const captured_log_t&) = delete;
+  std::vector<std::string> lines() const;
+  // Whether a line begins with prefix; all lines as one text, for messages.
+  bool has(const std::string& prefix) const;
+  std::string all() const;
+
+ private:
+  struct sink_t;
+  std::shared_ptr<sink_t> sink_;
+  int saved_level_;
 };
 
 }  // namespace upd::testing

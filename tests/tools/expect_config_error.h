@@ -1,5 +1,4 @@
 // Checks that reading a configuration fails with the given code and text.
-// Tables of bad configurations use config_case_t.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,13 +8,6 @@
 #include "config_error.h"
 
 namespace upd::monitor::testing {
-
-// A configuration text and the failure it must give.
-struct config_case_t {
-  const char* text;
-  nb::ErrorCode code;
-  const char* message;
-};
 
 template <class Read>
 void expect_config_error(Read&& read, nb::ErrorCode code, const std::string& message) {

@@ -40,52 +40,43 @@ namespace {
 int link_fd = -1;
 std::ofstream record;
 
-[[noreturn]] void link_failed(const std::exception& e) {
-  std::cerr << "fake-update: " << e.what() << std::endl;
-  std::exit(nb::EC_MONITOR_IPC_ERROR);
-}
-
-// Like receive(), ends the process with the monitor-link status when the
-// monitor goes away.
-void send_bytes(const void* bytes, std::size_t size) {
+// Ends the process with the monitor-link status when the monitor goes away.
+template <class Transfer>
+void on_link(Transfer transfer) {
   try {
-    upd::write_all(link_fd, bytes, size);
+    transfer();
   } catch (const std::exception& e) {
-    link_failed(e);
+    std::cerr << "fake-update: " << e.what() << std::endl;
+    std::exit(nb::EC_MONITOR_IPC_ERROR);
   }
 }
+
+void send_bytes(const std::string& bytes) { on_link([&] { upd::write_all(link_fd, bytes.data(), bytes.size()); }); }
 
 void send(const nb::Update2ConfigdMessage& message) {
   std::string frame(upd::frame_header_size, '\0');
   message.AppendToString(&frame);
   upd::encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()),
                            static_cast<std::uint32_t>(frame.size() - upd::frame_header_size));
-  send_bytes(frame.data(), frame.size());
+  send_bytes(frame);
 }
 
 nb::Configd2UpdateMessage receive() {
-  try {
+  nb::Configd2UpdateMessage message;
+  on_link([&] {
     std::uint8_t header[upd::frame_header_size];
     upd::read_all(link_fd, header, sizeof header);
     std::string body(upd::decode_frame_length(header), '\0');
     upd::read_all(link_fd, body.data(), body.size());
-    nb::Configd2UpdateMessage message;
-    if (message.ParseFromString(body)) return message;
-    throw std::runtime_error("a message from the monitor does not parse");
-  } catch (const std::exception& e) {
-    link_failed(e);
-  }
+    if (!message.ParseFromString(body)) throw std::runtime_error("a message from the monitor does not parse");
+  });
+  return message;
 }
 
 void write_record(const std::string& title, const google::protobuf::Message& message) {
   std::string text;
   google::protobuf::TextFormat::PrintToString(message, &text);
   record << "# " << title << "\n" << text << std::flush;
-}
-
-int bad_step(const std::string& line) {
-  std::cerr << "fake-update: bad step: " << line << "\n";
-  return 125;
 }
 
 }  // namespace
@@ -103,12 +94,11 @@ int main() {
   if (context.tag() != nb::Configd2UpdateMessage::USE_CONTEXT) return nb::EC_MONITOR_IPC_ERROR;
   write_record("config", context.config());
 
-  std::vector<std::string> plan;
+  std::vector<std::string> plan{"request"};
   if (const char* path = std::getenv("FAKE_UPDATE_PLAN")) {
     std::ifstream in(path);
+    plan.clear();
     for (std::string line; std::getline(in, line);) plan.push_back(line);
-  } else {
-    plan.push_back("request");
   }
 
   int status = 0;
@@ -119,13 +109,13 @@ int main() {
     std::string rest;
     std::getline(in >> std::ws, rest);
     nb::Update2ConfigdMessage message;
-    if (step == "send") {
-      if (!google::protobuf::TextFormat::ParseFromString(rest, &message)) return bad_step(line);
-      send(message);
-    } else if (step == "request") {
+    if (step == "send" || step == "request") {
       message.set_tag(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
-      if (!google::protobuf::TextFormat::ParseFromString(rest, message.mutable_install())) return bad_step(line);
+      google::protobuf::Message* parsed = &message;
+      if (step == "request") parsed = message.mutable_install();
+      if (!google::protobuf::TextFormat::ParseFromString(rest, parsed)) return 125;
       send(message);
+      if (step == "send") continue;
       const nb::Configd2UpdateMessage answer = receive();
       write_record("answer", answer);
       if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
@@ -133,15 +123,15 @@ int main() {
     } else if (step == "say" || step == "say-unfinished") {
       std::cerr << rest << (step == "say" ? "\n" : "") << std::flush;
     } else if (step == "garbage") {
-      const std::uint8_t frame[] = {2, 0, 0, 0, 0xff, 0xff};
-      send_bytes(frame, sizeof frame);
+      send_bytes(std::string("\x02\x00\x00\x00\xff\xff", 6));
     } else if (step == "signal-parent") {
       ::kill(::getppid(), std::atoi(rest.c_str()));
       for (;;) ::pause();
     } else if (step == "exit") {
       return std::atoi(rest.c_str());
     } else if (!step.empty()) {
-      return bad_step(line);
+      std::cerr << "fake-update: bad step: " << line << "\n";
+      return 125;
     }
   }
   return status;

@@ -59,8 +59,7 @@ TEST_F(UpdateRunTest, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithSucc
       base("daily.vdb").string() + "' } to_remove: '" + base("old.vdb").string() + "' up_to_date: '" +
       base("main.vdb").string() + "'\n");
   display_.finish();
-  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
-  EXPECT_EQ(WEXITSTATUS(outcome.wait_status), 0) << err_.str();
+  EXPECT_EQ(exit_code_of(outcome.wait_status), 0) << err_.str();
   EXPECT_FALSE(outcome.interrupted);
   ASSERT_TRUE(outcome.installed);
   EXPECT_EQ(outcome.installed->placed, 1u);
@@ -78,34 +77,19 @@ TEST_F(UpdateRunTest, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithSucc
   EXPECT_FALSE(fs::exists(base("old.vdb")));
   const std::string record = fake_.record();
   EXPECT_NE(record.find("network_timeout: 1234\n"), std::string::npos) << record;
-  EXPECT_NE(record.find("# answer\ntag: INSTALL_UPDATES_RESPONSE\n"), std::string::npos) << record;
-  EXPECT_EQ(record.find("error"), std::string::npos) << record;
+  EXPECT_TRUE(record.ends_with("# answer\ntag: INSTALL_UPDATES_RESPONSE\n")) << record;
 }
 
 TEST_F(UpdateRunTest, AFailedInstallationIsAnsweredWithItsErrorAndBecomesTheExitStatus) {
   const run_outcome_t outcome =
       run("request to_place { source: '" + staged("bases/missing.vdb").string() + "' destination: '" +
           base("missing.vdb").string() + "' }\n");
-  ASSERT_TRUE(WIFEXITED(outcome.wait_status));
-  EXPECT_EQ(WEXITSTATUS(outcome.wait_status), nb::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exit_code_of(outcome.wait_status), nb::EC_NO_SUCH_ENTRY);
   ASSERT_TRUE(outcome.installed && outcome.installed->error);
   const std::string what = "Cannot open \"" + staged("bases/missing.vdb").string() + "\": No such file or directory";
   EXPECT_EQ(err_.str(), "Installation failed: " + what + "\n");
   EXPECT_NE(fake_.record().find("error {\n  code: EC_NO_SUCH_ENTRY\n  what: \"Cannot open \\\""), std::string::npos)
       << fake_.record();
-  EXPECT_EQ(describe_wait_status(outcome.wait_status), "exited with status 23 (No such file or directory)");
-}
-
-// The update and zone directories are made before the start, whatever follows.
-TEST_F(UpdateRunTest, AnAttemptThatFailsSendsNoRequestAndReportsItsStatusAndLastLine) {
-  config_.set_update_dir((dir_ / "var" / "lib" / "update").string());
-  config_.set_nbs_dir((dir_ / "nbs").string());
-  const run_outcome_t outcome = run("say Error: DRL: bad signature\nsay-unfinished last words\nexit 94\n");
-  EXPECT_FALSE(outcome.installed);
-  EXPECT_EQ(exit_code_of(outcome.wait_status), 94);
-  EXPECT_EQ(describe_wait_status(outcome.wait_status), "exited with status 94 (No update servers available)");
-  EXPECT_EQ(err_.str(), "Error: DRL: bad signature\nlast words\n");
-  for (const char* made : {"var/lib/update", "bases", "nbs"}) EXPECT_TRUE(fs::is_directory(dir_ / made)) << made;
 }
 
 // What the component says after the link closes depends on whether its
@@ -128,8 +112,6 @@ TEST_F(UpdateRunTest, ProtocolViolationsCloseTheLinkAndEndTheComponent) {
 TEST_F(UpdateRunTest, ATerminationSignalIsPassedOnToTheComponent) {
   const run_outcome_t outcome = run("signal-parent 15\n");
   EXPECT_TRUE(outcome.interrupted);
-  ASSERT_TRUE(WIFSIGNALED(outcome.wait_status));
-  EXPECT_EQ(WTERMSIG(outcome.wait_status), SIGTERM);
   EXPECT_EQ(exit_code_of(outcome.wait_status), 128 + SIGTERM);
   EXPECT_EQ(describe_wait_status(outcome.wait_status), "was killed by signal 15 (Terminated)");
 }

@@ -5,8 +5,7 @@
 //
 // NIMBO_FAULT_ATTEMPTS sets the number of attempts (default 40; the full
 // figure is 100) and NIMBO_FAULT_SEED the random seed (default 1); the
-// counts are printed. NIMBO_VALGRIND=1 also runs one whole attempt over
-// HTTPS under valgrind's leak check (slow, so not by default).
+// counts are printed.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -21,8 +20,7 @@
 #include "formats/checksum_cache.h"
 #include "formats/lzma_samples.h"
 #include "main/component.h"
-#include "support/child_process.h"
-#include "update/hostile_fixture.h"
+#include "update/update_run_fixture.h"
 
 namespace upd::testing {
 namespace {
@@ -35,49 +33,23 @@ unsigned env_number(const char* name, unsigned fallback) {
   return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-class FaultInjection : public HostileServerTest {
- protected:
-  // Eight files of 256 KiB to fetch and unpack, and a current local file of
-  // 2 MiB for the checksum pass.
-  void prepare_repository() {
-    std::map<std::string, std::string> files;
-    for (int i = 0; i < 8; ++i) files["f" + std::to_string(i) + ".vdb"] = sample_data(256 << 10, i + 1);
-    files["big.vdb"] = sample_data(2 << 20, 99);
-    files["timestamp"] = "202612061800";
-    set_source(files);
-    publish();
-    write_drl({http_base()});
-    write_file(local_ / "big.vdb", files["big.vdb"]);
-    write_file(local_ / "f0.vdb", "outdated");
-    expected_ = files;
-  }
-
-  // The stored cache is absent or intact.
-  void expect_readable_cache() {
-    const fs::path cache = update_ / checker_t::cache_name;
-    if (fs::exists(cache)) {
-      EXPECT_NO_THROW(decode_cache(read_file(cache)));
-    }
-  }
-
-  // How far the attempt had got, from its log.
-  std::string stage_reached() const {
-    const std::string log = read_file(log_);
-    if (log.find("Network usage") != std::string::npos) return "awaiting installation";
-    if (log.find(".vdb.lzma") != std::string::npos) return "downloads";
-    if (log.find("Downloaded version.lst") != std::string::npos) return "checksum pass";
-    return "before the list";
-  }
-
-  std::map<std::string, std::string> expected_;
-};
+using FaultInjection = UpdateRunTest;
 
 TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
-  prepare_repository();
-  const unsigned attempts = env_number("NIMBO_FAULT_ATTEMPTS", 40);
-  const unsigned seed = env_number("NIMBO_FAULT_SEED", 1);
-  std::mt19937 random(seed);
+  // Eight files of 256 KiB to fetch and unpack, and a current local file of
+  // 2 MiB for the checksum pass.
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 8; ++i) files["f" + std::to_string(i) + ".vdb"] = sample_data(256 << 10, i + 1);
+  files["big.vdb"] = sample_data(2 << 20, 99);
+  files["timestamp"] = "202612061800";
+  set_source(files);
+  publish();
+  write_drl({http_base()});
+  write_file(local_ / "big.vdb", files["big.vdb"]);
+  write_file(local_ / "f0.vdb", "outdated");
 
+  const unsigned attempts = env_number("NIMBO_FAULT_ATTEMPTS", 40), seed = env_number("NIMBO_FAULT_SEED", 1);
+  std::mt19937 random(seed);
   // Undisturbed attempts, from scratch and with everything staged, set the
   // spans the kills are spread over.
   const auto timed_run = [&] {
@@ -85,84 +57,54 @@ TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
     EXPECT_EQ(run().exit_status, 0);
     return std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start);
   };
-  const auto fresh_span = timed_run();
-  const auto staged_span = timed_run();
+  const auto fresh_span = timed_run(), staged_span = timed_run();
   fs::remove_all(update_);
   fs::create_directories(update_);
 
   const auto local_before = tree(local_);
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config();
-  unsigned terminated = 0, killed = 0, fresh_starts = 0;
+  unsigned terminated = 0, killed = 0;
   std::map<std::string, unsigned> stages;
   for (unsigned attempt = 0; attempt < attempts; ++attempt) {
     // Half the attempts start without what earlier ones staged.
     const bool fresh = random() % 2;
-    if (fresh) {
-      fs::remove_all(update_ / "bases");
-      ++fresh_starts;
-    }
-    const auto span = fresh ? fresh_span : staged_span;
+    if (fresh) fs::remove_all(update_ / "bases");
     const bool sigkill = random() % 5 == 0;
-    const std::chrono::microseconds moment(random() % (span.count() + 1));
+    const std::chrono::microseconds moment(random() % ((fresh ? fresh_span : staged_span).count() + 1));
     fs::remove(log_);
     {
       fake_monitor_t monitor(component());
-      monitor.send(message);
+      monitor.send(context_of(config()));
       ASSERT_TRUE(monitor.wait_for_handler(SIGTERM));
       // The installation request is never answered: the process is alive
       // whenever the signal comes.
       std::this_thread::sleep_for(moment);
       monitor.kill(sigkill ? SIGKILL : SIGTERM);
-      const auto status = monitor.wait_exit();
-      ASSERT_EQ(status, sigkill ? -SIGKILL : 107) << "attempt " << attempt << " after " << moment.count() << " us";
+      ASSERT_EQ(monitor.wait_exit(), sigkill ? -SIGKILL : 107) << "attempt " << attempt << " after " << moment.count();
       ++(sigkill ? killed : terminated);
     }
-    ++stages[stage_reached()];
+    // How far the attempt had got, from its log.
+    const std::string log = read_file(log_);
+    ++stages[log.find("Network usage") != std::string::npos        ? "awaiting installation"
+             : log.find(".vdb.lzma") != std::string::npos          ? "downloads"
+             : log.find("Downloaded version.lst") != std::string::npos ? "checksum pass"
+                                                                        : "before the list"];
     ASSERT_EQ(tree(local_), local_before) << "attempt " << attempt;
-    expect_readable_cache();
+    const fs::path cache = update_ / checker_t::cache_name;
+    if (fs::exists(cache)) {
+      EXPECT_NO_THROW(decode_cache(read_file(cache)));
+    }
   }
   std::printf("fault injection: seed %u, %u attempts (whole attempt %lld us fresh, %lld us staged): "
-              "%u ended with 107 after SIGTERM, %u killed by SIGKILL, %u started without staged files\n",
-              seed, attempts, static_cast<long long>(fresh_span.count()),
-              static_cast<long long>(staged_span.count()), terminated, killed, fresh_starts);
+              "%u ended with 107 after SIGTERM, %u killed by SIGKILL\n",
+              seed, attempts, static_cast<long long>(fresh_span.count()), static_cast<long long>(staged_span.count()),
+              terminated, killed);
   for (const auto& [stage, count] : stages) std::printf("  killed at %s: %u\n", stage.c_str(), count);
 
   const auto last = run();
   ASSERT_EQ(last.exit_status, 0) << ::testing::PrintToString(last.log);
   EXPECT_EQ(last.request->install().to_place_size(), 9);
   for (const auto& item : last.request->install().to_place())
-    EXPECT_EQ(read_file(item.source()), expected_.at(fs::path(item.source()).filename().string()));
-}
-
-TEST_F(FaultInjection, WholeAttemptUnderValgrindLeaksNothing) {
-  if (!std::getenv("NIMBO_VALGRIND")) GTEST_SKIP() << "set NIMBO_VALGRIND=1 to run";
-  const std::string valgrind = find_program("valgrind");
-  if (valgrind.empty()) GTEST_SKIP() << "valgrind is needed";
-  prepare_repository();
-  // Over TLS, so that the TLS layer's allocations are checked too.
-  write_drl({https_base()});
-  launch_t launch;
-  launch.program = valgrind;
-  launch.args = {"--leak-check=full", "--show-leak-kinds=all", "--errors-for-leak-kinds=definite,indirect",
-                 "--error-exitcode=77", "--log-file=" + (dir_ / "valgrind.log").string(),
-                 NIMBO_BINARY_DIR "/bin/nimbo-update"};
-  fake_monitor_t monitor(launch);
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config();
-  message.mutable_config()->set_network_timeout(60000);
-  monitor.send(message);
-  constexpr std::chrono::minutes slow{5};
-  const auto request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST, slow);
-  ASSERT_TRUE(request);
-  EXPECT_EQ(request->install().to_place_size(), 9);
-  monitor.send(install_response());
-  const auto status = monitor.wait_exit(slow);
-  const std::string report = read_file(dir_ / "valgrind.log");
-  std::printf("%s\n", report.c_str());
-  EXPECT_EQ(status, 0) << report;
+    EXPECT_EQ(read_file(item.source()), files.at(fs::path(item.source()).filename().string()));
 }
 
 }  // namespace

@@ -40,10 +40,6 @@ struct stat lstat_of(const fs::path& path) {
   return status;
 }
 
-bool has_line(const run_result_t& run, const std::string& line) {
-  return std::find(run.log.begin(), run.log.end(), line) != run.log.end();
-}
-
 class FileSafety : public UpdateRunTest {
  protected:
   void SetUp() override {

@@ -21,118 +21,41 @@ class ProgressTest : public ::testing::Test {
   progress_t progress{controller, &watcher};
 };
 
-TEST_F(ProgressTest, ManyChangesWhileBusyFoldIntoOneNotificationPerKind) {
+TEST_F(ProgressTest, ChangesWhileBusyFoldIntoOneNotificationPerKindAndNothingNewSendsNothing) {
   progress.set_check_total(1000);
   for (std::uint32_t done = 0; done <= 1000; done += 100) progress.set_checked(done);
+  controller.poll();
+  progress.set_current_file("old.bin");
   progress.set_download_total(3, 300);
   for (const char* name : {"a", "b", "c"}) {
     progress.set_current_file(name);
     progress.file_processed(100);
   }
-  progress.set_current_file("last");
   controller.poll();
-
+  controller.poll();
   ASSERT_EQ(watcher.checks.size(), 1u);
-  EXPECT_EQ(watcher.checks[0].bytes_to_check(), 1000u);
-  EXPECT_EQ(watcher.checks[0].bytes_checked(), 1000u);
+  EXPECT_EQ(watcher.checks[0].DebugString(), "bytes_to_check: 1000\nbytes_checked: 1000\n");
   ASSERT_EQ(watcher.downloads.size(), 1u);
-  const auto& download = watcher.downloads[0];
-  EXPECT_EQ(download.files_to_process(), 3u);
-  EXPECT_EQ(download.files_processed(), 3u);
-  EXPECT_EQ(download.bytes_to_process(), 300u);
-  EXPECT_EQ(download.bytes_processed(), 300u);
-  EXPECT_EQ(download.current_file(), "last");
-  EXPECT_TRUE(watcher.stats.empty());
+  EXPECT_EQ(watcher.downloads[0].DebugString(),
+            "files_to_process: 3\nfiles_processed: 3\nbytes_to_process: 300\nbytes_processed: 300\n");
 }
 
-TEST_F(ProgressTest, CheckChangeAloneSendsOnlyCheckProgress) {
-  progress.set_check_total(10);
-  controller.poll();
-  EXPECT_EQ(watcher.checks.size(), 1u);
-  EXPECT_TRUE(watcher.downloads.empty());
-}
-
-TEST_F(ProgressTest, NothingChangedSendsNothing) {
-  progress.set_checked(5);
-  controller.poll();
-  controller.poll();
-  EXPECT_EQ(watcher.checks.size(), 1u);
-  progress.set_checked(6);
-  controller.poll();
-  ASSERT_EQ(watcher.checks.size(), 2u);
-  EXPECT_EQ(watcher.checks[1].bytes_checked(), 6u);
-}
-
-TEST_F(ProgressTest, CurrentFileIsAbsentAfterSetDownloadTotal) {
-  progress.set_current_file("old.bin");
-  controller.poll();
-  progress.set_download_total(2, 20);
-  controller.poll();
-  ASSERT_EQ(watcher.downloads.size(), 2u);
-  EXPECT_TRUE(watcher.downloads[0].has_current_file());
-  EXPECT_FALSE(watcher.downloads[1].has_current_file());
-  EXPECT_EQ(watcher.downloads[1].files_processed(), 0u);
-}
-
-TEST_F(ProgressTest, FileProcessedClearsCurrentFile) {
-  progress.set_download_total(1, 7);
-  progress.set_current_file("a.bin");
-  progress.file_processed(7);
-  controller.poll();
-  ASSERT_EQ(watcher.downloads.size(), 1u);
-  EXPECT_FALSE(watcher.downloads[0].has_current_file());
-  EXPECT_EQ(watcher.downloads[0].bytes_processed(), 7u);
-}
-
-TEST_F(ProgressTest, PeriodWithoutBytesSendsNoStatistics) {
+TEST_F(ProgressTest, StatisticsGoOutOncePerPeriodWithBytesAndStartAfresh) {
   progress.handle_stat_timer({});
-  EXPECT_TRUE(watcher.stats.empty());
-  EXPECT_EQ(progress.total_bytes_sent(), 0u);
-}
-
-TEST_F(ProgressTest, PeriodWithBytesSendsOneStatisticsAndStartsAfresh) {
   progress.add_bytes_sent(10);
   progress.add_bytes_received(20);
   progress.add_bytes_received(5);
   progress.handle_stat_timer({});
-  progress.handle_stat_timer({});
-  ASSERT_EQ(watcher.stats.size(), 1u);
-  EXPECT_EQ(watcher.stats[0].bytes_sent(), 10u);
-  EXPECT_EQ(watcher.stats[0].bytes_received(), 25u);
+  progress.handle_stat_timer(boost::asio::error::operation_aborted);
   progress.add_bytes_received(1);
-  progress.handle_stat_timer({});
-  ASSERT_EQ(watcher.stats.size(), 2u);
-  EXPECT_EQ(watcher.stats[1].bytes_sent(), 0u);
-  EXPECT_EQ(watcher.stats[1].bytes_received(), 1u);
-  EXPECT_EQ(progress.total_bytes_sent(), 10u);
-  EXPECT_EQ(progress.total_bytes_received(), 26u);
-}
-
-TEST_F(ProgressTest, FlushStatTwiceSendsOnce) {
-  progress.add_bytes_sent(3);
   progress.flush_stat();
   progress.flush_stat();
   controller.poll();  // the cancelled waits complete and do nothing
-  ASSERT_EQ(watcher.stats.size(), 1u);
-  EXPECT_EQ(watcher.stats[0].bytes_sent(), 3u);
-  EXPECT_EQ(watcher.stats[0].bytes_received(), 0u);
-  EXPECT_EQ(progress.total_bytes_sent(), 3u);
-}
-
-TEST_F(ProgressTest, CancelledTimerDoesNothing) {
-  progress.add_bytes_sent(3);
-  progress.handle_stat_timer(boost::asio::error::operation_aborted);
-  EXPECT_TRUE(watcher.stats.empty());
-}
-
-TEST_F(ProgressTest, OtherTimerErrorIsThrown) {
-  try {
-    progress.handle_stat_timer(boost::asio::error::no_memory);
-    FAIL() << "no exception";
-  } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(e.code(), boost::asio::error::no_memory);
-    EXPECT_TRUE(std::string(e.what()).starts_with("Stat timer")) << e.what();
-  }
+  ASSERT_EQ(watcher.stats.size(), 2u);
+  EXPECT_EQ(watcher.stats[0].DebugString(), "bytes_sent: 10\nbytes_received: 25\n");
+  EXPECT_EQ(watcher.stats[1].DebugString(), "bytes_sent: 0\nbytes_received: 1\n");
+  EXPECT_EQ(progress.total_bytes_received(), 26u);
+  EXPECT_THROW(progress.handle_stat_timer(boost::asio::error::no_memory), boost::system::system_error);
 }
 
 // A worker reporting as fast as it can while the controller delivers: the
@@ -145,7 +68,6 @@ TEST_F(ProgressTest, ConcurrentReportsEndWithTheFinalValues) {
     for (std::uint32_t step = 1; step <= steps; ++step) {
       progress.set_checked(step);
       progress.add_bytes_sent(1);
-      progress.add_bytes_received(2);
     }
     done = true;
   });
@@ -153,12 +75,8 @@ TEST_F(ProgressTest, ConcurrentReportsEndWithTheFinalValues) {
   worker.join();
   controller.poll();
   progress.flush_stat();
-
-  ASSERT_FALSE(watcher.checks.empty());
-  EXPECT_LE(watcher.checks.size(), steps + 1);
   EXPECT_EQ(watcher.checks.back().bytes_checked(), steps);
   EXPECT_EQ(progress.total_bytes_sent(), steps);
-  EXPECT_EQ(progress.total_bytes_received(), 2 * steps);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "update/update_run_fixture.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
 #include "main/component.h"
@@ -19,21 +20,13 @@ void UpdateRunTest::SetUpTestSuite() {
 }
 
 void UpdateRunTest::TearDownTestSuite() {
-  delete nginx_;
-  delete served_root_;
-  nginx_ = nullptr;
-  served_root_ = nullptr;
+  delete std::exchange(nginx_, nullptr);
+  delete std::exchange(served_root_, nullptr);
 }
 
 void UpdateRunTest::SetUp() {
   if (!nginx_) GTEST_SKIP() << "nginx is needed: " << nginx_server_t::unavailable_reason();
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  id_ = info->name();
-  source_ = dir_ / "source";
-  local_ = dir_ / "local";
-  update_ = dir_ / "update";
-  drl_ = dir_ / "base.drl";
-  log_ = dir_ / "update.log";
+  id_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
   for (const auto& d : {source_, local_, update_}) fs::create_directories(d);
 }
 
@@ -43,27 +36,31 @@ void UpdateRunTest::set_source(const std::map<std::string, std::string>& files) 
   for (const auto& [name, content] : files) write_file(source_ / name, content);
 }
 
+namespace {
+
+// Runs "nimbo-publish COMMAND --key dev.key ARGS...".
+void publish_tool(const std::string& command, const std::vector<std::string>& args, const fs::path& output) {
+  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", command, "--key",
+                                   NIMBO_SOURCE_DIR "/keys/dev.key"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (!run_program(argv, output)) throw std::runtime_error("nimbo-publish failed: " + read_file(output));
+}
+
+}  // namespace
+
 fs::path UpdateRunTest::publish(const std::vector<std::string>& remove_patterns) {
   const fs::path out = served_root_->path() / id_;
   fs::remove_all(out);
-  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "list", "--key",
-                                   NIMBO_SOURCE_DIR "/keys/dev.key", "--source", source_.string(),
-                                   "--out", out.string()};
-  for (const auto& pattern : remove_patterns) {
-    argv.push_back("--remove");
-    argv.push_back(pattern);
-  }
-  if (!run_program(argv, dir_ / "publish.out"))
-    throw std::runtime_error("nimbo-publish failed: " + read_file(dir_ / "publish.out"));
+  std::vector<std::string> args = {"--source", source_.string(), "--out", out.string()};
+  for (const auto& pattern : remove_patterns) args.insert(args.end(), {"--remove", pattern});
+  publish_tool("list", args, dir_ / "publish.out");
   return out;
 }
 
 void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
-  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "drl", "--key",
-                                   NIMBO_SOURCE_DIR "/keys/dev.key", "--out", drl_.string()};
-  argv.insert(argv.end(), urls.begin(), urls.end());
-  if (!run_program(argv, dir_ / "drl.out"))
-    throw std::runtime_error("nimbo-publish drl failed: " + read_file(dir_ / "drl.out"));
+  std::vector<std::string> args = {"--out", drl_.string()};
+  args.insert(args.end(), urls.begin(), urls.end());
+  publish_tool("drl", args, dir_ / "publish.out");
 }
 
 std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
@@ -81,11 +78,8 @@ nb::UpdateConfig UpdateRunTest::config() const {
 
 run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   fs::remove(log_);
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config;
   fake_monitor_t monitor(component());
-  monitor.send(message);
+  monitor.send(context_of(config));
   run_result_t result;
   result.request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
   result.progress = monitor.skipped;
@@ -95,12 +89,31 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   return result;
 }
 
+nb::Configd2UpdateMessage UpdateRunTest::context_of(const nb::UpdateConfig& config) {
+  nb::Configd2UpdateMessage message;
+  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
+  *message.mutable_config() = config;
+  return message;
+}
+
 std::map<std::string, std::string> UpdateRunTest::files_in(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::directory_iterator(dir))
-    if (fs::is_regular_file(entry.status()))
-      files[entry.path().filename().string()] = read_file(entry.path());
+    if (fs::is_regular_file(entry.status())) files[entry.path().filename().string()] = read_file(entry.path());
   return files;
+}
+
+std::map<std::string, std::string> UpdateRunTest::tree(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    files[fs::relative(entry.path(), dir).string()] =
+        fs::is_regular_file(entry.status()) ? read_file(entry.path()) : std::string("<dir>");
+  return files;
+}
+
+bool has_line(const run_result_t& run, const std::string& needle) {
+  return std::any_of(run.log.begin(), run.log.end(),
+                     [&](const std::string& line) { return line.find(needle) != std::string::npos; });
 }
 
 std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request) {

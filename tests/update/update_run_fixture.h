@@ -7,7 +7,6 @@
 
 #include <boost/filesystem/path.hpp>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,20 +44,26 @@ class UpdateRunTest : public ::testing::Test {
   std::string https_base() const;
 
   nb::UpdateConfig config() const;
+  static nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
   // Runs the component; answers its installation request positively.
   run_result_t run(const nb::UpdateConfig& config);
   run_result_t run() { return run(config()); }
 
-  // Files of a folder by name, one level deep.
+  // Files of a folder by name, one level deep; every file and folder below
+  // a folder by relative path.
   static std::map<std::string, std::string> files_in(const boost::filesystem::path& dir);
+  static std::map<std::string, std::string> tree(const boost::filesystem::path& dir);
 
   static nginx_server_t* nginx_;
   static temp_dir_t* served_root_;
   temp_dir_t dir_;
-  boost::filesystem::path source_, local_, update_, drl_, log_;
+  boost::filesystem::path source_ = dir_ / "source", local_ = dir_ / "local", update_ = dir_ / "update",
+                          drl_ = dir_ / "base.drl", log_ = dir_ / "update.log";
   std::string id_;
 };
 
+// Whether a line of the run's log holds the needle.
+bool has_line(const run_result_t& run, const std::string& needle);
 // The "to_place" pairs of a request as (destination name, source path) text.
 std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request);
 std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths);
