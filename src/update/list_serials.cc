@@ -1,7 +1,5 @@
 #include "update/list_serials.h"
 
-#include <sys/stat.h>
-
 #include <boost/system/system_error.hpp>
 #include <optional>
 #include <sstream>
@@ -9,9 +7,9 @@
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
-#include "common/safe_file.h"
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
+#include "formats/whole_file.h"
 
 namespace upd {
 namespace {
@@ -58,33 +56,20 @@ std::string format(const zone_serials_t& serials) {
   return text + trailer;
 }
 
-// Nothing planted at the name is followed or waited on: such a file counts
-// as damaged.
-std::optional<std::string> read_small_file(const boost::filesystem::path& path, bool& missing) {
-  missing = false;
-  try {
-    const unique_fd_t fd = open_regular_file(path, links_t::refuse);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || st.st_size > static_cast<off_t>(max_file_size))
-      return std::nullopt;
-    std::string text(static_cast<std::size_t>(st.st_size), '\0');
-    read_all(fd.get(), text.data(), text.size());
-    return text;
-  } catch (const boost::system::system_error& e) {
-    missing = e.code() == boost::system::errc::no_such_file_or_directory;
-  } catch (const std::exception&) {
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 zone_serials_t load_list_serials(const boost::filesystem::path& update_dir) {
   const boost::filesystem::path path = update_dir / list_serials_name;
-  bool missing = false;
-  const auto text = read_small_file(path, missing);
-  if (missing) return {};
-  if (const auto serials = text ? parse(*text) : std::nullopt) return *serials;
+  std::optional<zone_serials_t> serials;
+  try {
+    // Nothing planted at the name is followed or waited on: such a file
+    // counts as damaged.
+    serials = parse(read_whole_file(path, max_file_size, links_t::refuse));
+  } catch (const boost::system::system_error& e) {
+    if (e.code() == boost::system::errc::no_such_file_or_directory) return {};
+  } catch (const std::exception&) {
+  }
+  if (serials) return *serials;
   UPD_LOG(log_warning, "Serials: " << quoted_path(path) << ": damaged, every list is accepted");
   return {};
 }

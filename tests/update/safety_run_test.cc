@@ -134,6 +134,13 @@ TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
   publish_as("", {{"a.vdb", "newer"}}, "42");  // an equal serial is no replay
   write_drl({current});
   EXPECT_EQ(run().exit_status, 0);
+
+  // A damaged record costs the check, not the update.
+  write_file(update_ / "nimbo-update.serials", "nimbo-update serials 1\nBASE 4");
+  write_drl({replay});
+  const auto damaged = run();
+  EXPECT_EQ(damaged.exit_status, 0);
+  EXPECT_TRUE(has_line(damaged, "Warning: Serials: \"" + (update_ / "nimbo-update.serials").string() + "\": damaged"));
 }
 
 TEST_F(SafetyRun, RemovalPatternsSpareTheDrlAndEngineFiles) {
