@@ -54,14 +54,14 @@ void downloader_t::set_timeout(std::chrono::milliseconds timeout) {
   connection_->set_timeout(timeout);
 }
 
-void downloader_t::download(const url_t& url, std::vector<char>& body) {
+void downloader_t::download(const url_t& url, std::vector<char>& body, std::uint64_t limit) {
   body.clear();
   boost::signals2::scoped_connection sink =
       data_signal.connect([&body](downloader_t&, const std::vector<char>& chunk, error_code&) {
         body.insert(body.end(), chunk.begin(), chunk.end());
       });
   try {
-    run(url, memory_limit_);
+    run(url, limit);
   } catch (...) {
     body.clear();
     throw;
@@ -103,6 +103,7 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
   body_limit_ = limit;
   refusal_.clear();
+  status_ = 0;
   connection_->set_url(url);
   try {
     connection_->request();
@@ -115,6 +116,7 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
 
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
   error.clear();
+  status_ = head.status;
   if (head.status == 200) {
     body_bytes_ = 0;
     return;

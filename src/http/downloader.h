@@ -59,7 +59,7 @@ class downloader_t {
   void set_timeout(std::chrono::milliseconds timeout);
 
   // The body replaces body's content; on failure body is left empty.
-  void download(const url_t& url, std::vector<char>& body);
+  void download(const url_t& url, std::vector<char>& body, std::uint64_t limit = memory_limit_);
   // The body goes to a new file at path with mode 0600, replacing whatever
   // stood there (see create_file in common/safe_file.h), gathered into
   // writes of up to file_write_size_ bytes; a failure leaves what had
@@ -70,6 +70,8 @@ class downloader_t {
 
   // Body bytes of the current or last transfer since its 200 head.
   std::uint64_t bytes_received() const { return body_bytes_; }
+  // The status of the current or last transfer's answer; 0 before one came.
+  int last_status() const { return status_; }
 
  protected:
   virtual void on_data(const std::vector<char>& chunk, error_code& error);
@@ -84,6 +86,7 @@ class downloader_t {
   std::shared_ptr<http_connection_t> connection_;
   http_headers_t headers_;
   std::uint64_t body_bytes_ = 0;
+  int status_ = 0;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download

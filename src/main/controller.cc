@@ -9,6 +9,7 @@
 #include "common/log_config.h"
 #include "common/safe_file.h"
 #include "formats/quoted_path.h"
+#include "main/list_policy.h"
 #include "update/list_serials.h"
 
 namespace upd {
@@ -63,7 +64,8 @@ void main_t::context_ready(const nb::UpdateConfig& config) {
     throw nb::EC_BAD_CONFIG;
   }
   lock_ = std::make_unique<update_dir_lock_t>(config_->update_dir());
-  updater_ = std::make_unique<async_updater_t>(service_, progress_.get(), config_.get());
+  updater_ = std::make_unique<async_updater_t>(service_, progress_.get(), config_.get(),
+                                               list_signature_required_by_build());
   updater_->update_files([this](std::vector<zone_item_t> items, path_set_t to_remove,
                                 path_set_t up_to_date, zone_serials_t serials) {
     updates_downloaded(std::move(items), std::move(to_remove), std::move(up_to_date),

@@ -9,8 +9,11 @@
 namespace upd {
 
 async_updater_t::async_updater_t(boost::asio::io_context& controller_service, progress_t* progress,
-                                 const nb::UpdateConfig* config)
-    : controller_service_(controller_service), progress_(progress), config_(config) {}
+                                 const nb::UpdateConfig* config, bool signature_required)
+    : controller_service_(controller_service),
+      progress_(progress),
+      config_(config),
+      signature_required_(signature_required) {}
 
 async_updater_t::~async_updater_t() {
   if (!worker_thread_.joinable()) return;
@@ -34,7 +37,7 @@ void async_updater_t::do_update_files(const callback_t& callback) {
   // boost::thread_interrupted is no std::exception: an interrupted attempt
   // passes both handlers, ends the thread and posts nothing.
   try {
-    update_attempt_t attempt(worker_service_, progress_);
+    update_attempt_t attempt(worker_service_, progress_, signature_required_);
     attempt.run(*config_);
     boost::asio::post(controller_service_,
                       [callback, items = attempt.items(), removal = attempt.removal_set(),

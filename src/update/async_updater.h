@@ -28,8 +28,9 @@ class async_updater_t {
   using callback_t =
       std::function<void(std::vector<zone_item_t>, path_set_t, path_set_t, zone_serials_t)>;
 
+  // signature_required: every zone needs signed lists (see zone_setup.h).
   async_updater_t(boost::asio::io_context& controller_service, progress_t* progress,
-                  const nb::UpdateConfig* config);
+                  const nb::UpdateConfig* config, bool signature_required = false);
   // Interrupts a running attempt, stops its transfers and joins the thread.
   ~async_updater_t();
   async_updater_t(const async_updater_t&) = delete;
@@ -47,6 +48,7 @@ class async_updater_t {
   boost::asio::io_context& controller_service_;
   progress_t* progress_;
   const nb::UpdateConfig* config_;
+  bool signature_required_;
   boost::asio::io_context worker_service_;
   boost::thread worker_thread_;
 };

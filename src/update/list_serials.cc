@@ -16,6 +16,7 @@ namespace {
 
 const std::string header = "nimbo-update serials 1\n";
 const std::string trailer = "end\n";
+const std::string signed_mark = "signed";
 // Three zones need a few dozen bytes; anything much larger is not ours.
 constexpr std::size_t max_file_size = 4096;
 
@@ -41,18 +42,21 @@ std::optional<zone_serials_t> parse(const std::string& text) {
   zone_serials_t serials;
   std::string line;
   while (std::getline(lines, line)) {
-    const std::size_t space = line.find(' ');
-    if (space == std::string::npos) return std::nullopt;
-    std::string zone = line.substr(0, space), serial = line.substr(space + 1);
-    if (!is_zone_name(zone) || !is_serial(serial) || serials.count(zone)) return std::nullopt;
-    serials.emplace(std::move(zone), std::move(serial));
+    std::istringstream words(line);
+    std::string zone, serial, mark;
+    words >> zone >> serial >> mark;
+    if (line != zone + " " + serial + (mark.empty() ? "" : " " + mark) || !is_zone_name(zone) ||
+        !is_serial(serial) || (!mark.empty() && mark != signed_mark) || serials.count(zone))
+      return std::nullopt;
+    serials.emplace(std::move(zone), installed_list_t{std::move(serial), !mark.empty()});
   }
   return serials;
 }
 
 std::string format(const zone_serials_t& serials) {
   std::string text = header;
-  for (const auto& [zone, serial] : serials) text += zone + " " + serial + "\n";
+  for (const auto& [zone, list] : serials)
+    text += zone + " " + list.serial + (list.signed_list ? " " + signed_mark : "") + "\n";
   return text + trailer;
 }
 
@@ -76,7 +80,8 @@ zone_serials_t load_list_serials(const boost::filesystem::path& update_dir) {
 
 void record_list_serials(const boost::filesystem::path& update_dir, const zone_serials_t& serials) {
   zone_serials_t merged = load_list_serials(update_dir);
-  for (const auto& [zone, serial] : serials) merged[zone] = serial;
+  for (const auto& [zone, list] : serials)
+    merged[zone] = {list.serial, list.signed_list || merged[zone].signed_list};
   replace_file(update_dir / list_serials_name, format(merged), 0600, write_all);
 }
 

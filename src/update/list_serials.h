@@ -7,8 +7,12 @@
 // publisher's deliberate reset, delete it:
 //
 //   nimbo-update serials 1
-//   BASE 202612061700
+//   BASE 202612061700 signed
+//   NBS 202612061650
 //   end
+//
+// "signed": the list came with a valid detached signature, so the zone
+// accepts no list without one from then on.
 //
 // It is replaced atomically (temporary file, fsync, rename, mode 0600). A
 // missing file is an empty record; a damaged one is logged once and read as
@@ -25,7 +29,7 @@ inline constexpr const char* list_serials_name = "nimbo-update.serials";
 
 zone_serials_t load_list_serials(const boost::filesystem::path& update_dir);
 
-// Merges the zones' serials into the stored record. Throws the system error
+// Merges the zones' serials into the stored record; a zone once signed stays so. Throws the system error
 // of a failed write; the old record then stays as it was.
 void record_list_serials(const boost::filesystem::path& update_dir, const zone_serials_t& serials);
 

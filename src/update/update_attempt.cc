@@ -21,8 +21,11 @@ std::chrono::milliseconds network_timeout(const nb::UpdateConfig& config) {
 
 }  // namespace
 
-update_attempt_t::update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress)
-    : progress_(progress), downloader_(worker_service, progress) {}
+update_attempt_t::update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress,
+                                   bool signature_required)
+    : progress_(progress),
+      signature_required_(signature_required),
+      downloader_(worker_service, progress) {}
 
 void update_attempt_t::run(const nb::UpdateConfig& config) {
   downloader_.set_proxy(config.proxy());
@@ -51,7 +54,8 @@ void update_attempt_t::set_request_headers(const nb::UpdateConfig& config) {
 // Stage 2: the installed and enabled zones, in the order BASE, VERSION, NBS,
 // each with its update list fetched and its local files sorted.
 void update_attempt_t::setup_zones(const nb::UpdateConfig& config) {
-  zones_ = upd::setup_zones(downloader_, config, load_list_serials(config.update_dir()));
+  zones_ = upd::setup_zones(downloader_, config, load_list_serials(config.update_dir()),
+                            signature_required_);
 }
 
 // Stage 3: the checksum cache in update_dir, loaded; written back when the
@@ -90,7 +94,7 @@ void update_attempt_t::download_files() {
 // and their lists' serials.
 void update_attempt_t::collect_result_sets() {
   for (const auto& zone : zones_) {
-    serials_[zone.name()] = zone.serial();
+    serials_[zone.name()] = {zone.serial(), zone.list_signed()};
     removal_set_.insert(zone.removal_set().begin(), zone.removal_set().end());
     const auto current = zone.up_to_date_set();
     up_to_date_set_.insert(current.begin(), current.end());

@@ -8,7 +8,7 @@
 //   checksum pass -> download totals -> downloads -> result sets
 //
 // The zone set-up refuses lists older than those last installed (see
-// list_serials.h).
+// list_serials.h), and unsigned ones where a signature is required.
 //
 // The checksum cache is written back on every way out of run(). The attempt
 // borrows the worker's event loop (for transfers) and the controller's
@@ -30,7 +30,8 @@ namespace upd {
 
 class update_attempt_t {
  public:
-  update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress);
+  update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress,
+                   bool signature_required);
   update_attempt_t(const update_attempt_t&) = delete;
   update_attempt_t& operator=(const update_attempt_t&) = delete;
 
@@ -55,6 +56,7 @@ class update_attempt_t {
   void collect_result_sets();
 
   progress_t* progress_;
+  bool signature_required_;
   downloader_t downloader_;
   std::vector<zone_t> zones_;
   std::unique_ptr<checker_t> checker_;  // writes the cache back when destroyed

@@ -8,8 +8,10 @@
 #include "common/log.h"
 #include "common/safe_file.h"
 #include "formats/drl_file.h"
+#include "formats/list_signature.h"
 #include "http/downloader.h"
 #include "http/url.h"
+#include "update/list_signature_fetch.h"
 
 namespace upd {
 
@@ -21,7 +23,7 @@ zone_t::zone_t(std::string name, const fs::path& drl_path) : name_(std::move(nam
   servers_ = drl.shuffled_urls();
 }
 
-void zone_t::download_list(downloader_t& downloader, const std::string& installed_serial) {
+void zone_t::download_list(downloader_t& downloader, const installed_list_t& installed) {
   while (!servers_.empty()) {
     boost::this_thread::interruption_point();
     const url_t url(servers_.back(), "version.lst");
@@ -31,12 +33,13 @@ void zone_t::download_list(downloader_t& downloader, const std::string& installe
       downloader.download(url, body);
       lst_file_t list = lst_file_t::parse(body);
       UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
-      if (installed_serial.empty() || !serial_is_older(list.serial(), installed_serial)) {
+      if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
+        UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": older list refused: serial "
+                                   << list.serial() << ", installed " << installed.serial);
+      } else if (accept_signature(downloader, body, list.serial(), installed.signed_list)) {
         list_ = std::move(list);
         return;
       }
-      UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": older list refused: serial "
-                                 << list.serial() << ", installed " << installed_serial);
     } catch (const std::exception& e) {
       // Said at the default level, so that a run ending without servers
       // tells why without a debug log.
@@ -45,6 +48,25 @@ void zone_t::download_list(downloader_t& downloader, const std::string& installe
     servers_.pop_back();
   }
   throw nb::EC_NO_UPDATE_SERVERS;
+}
+
+bool zone_t::accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
+                              const std::string& serial, bool required) {
+  try {
+    list_expires_ = fetch_list_signature(downloader, servers_.back(), list_bytes, serial, required);
+  } catch (const list_signature_error& e) {
+    UPD_LOG(log_warning, name_ << ": " << url_t(servers_.back(), list_signature_name).to_string()
+                               << ": " << e.what());
+    return false;
+  }
+  if (list_expires_) {
+    const std::string date = format_utc_time(*list_expires_);
+    UPD_LOG(log_debug, name_ << ": the update list's signature expires on " << date);
+    if (*list_expires_ - std::time(nullptr) < 24 * 60 * 60)
+      UPD_LOG(log_warning, name_ << ": the update list's signature expires within a day, on "
+                                 << date << "; its publisher has not renewed it");
+  }
+  return true;
 }
 
 void zone_t::add_protected_file(const fs::path& path) { protected_files_.push_back(path); }

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,9 +30,10 @@ class zone_t {
 
   // Fetches "version.lst" from the servers in their shuffled order until one
   // delivers a valid list no older than the serial last installed (empty:
-  // none); that server stays current. Each server passed over is logged with
-  // its reason. Throws EC_NO_UPDATE_SERVERS when none delivers.
-  void download_list(downloader_t& downloader, const std::string& installed_serial);
+  // none), with a valid "version.lst.sig" if it has one or the installed
+  // list was signed; that server stays current. Each server passed over is
+  // logged with its reason. Throws EC_NO_UPDATE_SERVERS when none delivers.
+  void download_list(downloader_t& downloader, const installed_list_t& installed);
 
   void add_excluded(const std::vector<std::string>& patterns);
   // A file the zone cannot work without (its DRL file, the engine): a list
@@ -49,6 +52,8 @@ class zone_t {
   const std::string& name() const { return name_; }
   const std::string& current_server() const { return servers_.back(); }
   const std::string& serial() const { return list_.serial(); }
+  // Whether the list came with a valid detached signature.
+  bool list_signed() const { return list_expires_.has_value(); }
   const path_set_t& removal_set() const { return removal_set_; }
 
   bool is_excluded(const std::string& name) const;
@@ -60,6 +65,10 @@ class zone_t {
   path_set_t up_to_date_set() const;
 
  private:
+  // Whether the list just fetched from the current server passes the
+  // detached signature check; logs why not.
+  bool accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
+                        const std::string& serial, bool required);
   bool is_protected(const boost::filesystem::path& path) const;
 
   std::string name_;
@@ -67,6 +76,7 @@ class zone_t {
   std::vector<std::string> excluded_;
   std::vector<boost::filesystem::path> protected_files_;
   lst_file_t list_;
+  std::optional<std::time_t> list_expires_;
   boost::filesystem::path target_dir_;
   boost::filesystem::path staging_dir_;
   std::map<std::string, boost::filesystem::path> listed_local_files_;  // by name

@@ -24,7 +24,15 @@ struct zone_item_t {
 // Ordered by the path type's ordering, each path once.
 using path_set_t = std::set<boost::filesystem::path>;
 
-// Each zone's update-list serial (lst_file_t::serial), by zone name.
-using zone_serials_t = std::map<std::string, std::string>;
+// What is recorded of the update list a zone installed: its serial
+// (lst_file_t::serial) and whether it came with a valid detached signature,
+// after which the zone accepts no list without one.
+struct installed_list_t {
+  std::string serial;
+  bool signed_list = false;
+};
+
+// By zone name.
+using zone_serials_t = std::map<std::string, installed_list_t>;
 
 }  // namespace upd

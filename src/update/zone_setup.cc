@@ -3,6 +3,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "common/log.h"
+#include "formats/list_signature.h"
 
 namespace upd {
 
@@ -36,7 +37,8 @@ std::string existing_or_empty(const std::string& path) {
 }
 
 void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t& downloader,
-              const nb::UpdateConfig& config, const zone_serials_t& installed_serials) {
+              const nb::UpdateConfig& config, const zone_serials_t& installed_serials,
+              bool signature_required) {
   UPD_LOG(log_debug, "Update from zone " << plan.name << " is planned");
   const std::string custom = existing_or_empty(plan.custom_drl_path);
   if (custom.empty() && plan.drl_path.empty()) {
@@ -44,8 +46,10 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
     return;
   }
   zone_t zone(plan.name, custom.empty() ? plan.drl_path : custom);
-  const auto installed = installed_serials.find(plan.name);
-  zone.download_list(downloader, installed == installed_serials.end() ? "" : installed->second);
+  const auto record = installed_serials.find(plan.name);
+  installed_list_t installed = record == installed_serials.end() ? installed_list_t{} : record->second;
+  installed.signed_list = installed.signed_list || signature_required;
+  zone.download_list(downloader, installed);
   zone.add_excluded(excluded_patterns(config));
   // A pattern such as "*" must not take away what the next run needs to start.
   for (const auto& file : {plan.drl_path, custom, plan.engine_path})
@@ -73,24 +77,30 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
 }  // namespace
 
 std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config,
-                                const zone_serials_t& installed_serials) {
+                                const zone_serials_t& installed_serials, bool signature_required) {
   std::vector<zone_t> zones;
   if (config.base_installed() && config.base_update_enabled())
     add_zone(zones,
              {"BASE", "BASE", config.base_drl_path(), config.base_custom_drl_path(),
               "Update.BaseDrlPath", config.virus_base_dir(), "Root.VirusBaseDir",
               config.core_engine_path(), "bases"},
-             downloader, config, installed_serials);
+             downloader, config, installed_serials, signature_required);
   if (config.version_installed() && config.version_update_enabled())
     add_zone(zones,
              {"VERSION", "VERSION info", config.version_drl_path(), "", "Update.VersionDrlPath",
               config.version_dir(), "Root.VersionDir", "", "version"},
-             downloader, config, installed_serials);
+             downloader, config, installed_serials, signature_required);
   if (config.nbs_installed() && config.nbs_update_enabled())
     add_zone(zones,
              {"NBS", "NBS", config.nbs_drl_path(), config.nbs_custom_drl_path(),
               "Update.NbsDrlPath", config.nbs_dir(), "Root.NbsDir", "", "nbs"},
-             downloader, config, installed_serials);
+             downloader, config, installed_serials, signature_required);
+  std::string unsigned_zones;
+  for (const auto& zone : zones)
+    if (!zone.list_signed()) unsigned_zones += (unsigned_zones.empty() ? "" : ", ") + zone.name();
+  if (!unsigned_zones.empty())
+    UPD_LOG(log_notice, "Update lists accepted without " << list_signature_name << ": "
+                                                         << unsigned_zones);
   return zones;
 }
 

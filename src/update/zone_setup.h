@@ -1,7 +1,9 @@
 // Builds the zones of one attempt from the configuration: BASE, VERSION and
 // NBS in that order, each only when installed and enabled. Every zone built
 // has fetched its update list (none older than the zone's serial in
-// installed_serials) and sorted its local files.
+// installed_serials, and signed if its last one was or signature_required)
+// and sorted its local files. Lists accepted without a detached signature
+// are named in one Notice.
 #pragma once
 
 #include <vector>
@@ -14,6 +16,6 @@ namespace upd {
 class downloader_t;
 
 std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config,
-                                const zone_serials_t& installed_serials);
+                                const zone_serials_t& installed_serials, bool signature_required);
 
 }  // namespace upd

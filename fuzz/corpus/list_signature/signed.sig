@@ -1,0 +1,5 @@
+nimbo-list-signature 1
+sha256 8eb6c5dab90cd851d5958b229fa90aab323e85d57dd160d3962ddede7fd0c443
+serial 202612070000
+expires 2026-12-14T00:00:00Z
+ed25519 632e381576a4163e gJO6J67f2Tm8fN7R/1N/2PRvb+rLHiorsynohg9Ciu4YtI+KcOQwsdj7kXQrRN6o4HYZSN9m8ztlNCA8gO+UCw==

@@ -1,0 +1,111 @@
+// The detached list signature: what it accepts, and the reason for
+// everything it refuses.
+#include "formats/list_signature.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <memory>
+
+namespace upd {
+namespace {
+
+struct signer_t {
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key{EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                                                     EVP_PKEY_free};
+
+  ed25519_key_t public_key() const {
+    ed25519_key_t raw{};
+    std::size_t size = raw.size();
+    EVP_PKEY_get_raw_public_key(key.get(), raw.data(), &size);
+    return raw;
+  }
+  std::string line(const std::string& statement) const {
+    std::string signature(64, '\0');
+    std::size_t size = signature.size();
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get());
+    EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                   reinterpret_cast<const unsigned char*>(statement.data()), statement.size());
+    return list_signature_line(public_key(), signature);
+  }
+};
+
+const std::string list = "the bytes of a version.lst";
+const std::time_t now = 1796601600;  // 2026-12-07T00:00:00Z
+
+class ListSignature : public ::testing::Test {
+ protected:
+  signer_t trusted_, retired_;
+  const std::string statement_ = list_statement(list, "42", now + 3600);
+  const std::vector<ed25519_key_t> keys_{trusted_.public_key()};
+
+  void expect_refused(const std::string& text, const std::string& reason) {
+    SCOPED_TRACE(text);
+    try {
+      list_signature_t::parse(text).check(keys_, list, "42", now);
+      ADD_FAILURE() << "accepted";
+    } catch (const list_signature_error& e) {
+      EXPECT_EQ(e.what(), reason);
+    }
+  }
+};
+
+TEST_F(ListSignature, ALineOfATrustedKeyAmongOthersMakesTheFileValid) {
+  const auto file = list_signature_t::parse(statement_ + retired_.line(statement_) +
+                                            trusted_.line(statement_));
+  EXPECT_NO_THROW(file.check(keys_, list, "42", now));
+  EXPECT_EQ(file.expires, now + 3600);
+  EXPECT_EQ(file.signatures.size(), 2u);
+  EXPECT_EQ(file.signatures[1].key_id, ed25519_key_id(trusted_.public_key()));
+}
+
+TEST_F(ListSignature, AFileThatDoesNotVouchForThisListIsRefusedWithItsReason) {
+  std::string forged = trusted_.line(statement_);
+  forged[30] = forged[30] == 'A' ? 'B' : 'A';
+  const std::string other_list = list_statement("other bytes", "42", now + 3600);
+  const std::string other_serial = list_statement(list, "43", now + 3600);
+  const std::string expired = list_statement(list, "42", now);
+  expect_refused(statement_ + retired_.line(statement_), "unknown key");
+  expect_refused(statement_ + forged, "bad signature");
+  expect_refused(statement_ + trusted_.line(other_list), "bad signature");
+  expect_refused(other_list + trusted_.line(other_list), "digest mismatch");
+  expect_refused(other_serial + trusted_.line(other_serial), "serial mismatch");
+  expect_refused(expired + trusted_.line(expired), "expired on 2026-12-07T00:00:00Z");
+}
+
+TEST_F(ListSignature, AnythingButTheExactFormatIsMalformed) {
+  const std::string good = statement_ + trusted_.line(statement_);
+  const auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::string sha256_line = statement_.substr(23, 72);
+  for (const std::string& text : {
+           replaced("signature 1", "signature 2"),
+           replaced("sha256 ", "sha256  "),
+           replaced(sha256_line, sha256_line + sha256_line),  // repeated field
+           replaced(sha256_line, ""),                         // missing field
+           replaced(sha256_line.substr(7, 8), "ABCDEF01"),    // upper case
+           replaced("serial 42", "serial 042"),
+           replaced("2026-12-07T01", "2026-02-30T01"),
+           replaced("T01:00:00Z", "T01:00:00"),
+           replaced("\ned25519", "\r\ned25519"),
+           replaced("==\n", "=\n"),
+           replaced("ed25519 ", "ed25519 0"),
+           statement_,                  // no signature line
+           good + "ed25519",            // trailing bytes
+           good.substr(0, good.size() - 1),
+       })
+    expect_refused(text, "malformed");
+  expect_refused(good + std::string(64 * 1024, '\n'), "too large");
+}
+
+TEST(UtcTime, ReadsAndWritesTheOneFormat) {
+  EXPECT_EQ(parse_utc_time("2026-12-07T00:00:00Z"), now);
+  EXPECT_EQ(format_utc_time(now + 86399), "2026-12-07T23:59:59Z");
+  EXPECT_EQ(parse_utc_time("2026-12-07T24:00:00Z"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace upd
