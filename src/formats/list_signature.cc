@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "formats/signature.h"
+
 namespace upd {
 namespace {
 
@@ -144,13 +146,7 @@ std::string sha256_hex(std::string_view bytes) {
   unsigned int size = 0;
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
     throw std::runtime_error("SHA-256 failed");
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < size; ++i) {
-    text += digits[digest[i] >> 4];
-    text += digits[digest[i] & 15];
-  }
-  return text;
+  return bytes_to_hex({reinterpret_cast<const char*>(digest), size});
 }
 
 std::string format_utc_time(std::time_t time) {

@@ -23,13 +23,6 @@ std::uint32_t size_value(std::string_view digits) {
   return value;
 }
 
-// Leading zeros say nothing about a number's size; without them a longer
-// serial is a larger one, whatever its length.
-std::string without_leading_zeros(std::string_view digits) {
-  const std::size_t first = digits.find_first_not_of('0');
-  return first == std::string_view::npos ? "0" : std::string(digits.substr(first));
-}
-
 // The reason goes into the exception too: the zone names it when it passes
 // the server over.
 [[noreturn]] void fail(const std::string& reason) {
@@ -50,7 +43,7 @@ lst_file_t lst_file_t::parse(std::span<const char> bytes) {
     fail("Invalid signature");
   }
   lst_file_t list;
-  list.serial_ = without_leading_zeros(layout->serial);
+  list.serial_ = serial_value(layout->serial);
   std::size_t position = 0;
   std::string_view line;
   while (next_body_line(layout->body, position, line)) {

@@ -153,4 +153,11 @@ std::optional<std::string_view> match_removal_line(std::string_view line) {
   return line.substr(1, at - 1);
 }
 
+// Leading zeros say nothing about a number's size; without them a longer
+// serial is a larger one, whatever its length.
+std::string serial_value(std::string_view digits) {
+  const std::size_t first = digits.find_first_not_of('0');
+  return first == std::string_view::npos ? "0" : std::string(digits.substr(first));
+}
+
 }  // namespace upd

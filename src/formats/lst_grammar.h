@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace upd {
@@ -26,6 +27,10 @@ struct lst_layout_t {
 };
 
 std::optional<lst_layout_t> match_lst_layout(std::string_view file);
+
+// The serial's digits as lst_file_t::serial() gives them: without leading
+// zeros, "0" when all are zeros.
+std::string serial_value(std::string_view digits);
 
 // Cuts the body at its line breaks: returns the next line starting at
 // `position` and moves `position` past the line's break. Text after the

@@ -60,6 +60,17 @@ std::string hex_to_bytes(std::string_view text) {
   return bytes;
 }
 
+std::string bytes_to_hex(std::string_view bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * bytes.size());
+  for (const char byte : bytes) {
+    text += digits[static_cast<unsigned char>(byte) >> 4];
+    text += digits[static_cast<unsigned char>(byte) & 15];
+  }
+  return text;
+}
+
 int dsa_verify(const std::uint8_t* public_key, const std::uint8_t* signature, const sha0_context& digest) {
   static const group_t group;
   limb_t r[q_limbs], s[q_limbs];

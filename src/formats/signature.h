@@ -24,6 +24,8 @@ enum dsa_status : int {
 // one of odd length gives an empty result; a character that is not a digit
 // counts as the nibble 0.
 std::string hex_to_bytes(std::string_view text);
+// And back: two lower-case digits a byte.
+std::string bytes_to_hex(std::string_view bytes);
 
 // Checks r (bytes 0-19) and s (bytes 20-39), both little-endian, against the
 // finished SHA-0 digest, with the key powers `public_key` (four 64-byte

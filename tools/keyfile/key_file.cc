@@ -1,15 +1,13 @@
 #include "keyfile/key_file.h"
 
-#include <fcntl.h>
-#include <cerrno>
 #include <openssl/rand.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
+
+#include "keyfile/new_file.h"
 
 namespace upd {
 namespace {
@@ -105,16 +103,14 @@ key_file_t read_key_file(const std::string& path) {
   return key;
 }
 
+std::string public_key_text(const key_file_t& key) {
+  return "p=" + hex_of(key.p.get()) + "\nq=" + hex_of(key.q.get()) + "\ng=" + hex_of(key.g.get()) + "\ny=" +
+         hex_of(key.y.get()) + "\n";
+}
+
 void write_key_file(const std::string& path, const key_file_t& key) {
-  std::ostringstream text;
-  text << "p=" << hex_of(key.p.get()) << "\nq=" << hex_of(key.q.get()) << "\ng=" << hex_of(key.g.get())
-       << "\ny=" << hex_of(key.y.get()) << '\n';
-  if (key.x) text << "x=" << hex_of(key.x.get()) << '\n';
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
-  const std::string bytes = text.str();
-  const bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  if (::close(fd) != 0 || !written) throw std::runtime_error(path + ": cannot write the key file");
+  write_new_file(path, public_key_text(key) + (key.x ? "x=" + hex_of(key.x.get()) + "\n" : ""),
+                 key.x ? 0600 : 0644);
 }
 
 key_file_t generate_key() {

@@ -31,8 +31,12 @@ struct key_file_t {
 // together. Throws std::runtime_error naming the file and the fault.
 key_file_t read_key_file(const std::string& path);
 
-// Writes the five lines, x last, into a new file of mode 0600; an existing
-// file is never overwritten.
+// The four public lines, values in lower-case hexadecimal: the same text
+// whatever the case, order or line ends of the file the key was read from.
+std::string public_key_text(const key_file_t& key);
+
+// Writes the public lines and x (when present) into a new file, of mode 0600
+// when it holds x and 0644 otherwise; an existing file is never overwritten.
 void write_key_file(const std::string& path, const key_file_t& key);
 
 // A new 512/160-bit group and key pair from OpenSSL's random generator.

@@ -1,6 +1,7 @@
 #include "keyfile/signer.h"
 
 #include "formats/sha0.h"
+#include "formats/signature.h"
 
 namespace upd {
 
@@ -12,13 +13,8 @@ std::string sign_text(const key_file_t& key, std::string_view bytes) {
   // The signed integer is h0 + h1·2^32 + ... + h4·2^128.
   std::array<std::uint8_t, 20> z;
   for (int i = 0; i < 20; ++i) z[i] = static_cast<std::uint8_t>(digest.h[i / 4] >> (8 * (i % 4)));
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t b : dsa_sign(key, z)) {
-    text += digits[b >> 4];
-    text += digits[b & 15];
-  }
-  return text;
+  const auto signature = dsa_sign(key, z);
+  return bytes_to_hex({reinterpret_cast<const char*>(signature.data()), signature.size()});
 }
 
 }  // namespace upd

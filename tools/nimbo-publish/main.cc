@@ -1,61 +1,123 @@
 // nimbo-publish: builds what update servers offer. See nimbo-publish(1).
 //   nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]
+//                      [--sign-key PEM]... [--expires WHEN]
+//   nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN
 //   nimbo-publish drl --key KEY --out FILE [URL]...
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <iostream>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "expiry.h"
+#include "keyfile/ed25519_key.h"
 #include "output_file.h"
 #include "publish.h"
 
 namespace {
 
 const char usage[] =
-    "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]\n"
-    "       nimbo-publish drl --key KEY --out FILE [URL]...\n";
+    "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial "
+    "N]\n"
+    "                          [--sign-key PEM]... [--expires WHEN]\n"
+    "       nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN\n"
+    "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
+    "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n";
 
 struct usage_error {
   std::string text;
 };
 
 struct arguments_t {
-  std::string command, key, source, out, serial;
-  std::vector<std::string> removals, urls;
+  std::string command, key, source, out, serial, expires;
+  std::vector<std::string> removals, sign_keys, urls;
 };
+
+struct option_t {
+  const char* name;
+  std::vector<std::string> commands;
+  std::string arguments_t::*value;
+  std::vector<std::string> arguments_t::*values;  // for options given again and again
+};
+
+const option_t options[] = {
+    {"--key", {"list", "drl"}, &arguments_t::key, nullptr},
+    {"--out", {"list", "resign", "drl"}, &arguments_t::out, nullptr},
+    {"--source", {"list"}, &arguments_t::source, nullptr},
+    {"--serial", {"list"}, &arguments_t::serial, nullptr},
+    {"--expires", {"list", "resign"}, &arguments_t::expires, nullptr},
+    {"--remove", {"list"}, nullptr, &arguments_t::removals},
+    {"--sign-key", {"list", "resign"}, nullptr, &arguments_t::sign_keys},
+};
+
+const struct {
+  const char* command;
+  std::vector<std::string> needed;
+} commands[] = {
+    {"list", {"--key", "--out", "--source"}},
+    {"resign", {"--out", "--sign-key", "--expires"}},
+    {"drl", {"--key", "--out"}},
+};
+
+// "A, B and C are needed", or "A is needed".
+std::string needed_text(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+  return text + (names.size() == 1 ? " is needed" : " are needed");
+}
 
 arguments_t parse(int argc, char** argv) {
   arguments_t a;
   if (argc < 2) throw usage_error{"a command is needed"};
   a.command = argv[1];
-  if (a.command != "list" && a.command != "drl") throw usage_error{"unknown command \"" + a.command + "\""};
+  const auto command = std::find_if(std::begin(commands), std::end(commands),
+                                    [&](const auto& c) { return a.command == c.command; });
+  if (command == std::end(commands)) throw usage_error{"unknown command \"" + a.command + "\""};
+  std::vector<std::string> given;
   for (int i = 2; i < argc; ++i) {
-    const std::string option = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw usage_error{option + " needs a value"};
-      return argv[++i];
-    };
-    if (option == "--key")
-      a.key = value();
-    else if (option == "--out")
-      a.out = value();
-    else if (option == "--source" && a.command == "list")
-      a.source = value();
-    else if (option == "--remove" && a.command == "list")
-      a.removals.push_back(value());
-    else if (option == "--serial" && a.command == "list")
-      a.serial = value();
-    else if (option.starts_with("--") || a.command == "list")
-      throw usage_error{"unexpected argument \"" + option + "\""};
+    const std::string name = argv[i];
+    const auto option =
+        std::find_if(std::begin(options), std::end(options), [&](const option_t& o) {
+          return name == o.name && std::count(o.commands.begin(), o.commands.end(), a.command);
+        });
+    if (option == std::end(options)) {
+      if (name.starts_with("--") || a.command != "drl")
+        throw usage_error{"unexpected argument \"" + name + "\""};
+      a.urls.push_back(name);
+      continue;
+    }
+    if (i + 1 >= argc) throw usage_error{name + " needs a value"};
+    if (option->value)
+      a.*option->value = argv[++i];
     else
-      a.urls.push_back(option);
+      (a.*option->values).push_back(argv[++i]);
+    given.push_back(name);
   }
-  if (a.key.empty() || a.out.empty() || (a.command == "list" && a.source.empty()))
-    throw usage_error{"--key, --out" + std::string(a.command == "list" ? " and --source are" : " are") + " needed"};
-  if (a.serial.empty()) a.serial = std::to_string(std::time(nullptr));
+  std::vector<std::string> missing;
+  for (const auto& name : command->needed)
+    if (!std::count(given.begin(), given.end(), name)) missing.push_back(name);
+  if (!missing.empty()) throw usage_error{needed_text(missing)};
+  // A signature without an end date would vouch for a frozen mirror forever.
+  if (a.sign_keys.empty() != a.expires.empty())
+    throw usage_error{"--sign-key and --expires go together"};
   return a;
+}
+
+upd::key_file_t read_private_key_file(const std::string& path) {
+  upd::key_file_t key = upd::read_key_file(path);
+  if (!key.x) throw std::runtime_error(path + ": the key file holds no private part (x=)");
+  return key;
+}
+
+std::vector<upd::ed25519_key_file_t> read_sign_keys(const std::vector<std::string>& paths) {
+  std::vector<upd::ed25519_key_file_t> keys;
+  for (const auto& path : paths) {
+    keys.push_back(upd::read_ed25519_key_file(path));
+    if (!keys.back().has_private) throw std::runtime_error(path + ": a public key cannot sign");
+  }
+  return keys;
 }
 
 }  // namespace
@@ -67,11 +129,20 @@ int main(int argc, char** argv) {
   }
   try {
     const arguments_t a = parse(argc, argv);
-    const upd::key_file_t key = upd::read_key_file(a.key);
-    if (a.command == "list")
-      upd::publish::publish_list(key, {a.source, a.out, a.removals, a.serial});
-    else
-      upd::publish::write_atomically(a.out, upd::publish::drl_text(key, a.urls));
+    const std::time_t now = std::time(nullptr);
+    // Every key and input is checked before the first file is written.
+    upd::publish::list_signing_t signing{read_sign_keys(a.sign_keys), 0};
+    if (!a.expires.empty()) signing.expires = upd::publish::parse_expiry(a.expires, now);
+    if (a.command == "resign") {
+      upd::publish::resign_list(a.out, signing);
+    } else if (a.command == "list") {
+      upd::publish::publish_list(read_private_key_file(a.key),
+                                 {a.source, a.out, a.removals,
+                                  a.serial.empty() ? std::to_string(now) : a.serial, signing});
+    } else {
+      upd::publish::write_atomically(a.out,
+                                     upd::publish::drl_text(read_private_key_file(a.key), a.urls));
+    }
   } catch (const usage_error& e) {
     std::cerr << "nimbo-publish: " << e.text << '\n' << usage;
     return 2;

@@ -1,50 +1,81 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "common/fd_io.h"
 
 namespace upd::publish {
+namespace {
+
+// mkstemp makes files of mode 0600, which a web server run as another user
+// could not read. The tool runs one thread, so reading the umask (which
+// needs setting it) races with nothing.
+mode_t served_file_mode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0644 & ~mask;
+}
+
+}  // namespace
 
 void fail_with_errno(const std::filesystem::path& path, const char* context) {
   throw std::runtime_error(path.string() + ": " + context + ": " + std::strerror(errno));
 }
 
-void write_atomically(const std::filesystem::path& path, const std::function<void(int fd)>& fill) {
-  std::filesystem::path temporary = path;
-  temporary += ".part";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) fail_with_errno(temporary, "open");
-  try {
-    fill(fd);
-  } catch (...) {
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  if (::close(fd) != 0) {
-    ::unlink(temporary.c_str());
-    fail_with_errno(temporary, "close");
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    fail_with_errno(path, "rename");
-  }
+staged_files_t::~staged_files_t() {
+  for (std::size_t i = committed_; i < files_.size(); ++i) ::unlink(files_[i].temporary.c_str());
 }
 
-void write_atomically(const std::filesystem::path& path, std::string_view bytes) {
-  write_atomically(path, [&](int fd) {
+void staged_files_t::add(const std::filesystem::path& path,
+                         const std::function<void(int fd)>& fill) {
+  // A hidden, unique name: a listing or a crashed run's leftover never
+  // looks like a file the repository offers, and nothing planted is reused.
+  std::string name = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) fail_with_errno(path, "mkstemp");
+  files_.push_back({name, path});
+  try {
+    if (::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
+    fill(fd);
+    if (::fsync(fd) != 0) fail_with_errno(name, "fsync");
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  if (::close(fd) != 0) fail_with_errno(name, "close");
+}
+
+void staged_files_t::add(const std::filesystem::path& path, std::string_view bytes) {
+  add(path, [&](int fd) {
     try {
       write_all(fd, bytes.data(), bytes.size());
     } catch (const std::exception& e) {
       throw std::runtime_error(path.string() + ": " + e.what());
     }
   });
+}
+
+void staged_files_t::commit() {
+  struct stat status;
+  for (const staged_t& file : files_)
+    if (::lstat(file.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+      throw std::runtime_error(file.path.string() + ": is a directory");
+  for (; committed_ < files_.size(); ++committed_)
+    if (::rename(files_[committed_].temporary.c_str(), files_[committed_].path.c_str()) != 0)
+      fail_with_errno(files_[committed_].path, "rename");
+}
+
+void write_atomically(const std::filesystem::path& path, std::string_view bytes) {
+  staged_files_t file;
+  file.add(path, bytes);
+  file.commit();
 }
 
 }  // namespace upd::publish

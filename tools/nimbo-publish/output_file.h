@@ -1,16 +1,46 @@
-// Files that mirrors serve must never be seen half written: each is written
-// under a temporary name in its directory and renamed into place. Failures
-// throw std::runtime_error naming the file and the system's reason.
+// Files that mirrors serve must never be seen half written, and a publish
+// that fails must leave the repository as it was: every new file is written
+// under a temporary name in its directory, and all of them are renamed into
+// place only once each was written. Failures throw std::runtime_error naming
+// the file and the system's reason.
 #pragma once
 
 #include <filesystem>
 #include <functional>
 #include <string_view>
+#include <vector>
 
 namespace upd::publish {
 
-// Calls fill(fd) on a temporary file next to `path`, then renames it there.
-void write_atomically(const std::filesystem::path& path, const std::function<void(int fd)>& fill);
+// New files that replace their namesakes together. The destructor removes
+// every temporary not yet renamed, so an exception anywhere before commit()
+// leaves no trace. One thread.
+class staged_files_t {
+ public:
+  staged_files_t() = default;
+  ~staged_files_t();
+  staged_files_t(const staged_files_t&) = delete;
+  staged_files_t& operator=(const staged_files_t&) = delete;
+
+  // Calls fill(fd) on a new temporary file beside `path` and flushes it to
+  // disk; the file gets mode 0644 less the umask, as a plain write would.
+  void add(const std::filesystem::path& path, const std::function<void(int fd)>& fill);
+  void add(const std::filesystem::path& path, std::string_view bytes);
+
+  // Renames the files into place in the order they were added, so that a
+  // file others point to (a list's data, a signature's list) lands first.
+  // A directory in the way is noticed before the first rename.
+  void commit();
+
+ private:
+  struct staged_t {
+    std::filesystem::path temporary, path;
+  };
+  std::vector<staged_t> files_;
+  std::size_t committed_ = 0;
+};
+
+// One file, staged and committed alone.
 void write_atomically(const std::filesystem::path& path, std::string_view bytes);
 
 // A runtime_error "PATH: CONTEXT: strerror(errno)".

@@ -11,7 +11,9 @@
 #include <stdexcept>
 
 #include "common/fd_io.h"
+#include "formats/list_signature.h"
 #include "formats/lst_grammar.h"
+#include "formats/signature.h"
 #include "keyfile/signer.h"
 #include "lzma_alone.h"
 #include "output_file.h"
@@ -21,16 +23,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* eol = "\r\n";
-
-std::string hex(const unsigned char* bytes, std::size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += digits[bytes[i] >> 4];
-    text += digits[bytes[i] & 15];
-  }
-  return text;
-}
 
 // Copies the file to out_fd and returns its SHA-256 digest in hexadecimal.
 std::string copy_and_digest(const fs::path& source, int out_fd) {
@@ -54,7 +46,7 @@ std::string copy_and_digest(const fs::path& source, int out_fd) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned size = 0;
   EVP_DigestFinal_ex(md.get(), digest, &size);
-  return hex(digest, size);
+  return bytes_to_hex({reinterpret_cast<const char*>(digest), size});
 }
 
 // The regular files of the source, sorted, after checking that the list
@@ -95,24 +87,33 @@ void publish_list(const key_file_t& key, const list_options_t& options) {
     if (!match_removal_line("-" + pattern + ","))
       throw std::runtime_error("\"" + pattern +
                                "\": a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'");
+  // Clients that know the signature file refuse a list it does not match.
+  const fs::path signature_path = options.out / list_signature_name;
+  if (options.signing.keys.empty() && fs::exists(fs::symlink_status(signature_path)))
+    throw std::runtime_error(signature_path.string() +
+                             " would no longer match the list: sign the list too, or remove that file");
   const auto files = source_files(options);
   fs::create_directories(options.out);
+  staged_files_t staged;
   std::string body;
   for (const auto& file : files) {
     const std::string name = file.path().filename().string();
     std::string digest;
-    write_atomically(options.out / name, [&](int fd) { digest = copy_and_digest(file.path(), fd); });
+    staged.add(options.out / name, [&](int fd) { digest = copy_and_digest(file.path(), fd); });
     if (name != "timestamp") {
       const fs::path packed = options.out / (name + ".lzma");
-      write_atomically(packed, [&](int fd) { compress_lzma_alone(file.path(), fd, packed); });
+      staged.add(packed, [&](int fd) { compress_lzma_alone(file.path(), fd, packed); });
     }
     body += "+" + name + ", " + digest + ", " + std::to_string(file.file_size()) + eol;
   }
   for (const auto& pattern : options.removals) body += "-" + pattern + "," + eol;
   const std::string signed_part = "[NimboUpdateList]" + std::string(eol) + "[" + options.serial + "]" + eol + body +
                                   "[NimboUpdateListEnd]" + eol;
-  write_atomically(options.out / "version.lst", signed_part + eol + "[Signature]" + eol + "Signature=" +
-                                                    sign_text(key, signed_part) + eol);
+  const std::string list =
+      signed_part + eol + "[Signature]" + eol + "Signature=" + sign_text(key, signed_part) + eol;
+  staged.add(options.out / "version.lst", list);
+  if (!options.signing.keys.empty()) staged.add(signature_path, list_signature_text(list, options.signing));
+  staged.commit();
 }
 
 std::string drl_text(const key_file_t& key, const std::vector<std::string>& urls) {

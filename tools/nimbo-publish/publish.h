@@ -1,8 +1,9 @@
 // What nimbo-publish writes: a zone's update repository (the signed
-// "version.lst", NAME.lzma and the plain NAME for every file) and signed DRL
-// server lists. Names and patterns the list format cannot carry, and URLs a
-// DRL file cannot carry, are refused before anything is written. Failures
-// throw std::runtime_error with a message for the operator.
+// "version.lst", its detached signature "version.lst.sig", NAME.lzma and the
+// plain NAME for every file) and signed DRL server lists. Names and patterns
+// the list format cannot carry, and URLs a DRL file cannot carry, are refused
+// before anything is written. Failures throw std::runtime_error with a
+// message for the operator.
 #pragma once
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "keyfile/key_file.h"
+#include "list_signing.h"
 
 namespace upd::publish {
 
@@ -18,11 +20,15 @@ struct list_options_t {
   std::filesystem::path out;          // created if missing
   std::vector<std::string> removals;  // patterns of local files to remove
   std::string serial;                 // the bracketed number of the list
+  list_signing_t signing;             // no keys: no version.lst.sig
 };
 
 // Writes OUT/NAME and OUT/NAME.lzma (not for "timestamp") for every regular
-// file of the source, then OUT/version.lst, so that a mirror never offers a
-// list that names files it lacks.
+// file of the source, then OUT/version.lst, then OUT/version.lst.sig, so
+// that a mirror never offers a list that names files it lacks, nor a
+// signature of a list it lacks. All are written under temporary names before
+// the first is renamed into place: a failure leaves OUT as it was. The key
+// must hold x.
 void publish_list(const key_file_t& key, const list_options_t& options);
 
 // The text of a signed DRL file: "url=" lines, then the "sign=" line.
