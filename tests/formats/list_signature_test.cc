@@ -3,31 +3,18 @@
 #include "formats/list_signature.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
-#include <memory>
+#include "keyfile/ed25519_key.h"
 
 namespace upd {
 namespace {
 
 struct signer_t {
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key{EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
-                                                     EVP_PKEY_free};
+  ed25519_key_file_t key = generate_ed25519_key();
 
-  ed25519_key_t public_key() const {
-    ed25519_key_t raw{};
-    std::size_t size = raw.size();
-    EVP_PKEY_get_raw_public_key(key.get(), raw.data(), &size);
-    return raw;
-  }
+  ed25519_key_t public_key() const { return ed25519_public_key(key); }
   std::string line(const std::string& statement) const {
-    std::string signature(64, '\0');
-    std::size_t size = signature.size();
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get());
-    EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
-                   reinterpret_cast<const unsigned char*>(statement.data()), statement.size());
-    return list_signature_line(public_key(), signature);
+    return list_signature_line(public_key(), ed25519_sign(key, statement));
   }
 };
 
