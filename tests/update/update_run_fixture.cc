@@ -133,15 +133,6 @@ bool has_line(const run_result_t& run, const std::string& needle) {
                      [&](const std::string& line) { return line.find(needle) != std::string::npos; });
 }
 
-std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request) {
-  std::vector<std::string> names;
-  for (const auto& item : request.install().to_place())
-    names.push_back(fs::path(item.destination()).filename().string() + " <- " +
-                    fs::path(item.source()).parent_path().filename().string() + "/" +
-                    fs::path(item.source()).filename().string());
-  return names;
-}
-
 std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths) {
   std::vector<std::string> names;
   for (const auto& path : paths) names.push_back(fs::path(path).filename().string());

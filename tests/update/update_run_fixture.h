@@ -74,8 +74,6 @@ class UpdateRunTest : public ::testing::Test {
 
 // Whether a line of the run's log holds the needle.
 bool has_line(const run_result_t& run, const std::string& needle);
-// The "to_place" pairs of a request as (destination name, source path) text.
-std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request);
 std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths);
 
 }  // namespace upd::testing

@@ -21,6 +21,16 @@ const files_t sample = {
     {"skip.vdb", "excluded"},           {"timestamp", "202612061700"},
 };
 
+// The "to_place" pairs of a request as (destination name, source path) text.
+std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request) {
+  std::vector<std::string> names;
+  for (const auto& item : request.install().to_place())
+    names.push_back(fs::path(item.destination()).filename().string() + " <- " +
+                    fs::path(item.source()).parent_path().filename().string() + "/" +
+                    fs::path(item.source()).filename().string());
+  return names;
+}
+
 class UpdateRun : public UpdateRunTest {
  protected:
   // The sample published with "*.tmp" as removal pattern, and a local zone
