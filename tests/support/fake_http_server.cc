@@ -44,25 +44,17 @@ void fake_peer_t::hold() {
   }
 }
 
-void fake_peer_t::close() {
-  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-}
-
-fake_http_server_t::fake_http_server_t(script_t script, const std::string& address) : script_(std::move(script)) {
-  sockaddr_storage storage{};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  const bool is_v4 = ::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1;
-  if (!is_v4 && ::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1)
-    throw std::invalid_argument("not a numeric address: " + address);
-  storage.ss_family = is_v4 ? AF_INET : AF_INET6;
-  socklen_t length = is_v4 ? sizeof *v4 : sizeof *v6;
-  listener_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
-      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0 ||
+fake_http_server_t::fake_http_server_t(script_t script) : script_(std::move(script)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener_, 16) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       ::pipe2(stop_pipe_, O_CLOEXEC) != 0)
     throw std::runtime_error(std::string("fake server: ") + std::strerror(errno));
-  port_ = ntohs(is_v4 ? v4->sin_port : v6->sin6_port);
+  port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -102,7 +94,7 @@ void fake_http_server_t::serve() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fake_peer_t peer(*this, fd);
     script_(peer);
-    peer.close();
+    ::close(fd);
   }
 }
 

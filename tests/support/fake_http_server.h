@@ -1,4 +1,4 @@
-// A scripted HTTP server on a loopback address and port 0 for what real
+// A scripted HTTP server on 127.0.0.1 and a free port for what real
 // servers will not do: silence, heads cut anywhere, endless bodies, bad
 // bytes. It accepts connections one after another on its own thread and
 // hands each to the script; the thread is stopped and joined on destruction,
@@ -30,8 +30,6 @@ class fake_peer_t {
   bool send_slowly(const std::string& bytes, std::chrono::milliseconds pause);
   // Waits until the client closes the connection or the server stops.
   void hold();
-  // Closes the connection at once (the client then sees its end).
-  void close();
   // The connection's socket, for scripts that speak TLS or reset it; the
   // server closes it after the script.
   int fd() const { return fd_; }
@@ -45,8 +43,7 @@ class fake_http_server_t {
  public:
   using script_t = std::function<void(fake_peer_t&)>;
 
-  // address: a numeric IPv4 or IPv6 loopback address.
-  explicit fake_http_server_t(script_t script, const std::string& address = "127.0.0.1");
+  explicit fake_http_server_t(script_t script);
   ~fake_http_server_t();
   fake_http_server_t(const fake_http_server_t&) = delete;
   fake_http_server_t& operator=(const fake_http_server_t&) = delete;

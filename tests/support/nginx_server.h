@@ -25,11 +25,13 @@ class nginx_server_t {
   nginx_server_t(const nginx_server_t&) = delete;
   nginx_server_t& operator=(const nginx_server_t&) = delete;
 
-  std::uint16_t http_port() const { return http_port_; }
   std::uint16_t https_port() const { return https_port_; }
   // "http://127.0.0.1:<port>/<path>" and the same for https.
   std::string http_url(const std::string& path) const;
   std::string https_url(const std::string& path) const;
+  // The PEM files of its self-signed certificate and key, for other TLS servers of a test.
+  boost::filesystem::path certificate() const { return dir_ / "cert.pem"; }
+  boost::filesystem::path key() const { return dir_ / "key.pem"; }
   // One line a request: "<uri> proxy_authorization=<header or ->".
   std::string access_log() const { return read_file(dir_.path() / "access.log"); }
 

@@ -4,18 +4,14 @@
 // Environment:
 //   COM_NIMBO_MONITOR   the link's descriptor number, as the monitor sets it
 //   FAKE_UPDATE_PLAN    a file of steps, one per line (none: an empty request)
-//   FAKE_UPDATE_RECORD  a file that receives, in protobuf text format, the
-//                       configuration and the answer to the request
 //
 // It first reads USE_CONTEXT, then carries out the steps:
 //   send MESSAGE                               sends an Update2ConfigdMessage given in text format
 //   request [INSTALL_REQUEST]                  sends the installation request (text format) and
 //                                              waits for the answer
 //   say TEXT                                   writes TEXT and a newline to standard error
-//   say-unfinished TEXT                        writes TEXT alone to standard error
 //   garbage                                    sends a frame that does not parse
 //   signal-parent SIGNAL                       sends SIGNAL to the monitor, then waits to be ended
-//   exit CODE                                  exits with CODE at once
 // After the last step it exits with the answer's error code, or 0.
 #include <signal.h>
 #include <unistd.h>
@@ -24,10 +20,10 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <stdexcept>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -38,7 +34,6 @@
 namespace {
 
 int link_fd = -1;
-std::ofstream record;
 
 // Ends the process with the monitor-link status when the monitor goes away.
 template <class Transfer>
@@ -73,12 +68,6 @@ nb::Configd2UpdateMessage receive() {
   return message;
 }
 
-void write_record(const std::string& title, const google::protobuf::Message& message) {
-  std::string text;
-  google::protobuf::TextFormat::PrintToString(message, &text);
-  record << "# " << title << "\n" << text << std::flush;
-}
-
 }  // namespace
 
 int main() {
@@ -89,10 +78,7 @@ int main() {
   }
   link_fd = std::atoi(fd_text);
   ::signal(SIGPIPE, SIG_IGN);  // a closed link shows up as an error, as in the real component
-  if (const char* path = std::getenv("FAKE_UPDATE_RECORD")) record.open(path);
-  const nb::Configd2UpdateMessage context = receive();
-  if (context.tag() != nb::Configd2UpdateMessage::USE_CONTEXT) return nb::EC_MONITOR_IPC_ERROR;
-  write_record("config", context.config());
+  if (receive().tag() != nb::Configd2UpdateMessage::USE_CONTEXT) return nb::EC_MONITOR_IPC_ERROR;
 
   std::vector<std::string> plan{"request"};
   if (const char* path = std::getenv("FAKE_UPDATE_PLAN")) {
@@ -117,18 +103,15 @@ int main() {
       send(message);
       if (step == "send") continue;
       const nb::Configd2UpdateMessage answer = receive();
-      write_record("answer", answer);
       if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
       status = answer.has_error() ? answer.error().code() : 0;
-    } else if (step == "say" || step == "say-unfinished") {
-      std::cerr << rest << (step == "say" ? "\n" : "") << std::flush;
+    } else if (step == "say") {
+      std::cerr << rest << std::endl;
     } else if (step == "garbage") {
       send_bytes(std::string("\x02\x00\x00\x00\xff\xff", 6));
     } else if (step == "signal-parent") {
       ::kill(::getppid(), std::atoi(rest.c_str()));
       for (;;) ::pause();
-    } else if (step == "exit") {
-      return std::atoi(rest.c_str());
     } else if (!step.empty()) {
       std::cerr << "fake-update: bad step: " << line << "\n";
       return 125;

@@ -1,12 +1,21 @@
+// The monitor's configuration, from the INI text through the values of its
+// options to the UpdateConfig it hands to the component.
 #include "monitor_config.h"
 
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
-#include "expect_config_error.h"
+#include <limits>
+#include <stdexcept>
+
+#include "config_error.h"
+#include "support/test_support.h"
+#include "value_text.h"
 
 namespace upd::monitor {
 namespace {
+
+constexpr std::uint64_t u64max = std::numeric_limits<std::uint64_t>::max();
 
 nb::UpdateConfig load(const std::string& text, bool terminal = false) {
   return config_from_ini(parse_ini(text, "t.ini"), terminal);
@@ -16,6 +25,61 @@ std::string text_of(const google::protobuf::Message& message) {
   std::string text;
   google::protobuf::TextFormat::PrintToString(message, &text);
   return text;
+}
+
+template <class Read>
+void expect_config_error(Read&& read, nb::ErrorCode code, const std::string& message) {
+  try {
+    read();
+    ADD_FAILURE() << "no error; expected: " << message;
+  } catch (const config_error_t& e) {
+    EXPECT_EQ(e.code(), code) << message;
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+TEST(Ini, ReadsSectionsOptionsAndValuesInFileOrder) {
+  upd::testing::temp_dir_t dir;
+  upd::testing::write_file(dir / "f.ini",
+                           "; comment\n# another\n\n[Update]\n  LogLevel =  Debug  \r\nExcludedFiles=*.bak;#x\n"
+                           "ExcludedFiles = \"  spaced  \"\nQuote = \"\nEmpty =\n[ Root ]\nVirusBaseDir = /a=b\n");
+  std::string flat;
+  for (const auto& e : read_ini(dir / "f.ini").entries)
+    flat += std::to_string(e.line) + " " + e.section + "|" + e.name + "|" + e.value + "\n";
+  EXPECT_EQ(flat,
+            "5 Update|LogLevel|Debug\n6 Update|ExcludedFiles|*.bak;#x\n7 Update|ExcludedFiles|  spaced  \n"
+            "8 Update|Quote|\"\n9 Update|Empty|\n11 Root|VirusBaseDir|/a=b\n");
+  expect_config_error([&] { read_ini("/nonexistent.ini"); }, nb::EC_NO_SUCH_ENTRY,
+                      "/nonexistent.ini: cannot open: No such file or directory");
+}
+
+TEST(ValueText, TimesAndSizesTakeUnitsAndRefuseOtherTextsAndValuesAboveTheLimit) {
+  const std::pair<const char*, std::uint64_t> times[] = {
+      {"250ms", 250}, {"30s", 30'000}, {"2h", 7'200'000}, {"1d", 86'400'000}, {"1h30m", 5'400'000},
+      {"1m500ms", 60'500}, {"45", 45'000}, {"0", 0},
+  };
+  for (const auto& [text, ms] : times) EXPECT_EQ(parse_time_ms(text, u64max), ms) << text;
+  for (const char* text : {"", "s", "5x", "5 m", "-5s", "1.5h", "5m30", "99999999999999999999s"})
+    EXPECT_THROW(parse_time_ms(text, u64max), std::invalid_argument) << text;
+  EXPECT_EQ(parse_time_ms("49d", 4'294'967'295u), 4'233'600'000u);
+  EXPECT_THROW(parse_time_ms("50d", 4'294'967'295u), std::invalid_argument);
+  const std::pair<const char*, std::uint64_t> sizes[] = {
+      {"512", 512}, {"512B", 512}, {"4kb", 4096}, {"4 KiB", 4096}, {"3M", 3u << 20}, {"2GB", 2ull << 30},
+  };
+  for (const auto& [text, bytes] : sizes) EXPECT_EQ(parse_size(text, u64max), bytes) << text;
+  for (const char* text : {"", "K", "4T", "4 K B", "-1", "1.5M", "99999999999G"})
+    EXPECT_THROW(parse_size(text, u64max), std::invalid_argument) << text;
+  EXPECT_THROW(parse_size("5G", 4'294'967'295u), std::invalid_argument);
+}
+
+TEST(ValueText, OnOffAndUnsignedNumbers) {
+  for (const char* text : {"On", "YES", "true", "1"}) EXPECT_TRUE(parse_onoff(text)) << text;
+  for (const char* text : {"off", "No", "FALSE", "0"}) EXPECT_FALSE(parse_onoff(text)) << text;
+  for (const char* text : {"", "enabled", "onn"}) EXPECT_THROW(parse_onoff(text), std::invalid_argument);
+  EXPECT_EQ(parse_unsigned("18446744073709551615", u64max), u64max);
+  for (const char* text : {"", "+1", "1 ", "0x10", "18446744073709551616"})
+    EXPECT_THROW(parse_unsigned(text, u64max), std::invalid_argument) << text;
+  EXPECT_THROW(parse_unsigned("65536", 65535), std::invalid_argument);
 }
 
 TEST(ConfigFromIni, FillsEveryKindOfOptionFromAllSections) {
@@ -48,8 +112,13 @@ TEST(ConfigFromIni, AnEmptyFileGetsTheDefaults) {
             "base_installed: false\nversion_installed: false\nnbs_installed: false\n");
 }
 
+// Syntax errors of the INI layout first, then mistakes in the options.
 TEST(ConfigFromIni, MistakesNameTheLineAndTheOption) {
   const std::tuple<const char*, nb::ErrorCode, const char*> cases[] = {
+      {"Name = x\n", nb::EC_UNKNOWN_SECTION, "t.ini:1: option before the first [Section]"},
+      {"[Update]\n\nno equals sign\n", nb::EC_INVALID_OPTION_VALUE, "t.ini:3: expected Name = value"},
+      {"[Update]\n= value\n", nb::EC_INVALID_OPTION_VALUE, "t.ini:2: expected Name = value"},
+      {"[ ]\n", nb::EC_UNKNOWN_SECTION, "t.ini:1: expected a section header like [Update]"},
       {"[Update]\nBogus = 1\n", nb::EC_UNKNOWN_OPTION, "t.ini:2: Update.Bogus: Unknown option"},
       {"[Scanner]\nX = 1\n", nb::EC_UNKNOWN_SECTION, "t.ini:2: [Scanner]: Unknown section"},
       {"[Update]\nNetworkTimeout = 3x\n", nb::EC_INVALID_OPTION_VALUE,
@@ -73,7 +142,7 @@ TEST(ConfigFromIni, MistakesNameTheLineAndTheOption) {
       {"[Update]\nLogPath = /var/log/u.log\n", nb::EC_INVALID_OPTION_VALUE,
        "t.ini:2: Update.LogType is required with the other Update.Log* options"},
   };
-  for (const auto& [text, code, message] : cases) testing::expect_config_error([&] { load(text); }, code, message);
+  for (const auto& [text, code, message] : cases) expect_config_error([&] { load(text); }, code, message);
 }
 
 }  // namespace

@@ -38,13 +38,11 @@ using FaultInjection = UpdateRunTest;
 TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
   // Eight files of 256 KiB to fetch and unpack, and a current local file of
   // 2 MiB for the checksum pass.
-  std::map<std::string, std::string> files;
+  files_t files;
   for (int i = 0; i < 8; ++i) files["f" + std::to_string(i) + ".vdb"] = sample_data(256 << 10, i + 1);
   files["big.vdb"] = sample_data(2 << 20, 99);
   files["timestamp"] = "202612061800";
-  set_source(files);
-  publish();
-  write_drl({http_base()});
+  write_drl({publish(files)});
   write_file(local_ / "big.vdb", files["big.vdb"]);
   write_file(local_ / "f0.vdb", "outdated");
 
@@ -100,11 +98,7 @@ TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
               terminated, killed);
   for (const auto& [stage, count] : stages) std::printf("  killed at %s: %u\n", stage.c_str(), count);
 
-  const auto last = run();
-  ASSERT_EQ(last.exit_status, 0) << ::testing::PrintToString(last.log);
-  EXPECT_EQ(last.request->install().to_place_size(), 9);
-  for (const auto& item : last.request->install().to_place())
-    EXPECT_EQ(read_file(item.source()), files.at(fs::path(item.source()).filename().string()));
+  expect_staged(run(), files, 9);
 }
 
 }  // namespace

@@ -26,7 +26,6 @@
 
 #include "formats/lzma_samples.h"
 #include "formats/signing.h"
-#include "support/child_process.h"
 #include "support/fake_http_server.h"
 #include "update/update_run_fixture.h"
 
@@ -60,19 +59,6 @@ long peak_resident_kib(pid_t pid) {
   return 0;
 }
 
-// Our child running nimbo-update, or 0 ("pid (comm) state ppid ...").
-pid_t component_child() {
-  boost::system::error_code error;
-  for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-    std::ifstream stat(it->path() / "stat");
-    std::string pid, comm, state;
-    pid_t parent = 0;
-    if (stat >> pid >> comm >> state >> parent && comm == "(nimbo-update)" && parent == ::getpid())
-      return static_cast<pid_t>(std::stol(pid));
-  }
-  return 0;
-}
-
 struct row_t {
   std::string scenario;
   std::optional<int> exit_status;
@@ -84,15 +70,10 @@ class HostileServer : public UpdateRunTest {
  protected:
   static void SetUpTestSuite() {
     UpdateRunTest::SetUpTestSuite();
-    tls_dir_ = new temp_dir_t;
-    const std::string key = (*tls_dir_ / "key.pem").string(), cert = (*tls_dir_ / "cert.pem").string();
-    if (!run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-days",
-                      "1", "-keyout", key, "-out", cert},
-                     *tls_dir_ / "openssl.out"))
-      return;
+    if (!nginx_) return;
     tls_ = SSL_CTX_new(TLS_server_method());
-    SSL_CTX_use_certificate_file(tls_, cert.c_str(), SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(tls_, key.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_certificate_file(tls_, nginx_->certificate().c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(tls_, nginx_->key().c_str(), SSL_FILETYPE_PEM);
   }
   static void TearDownTestSuite() {
     std::printf("\n%-46s %6s %8s %10s %12s %12s\n", "scenario", "exit", "time ms", "peak KiB", "peak bytes",
@@ -102,17 +83,15 @@ class HostileServer : public UpdateRunTest {
                   row.exit_status ? std::to_string(*row.exit_status).c_str() : "hung", row.elapsed_ms, row.peak_kib,
                   static_cast<unsigned long long>(row.peak_bytes), static_cast<unsigned long long>(row.final_bytes));
     SSL_CTX_free(std::exchange(tls_, nullptr));
-    delete std::exchange(tls_dir_, nullptr);
     UpdateRunTest::TearDownTestSuite();
   }
 
   // A small published repository and a local folder with one outdated
   // file; returns the genuine "version.lst".
   std::string prepare() {
-    set_source({{"a.vdb", std::string(30000, 'a')}, {"c.vdb", "c content"}});
-    publish();
+    publish({{"a.vdb", std::string(30000, 'a')}, {"c.vdb", "c content"}});
     write_file(local_ / "a.vdb", "old a");
-    return read_file(served_root_->path() / id_ / "version.lst");
+    return read_file(served() / "version.lst");
   }
 
   // Runs the component against the server alone while sampling its memory
@@ -128,10 +107,9 @@ class HostileServer : public UpdateRunTest {
     row.scenario = scenario;
     std::atomic<bool> stop{false};
     std::thread watch([&] {
-      for (pid_t child = 0; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+      for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
         row.peak_bytes = std::max(row.peak_bytes, bytes_under(update_));
-        if (!child) child = component_child();
-        if (child) row.peak_kib = std::max(row.peak_kib, peak_resident_kib(child));
+        if (const pid_t child = component_pid_) row.peak_kib = std::max(row.peak_kib, peak_resident_kib(child));
       }
     });
     const auto start = std::chrono::steady_clock::now();
@@ -153,15 +131,20 @@ class HostileServer : public UpdateRunTest {
     return run;
   }
 
+  // The behaviour on every request: the zone's one server fails its list.
+  run_result_t expect_list(const std::string& what, const behaviour_t& behaviour) {
+    fake_http_server_t server([&](fake_peer_t& peer) {
+      peer.read_head();
+      behaviour(peer);
+    });
+    return expect_run("list: " + what, server.url(), no_update_servers);
+  }
+
   // The behaviour on every request, then on the files only (after the
   // genuine list); returns the second run.
   run_result_t expect_list_and_file(const std::string& what, const behaviour_t& behaviour, int file_code) {
     const std::string list = prepare();
-    fake_http_server_t on_list([&](fake_peer_t& peer) {
-      peer.read_head();
-      behaviour(peer);
-    });
-    expect_run("list: " + what, on_list.url(), no_update_servers);
+    expect_list(what, behaviour);
     fake_http_server_t on_files([&](fake_peer_t& peer) {
       if (peer.read_head().find("version.lst") == std::string::npos) return behaviour(peer);
       peer.send(ok_head + list);
@@ -170,7 +153,6 @@ class HostileServer : public UpdateRunTest {
   }
 
   static inline SSL_CTX* tls_ = nullptr;
-  static inline temp_dir_t* tls_dir_ = nullptr;
   static inline std::vector<row_t> table_;
 };
 
@@ -224,21 +206,14 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
 }
 
 TEST_F(HostileServer, MonstrousHeadsGarbageAndRedirectsAreRefused) {
-  const std::string list = prepare();
+  prepare();
   const std::pair<const char*, behaviour_t> cases[] = {
       {"endless header lines", [](fake_peer_t& peer) { repeat(peer, "HTTP/1.1 200 OK\r\n", "X-Filler: 1\r\n"); }},
       {"reason phrase of 2 MiB", answer("HTTP/1.1 200 " + std::string(2 << 20, 'r') + "\r\n\r\n")},
       {"64 KiB of garbage as head", garbage},
       {"302 to the genuine list", answer("HTTP/1.1 302 Found\r\nLocation: " + http_base() + "version.lst\r\n\r\n")},
   };
-  for (const auto& [what, behaviour] : cases) {
-    fake_http_server_t server([&](fake_peer_t& peer) {
-      peer.read_head();
-      behaviour(peer);
-    });
-    expect_run(std::string("list: ") + what, server.url(), no_update_servers);
-  }
-  if (!tls_) GTEST_SKIP() << "the openssl CLI is needed for a certificate";
+  for (const auto& [what, behaviour] : cases) expect_list(what, behaviour);
   // A TLS handshake, then bytes that are no TLS record; garbage instead of a handshake.
   fake_http_server_t after_handshake([](fake_peer_t& peer) {
     SSL* ssl = SSL_new(tls_);
@@ -280,7 +255,7 @@ TEST_F(HostileServer, EndlessProxyChallengesAreAnsweredOnce) {
 TEST_F(HostileServer, LzmaBombFailsAndThePlainFileIsFetched) {
   prepare();
   // 64 MiB of zeros in about 10 KiB, for a file listed with 9 bytes.
-  write_file(served_root_->path() / id_ / "c.vdb.lzma", lzma_alone(std::string(64 << 20, '\0'), 1));
+  write_file(served() / "c.vdb.lzma", lzma_alone(std::string(64 << 20, '\0'), 1));
   const auto run = expect_run("file: LZMA bomb (64 MiB for 9 bytes)", http_base(), 0);
   EXPECT_EQ(read_file(update_ / "bases" / "c.vdb"), "c content");
   EXPECT_FALSE(fs::exists(update_ / "bases" / "c.vdb-unpacking"));
@@ -293,7 +268,7 @@ TEST_F(HostileServer, SignedListNamingDirectoriesIsRefused) {
     // A well-signed list that the publisher's tool would refuse to make.
     const std::string signed_part = list.substr(0, list.find("[NimboUpdateListEnd]")) + "+" + name + ", " +
                                     std::string(64, '0') + ", 5\r\n[NimboUpdateListEnd]\r\n";
-    write_file(served_root_->path() / id_ / "version.lst",
+    write_file(served() / "version.lst",
                signed_part + "\r\n[Signature]\r\nSignature=" + signature_of(signed_part) + "\r\n");
     expect_run("list: signed, names \"" + name + "\"", http_base(), no_update_servers);
     EXPECT_EQ(tree(update_).count("bases"), 0u) << name;

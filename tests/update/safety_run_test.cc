@@ -22,32 +22,10 @@ namespace {
 namespace fs = boost::filesystem;
 using strings = std::vector<std::string>;
 
-class SafetyRun : public UpdateRunTest {
- protected:
-  // Publishes files into a folder of its own under the served root.
-  std::string publish_as(const std::string& folder, const std::map<std::string, std::string>& files,
-                         const std::string& serial, const strings& options = {}) {
-    set_source(files);
-    const fs::path out = served_root_->path() / (id_ + folder);
-    strings argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish",
-                    "list",
-                    "--key",
-                    NIMBO_SOURCE_DIR "/keys/dev.key",
-                    "--source",
-                    source_.string(),
-                    "--out",
-                    out.string(),
-                    "--serial",
-                    serial};
-    argv.insert(argv.end(), options.begin(), options.end());
-    if (!run_program(argv, dir_ / "publish.out"))
-      throw std::runtime_error(read_file(dir_ / "publish.out"));
-    return nginx_->http_url(id_ + folder + "/");
-  }
-};
+using SafetyRun = UpdateRunTest;
 
 TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
-  write_drl({publish_as("", {{"a.vdb", "a"}}, "1")});
+  write_drl({publish({{"a.vdb", "a"}})});
   const int holder = ::open((update_ / "nimbo-update.lock").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(::flock(holder, LOCK_EX), 0);
   const auto refused = run();
@@ -67,25 +45,18 @@ TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
 TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
   const char* pairs_text = std::getenv("NIMBO_SOAK_PAIRS");
   const int pairs = pairs_text ? std::atoi(pairs_text) : 8;
-  write_file(dir_ / "nimbo.ini",
-             "[Root]\nVirusBaseDir = " + local_.string() +
-                 "\n[Update]\nNetworkTimeout = 5s\nBaseDrlPath = " + drl_.string() +
-                 "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n"
-                 "[Monitor]\nUpdateDir = " +
-                 update_.string() + "\n");
+  const auto ini = write_monitor_ini("NetworkTimeout = 5s\n");
   std::mt19937 random(7);
   std::map<int, int> outcomes;
   for (int pair = 1; pair <= pairs; ++pair) {
     std::string engine(1 << 20, char('a' + pair % 26));
     for (std::size_t i = 0; i < engine.size(); i += 4096) engine[i] = char(random());
-    const std::map<std::string, std::string> files = {{"engine.vdb", engine},
-                                                      {"timestamp", std::to_string(pair)}};
-    write_drl({publish_as("", files, std::to_string(pair))});
+    const files_t files = {{"engine.vdb", engine}, {"timestamp", std::to_string(pair)}};
+    write_drl({publish(files, {"--serial", std::to_string(pair)})});
     std::vector<std::unique_ptr<child_process_t>> monitors;
     for (int i = 0; i < 2; ++i) {
       monitors.push_back(std::make_unique<child_process_t>(
-          strings{NIMBO_BINARY_DIR "/bin/nimbo-monitor", "-c", (dir_ / "nimbo.ini").string(),
-                  "--progress", "off"},
+          strings{NIMBO_BINARY_DIR "/bin/nimbo-monitor", "-c", ini.string(), "--progress", "off"},
           dir_ / ("monitor" + std::to_string(i) + ".out")));
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
     }
@@ -102,20 +73,16 @@ TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
       }
     }
     SCOPED_TRACE("pair " + std::to_string(pair));
-    EXPECT_TRUE(
-        std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == 0 || s == 2; }));
+    EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == 0 || s == 2; }));
     EXPECT_TRUE(std::count(statuses.begin(), statuses.end(), 0) >= 1);
-    EXPECT_TRUE(files_in(local_) == files) << "statuses " << statuses[0] << " " << statuses[1];
+    EXPECT_TRUE(tree(local_) == files) << "statuses " << statuses[0] << " " << statuses[1];
   }
-  std::cout << "pairs " << pairs << ": exit 0 x" << outcomes[0] << ", exit 2 x" << outcomes[2]
-            << "\n";
+  std::cout << "pairs " << pairs << ": exit 0 x" << outcomes[0] << ", exit 2 x" << outcomes[2] << "\n";
 }
 
 TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
-  const std::map<std::string, std::string> old_files = {{"a.vdb", "old"}},
-                                           new_files = {{"a.vdb", "new"}};
-  const std::string replay = publish_as("-replay", old_files, "0041");
-  const std::string current = publish_as("", new_files, "42");
+  const std::string replay = publish({{"a.vdb", "old"}}, {"--serial", "0041"}, "-replay");
+  const std::string current = publish({{"a.vdb", "new"}}, {"--serial", "42"});
   write_drl({current});
   ASSERT_EQ(run().exit_status, 0);
   write_file(local_ / "a.vdb", "new");  // installed
@@ -131,7 +98,7 @@ TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
   ASSERT_EQ(mixed.exit_status, 0);
   EXPECT_TRUE(mixed.request->install().to_place().empty());
 
-  publish_as("", {{"a.vdb", "newer"}}, "42");  // an equal serial is no replay
+  publish({{"a.vdb", "newer"}}, {"--serial", "42"});  // an equal serial is no replay
   write_drl({current});
   EXPECT_EQ(run().exit_status, 0);
 
@@ -145,7 +112,7 @@ TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
 
 TEST_F(SafetyRun, RemovalPatternsSpareTheDrlAndEngineFiles) {
   const fs::path engine = local_ / "engine.bin", drl_in_zone = local_ / "base.drl";
-  write_drl({publish_as("", {{"a.vdb", "a"}}, "1", {"--remove", "*"})});
+  write_drl({publish({{"a.vdb", "a"}}, {"--remove", "*"})});
   fs::copy_file(drl_, drl_in_zone);
   write_file(engine, "engine");
   write_file(local_ / "old.tmp", "stale");
@@ -155,27 +122,6 @@ TEST_F(SafetyRun, RemovalPatternsSpareTheDrlAndEngineFiles) {
   const auto run = this->run(c);
   ASSERT_EQ(run.exit_status, 0);
   EXPECT_EQ(path_names(run.request->install().to_remove()), strings{"old.tmp"});
-}
-
-TEST_F(SafetyRun, AFileNoServerHasIsNamedWithItsUrlAndStatus) {
-  const std::string base = publish_as("", {{"a.vdb", "a"}, {"b.vdb", "b"}}, "1");
-  fs::remove(served_root_->path() / id_ / "b.vdb");
-  fs::remove(served_root_->path() / id_ / "b.vdb.lzma");
-  write_drl({base});
-  auto c = config();
-  c.set_log_level(nb::LOG_LEVEL_NOTICE);
-  const auto run = this->run(c);
-  EXPECT_EQ(run.exit_status, 29);
-  EXPECT_TRUE(
-      has_line(run, "Notice: Download of b.vdb failed: " + base + "b.vdb: HTTP 404 Not Found"));
-  EXPECT_TRUE(has_line(
-      run, "Error: \"" + (update_ / "bases" / "b.vdb").string() + "\" from " + base + "b.vdb"));
-  // The monitor hears what the failed run transferred.
-  const bool stat_sent =
-      std::any_of(run.progress.begin(), run.progress.end(), [](const auto& message) {
-        return message.has_stat() && message.stat().bytes_received() > 0;
-      });
-  EXPECT_TRUE(stat_sent);
 }
 
 }  // namespace

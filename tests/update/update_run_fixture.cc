@@ -1,5 +1,7 @@
 #include "update/update_run_fixture.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
@@ -27,13 +29,7 @@ void UpdateRunTest::TearDownTestSuite() {
 void UpdateRunTest::SetUp() {
   if (!nginx_) GTEST_SKIP() << "nginx is needed: " << nginx_server_t::unavailable_reason();
   id_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  for (const auto& d : {source_, local_, update_}) fs::create_directories(d);
-}
-
-void UpdateRunTest::set_source(const std::map<std::string, std::string>& files) {
-  fs::remove_all(source_);
-  fs::create_directories(source_);
-  for (const auto& [name, content] : files) write_file(source_ / name, content);
+  for (const auto& d : {local_, update_}) fs::create_directories(d);
 }
 
 namespace {
@@ -48,14 +44,20 @@ void publish_tool(const std::string& command, const std::vector<std::string>& ar
 
 }  // namespace
 
-fs::path UpdateRunTest::publish(const std::vector<std::string>& remove_patterns) {
-  const fs::path out = served_root_->path() / id_;
+std::string UpdateRunTest::publish(const files_t& files, const std::vector<std::string>& options,
+                                   const std::string& suffix) {
+  const fs::path source = dir_ / "source", out = served(suffix);
+  fs::remove_all(source);
+  fs::create_directories(source);
+  for (const auto& [name, content] : files) write_file(source / name, content);
   fs::remove_all(out);
-  std::vector<std::string> args = {"--source", source_.string(), "--out", out.string()};
-  for (const auto& pattern : remove_patterns) args.insert(args.end(), {"--remove", pattern});
+  std::vector<std::string> args = {"--source", source.string(), "--out", out.string()};
+  args.insert(args.end(), options.begin(), options.end());
   publish_tool("list", args, dir_ / "publish.out");
-  return out;
+  return nginx_->http_url(id_ + suffix + "/");
 }
+
+fs::path UpdateRunTest::served(const std::string& suffix) const { return served_root_->path() / (id_ + suffix); }
 
 void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
   std::vector<std::string> args = {"--out", drl_.string()};
@@ -65,6 +67,13 @@ void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
 
 std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
 std::string UpdateRunTest::https_base() const { return nginx_->https_url(id_ + "/"); }
+
+fs::path UpdateRunTest::write_monitor_ini(const std::string& update_lines) {
+  write_file(dir_ / "nimbo.ini", "[Root]\nVirusBaseDir = " + local_.string() + "\n[Update]\nBaseDrlPath = " +
+                                     drl_.string() + "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n" +
+                                     update_lines + "[Monitor]\nUpdateDir = " + update_.string() + "\n");
+  return dir_ / "nimbo.ini";
+}
 
 nb::UpdateConfig UpdateRunTest::config() const {
   nb::UpdateConfig config = use_context(file_log(log_), update_.string()).config();
@@ -79,12 +88,14 @@ nb::UpdateConfig UpdateRunTest::config() const {
 run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   fs::remove(log_);
   fake_monitor_t monitor(component());
+  component_pid_ = monitor.pid();
   monitor.send(context_of(config));
   run_result_t result;
   result.request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
   result.progress = monitor.skipped;
   if (result.request) monitor.send(install_response());
   result.exit_status = monitor.wait_exit();
+  component_pid_ = 0;
   result.log = file_log_lines(read_file(log_));
   return result;
 }
@@ -96,15 +107,21 @@ nb::Configd2UpdateMessage UpdateRunTest::context_of(const nb::UpdateConfig& conf
   return message;
 }
 
-std::map<std::string, std::string> UpdateRunTest::files_in(const fs::path& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(dir))
-    if (fs::is_regular_file(entry.status())) files[entry.path().filename().string()] = read_file(entry.path());
-  return files;
+void UpdateRunTest::expect_staged(const run_result_t& run, const files_t& published, int count) {
+  ASSERT_EQ(run.exit_status, 0) << ::testing::PrintToString(run.log);
+  ASSERT_EQ(run.request->install().to_place_size(), count);
+  for (const auto& item : run.request->install().to_place()) {
+    SCOPED_TRACE(item.source());
+    struct stat status {};
+    ASSERT_EQ(::lstat(item.source().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_nlink, 1u);
+    EXPECT_EQ(read_file(item.source()), published.at(fs::path(item.source()).filename().string()));
+  }
 }
 
-std::map<std::string, std::string> UpdateRunTest::tree(const fs::path& dir) {
-  std::map<std::string, std::string> files;
+files_t UpdateRunTest::tree(const fs::path& dir) {
+  files_t files;
   for (const auto& entry : fs::recursive_directory_iterator(dir))
     files[fs::relative(entry.path(), dir).string()] =
         fs::is_regular_file(entry.status()) ? read_file(entry.path()) : std::string("<dir>");
@@ -114,15 +131,6 @@ std::map<std::string, std::string> UpdateRunTest::tree(const fs::path& dir) {
 bool has_line(const run_result_t& run, const std::string& needle) {
   return std::any_of(run.log.begin(), run.log.end(),
                      [&](const std::string& line) { return line.find(needle) != std::string::npos; });
-}
-
-std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request) {
-  std::vector<std::string> names;
-  for (const auto& item : request.install().to_place())
-    names.push_back(fs::path(item.destination()).filename().string() + " <- " +
-                    fs::path(item.source()).parent_path().filename().string() + "/" +
-                    fs::path(item.source()).filename().string());
-  return names;
 }
 
 std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <atomic>
 #include <boost/filesystem/path.hpp>
 #include <map>
 #include <optional>
@@ -17,6 +19,8 @@
 #include "support/test_support.h"
 
 namespace upd::testing {
+
+using files_t = std::map<std::string, std::string>;  // content by name
 
 // What a run left behind.
 struct run_result_t {
@@ -32,16 +36,20 @@ class UpdateRunTest : public ::testing::Test {
   static void TearDownTestSuite();
   void SetUp() override;
 
-  // The zone's published content, by name.
-  void set_source(const std::map<std::string, std::string>& files);
-  // Publishes the source for this test under the served root, with removal
-  // patterns; returns the folder the server serves it from.
-  boost::filesystem::path publish(const std::vector<std::string>& remove_patterns = {});
+  // Publishes the files with more nimbo-publish options (--remove, --serial)
+  // into this test's folder under the served root, or the folder of that
+  // name and the suffix; returns its URL.
+  std::string publish(const files_t& files, const std::vector<std::string>& options = {},
+                      const std::string& suffix = "");
+  boost::filesystem::path served(const std::string& suffix = "") const;
   // Writes the BASE zone's DRL file naming these servers.
   void write_drl(const std::vector<std::string>& urls);
   // The base URL of this test's repository on the real server.
   std::string http_base() const;
   std::string https_base() const;
+  // A reference monitor's configuration of this test's folders, the BASE
+  // zone alone, with more [Update] lines.
+  boost::filesystem::path write_monitor_ini(const std::string& update_lines = "");
 
   nb::UpdateConfig config() const;
   static nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
@@ -49,23 +57,23 @@ class UpdateRunTest : public ::testing::Test {
   run_result_t run(const nb::UpdateConfig& config);
   run_result_t run() { return run(config()); }
 
-  // Files of a folder by name, one level deep; every file and folder below
-  // a folder by relative path.
-  static std::map<std::string, std::string> files_in(const boost::filesystem::path& dir);
-  static std::map<std::string, std::string> tree(const boost::filesystem::path& dir);
+  // The run succeeded and staged count files, each a file of its own that
+  // holds what was published under its name.
+  static void expect_staged(const run_result_t& run, const files_t& published, int count);
+  // Every file and folder below a folder by relative path.
+  static files_t tree(const boost::filesystem::path& dir);
 
   static nginx_server_t* nginx_;
   static temp_dir_t* served_root_;
   temp_dir_t dir_;
-  boost::filesystem::path source_ = dir_ / "source", local_ = dir_ / "local", update_ = dir_ / "update",
-                          drl_ = dir_ / "base.drl", log_ = dir_ / "update.log";
+  boost::filesystem::path local_ = dir_ / "local", update_ = dir_ / "update", drl_ = dir_ / "base.drl",
+                          log_ = dir_ / "update.log";
   std::string id_;
+  std::atomic<pid_t> component_pid_{0};  // while run() runs
 };
 
 // Whether a line of the run's log holds the needle.
 bool has_line(const run_result_t& run, const std::string& needle);
-// The "to_place" pairs of a request as (destination name, source path) text.
-std::vector<std::string> placed_names(const nb::Update2ConfigdMessage& request);
 std::vector<std::string> path_names(const google::protobuf::RepeatedPtrField<std::string>& paths);
 
 }  // namespace upd::testing
