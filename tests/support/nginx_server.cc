@@ -29,7 +29,7 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
   access_log D/access.log auth; sendfile on; default_type application/octet-stream;
   client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
-  server { listen 127.0.0.1:HTTP; root ROOT; }
+  server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
 }
 )";

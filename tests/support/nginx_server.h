@@ -1,7 +1,8 @@
 // A real nginx serving a folder over HTTP and HTTPS on free loopback ports,
 // with a self-signed certificate made at start (openssl CLI), a temporary
 // configuration and all its files in a temporary folder. Start it once per
-// test suite: it runs as a child process until destruction.
+// test suite: it runs as a child process until destruction. Over HTTP, a
+// folder whose name ends in "-500" answers 500 for its "version.lst.sig".
 #pragma once
 
 #include <boost/filesystem/path.hpp>

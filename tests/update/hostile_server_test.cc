@@ -39,6 +39,15 @@ constexpr int no_update_servers = 94, network_error = 29, network_timed_out = 97
 constexpr int timeout_ms = 200;
 const std::string ok_head = "HTTP/1.1 200 OK\r\n\r\n";
 
+// Answers a request for the list as a repository without a detached
+// signature does; false for any other request.
+bool answered_list(fake_peer_t& peer, const std::string& head, const std::string& list) {
+  if (head.find("version.lst") == std::string::npos) return false;
+  peer.send(head.find("version.lst.sig") == std::string::npos ? ok_head + list
+                                                              : "HTTP/1.1 404 Not Found\r\n\r\n");
+  return true;
+}
+
 std::uint64_t bytes_under(const fs::path& dir) {
   // Files come and go while the component runs: a vanished entry counts 0.
   std::uint64_t total = 0;
@@ -146,8 +155,7 @@ class HostileServer : public UpdateRunTest {
     const std::string list = prepare();
     expect_list(what, behaviour);
     fake_http_server_t on_files([&](fake_peer_t& peer) {
-      if (peer.read_head().find("version.lst") == std::string::npos) return behaviour(peer);
-      peer.send(ok_head + list);
+      if (!answered_list(peer, peer.read_head(), list)) behaviour(peer);
     });
     return expect_run("file: " + what, on_files.url(), file_code);
   }
@@ -244,12 +252,13 @@ TEST_F(HostileServer, EndlessProxyChallengesAreAnsweredOnce) {
   expect_run("list: proxy answers 407 for ever", http_base(), no_update_servers, c);
   EXPECT_EQ(list_proxy.requests().size(), 2u);
   fake_http_server_t file_proxy([&](fake_peer_t& peer) {
-    peer.send(peer.read_head().find("version.lst") == std::string::npos ? challenge : ok_head + list);
+    if (!answered_list(peer, peer.read_head(), list)) peer.send(challenge);
   });
   c.mutable_proxy()->set_port(file_proxy.port());
   expect_run("file: proxy answers 407 for ever", http_base(), proxy_auth_error, c);
-  // The list, then each form of the first file once plain and once answered.
-  EXPECT_EQ(file_proxy.requests().size(), 5u);
+  // The list and its signature, then each form of the first file once plain
+  // and once answered.
+  EXPECT_EQ(file_proxy.requests().size(), 6u);
 }
 
 TEST_F(HostileServer, LzmaBombFailsAndThePlainFileIsFetched) {

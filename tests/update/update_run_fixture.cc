@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
-#include "main/component.h"
 #include "support/child_process.h"
 
 namespace upd::testing {
@@ -87,7 +86,9 @@ nb::UpdateConfig UpdateRunTest::config() const {
 
 run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   fs::remove(log_);
-  fake_monitor_t monitor(component());
+  launch_t launch = component();
+  launch.program = program_;
+  fake_monitor_t monitor(launch);
   component_pid_ = monitor.pid();
   monitor.send(context_of(config));
   run_result_t result;

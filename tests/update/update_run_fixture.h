@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "configd_update_ipc.pb.h"
+#include "main/component.h"
 #include "support/fake_monitor.h"
 #include "support/nginx_server.h"
 #include "support/test_support.h"
@@ -70,6 +71,7 @@ class UpdateRunTest : public ::testing::Test {
                           log_ = dir_ / "update.log";
   std::string id_;
   std::atomic<pid_t> component_pid_{0};  // while run() runs
+  boost::filesystem::path program_ = component().program;  // what run() starts
 };
 
 // Whether a line of the run's log holds the needle.
