@@ -16,7 +16,8 @@
 namespace upd {
 namespace {
 
-// Signs each message with the independent signer written in Python.
+// Signs each message with the independent signer written in Python, which
+// shares no code with the reader (its own SHA-0 and DSA).
 std::vector<std::string> python_signatures(const std::vector<std::string>& messages) {
   testing::temp_dir_t dir;
   std::string command = "python3 " NIMBO_SOURCE_DIR "/tests/formats/dsa_sign.py " NIMBO_TEST_KEY;
@@ -31,68 +32,51 @@ std::vector<std::string> python_signatures(const std::vector<std::string>& messa
   return signatures;
 }
 
-bool verifies(const std::string& message, const std::string& signature) {
-  return verify_signature(message.data(), message.size(), signature);
-}
-
-class SignatureTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    if (!testing::can_sign()) return;
-    for (std::size_t length : {1, 3, 55, 56, 63, 64, 65, 1000}) {
-      std::string message;
-      for (std::size_t i = 0; i < length; ++i) message += static_cast<char>('a' + i * 7 % 26);
-      messages_.push_back(message);
-    }
-    signatures_ = python_signatures(messages_);
+// The lengths put the end of the message around SHA-0's block and padding edges.
+TEST(SignatureTest, AcceptsWhatTheIndependentSignerSignedAndNothingChanged) {
+  if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
+  std::vector<std::string> messages;
+  for (std::size_t length : {1, 3, 55, 56, 63, 64, 65, 1000}) {
+    std::string message;
+    for (std::size_t i = 0; i < length; ++i) message += static_cast<char>('a' + i * 7 % 26);
+    messages.push_back(message);
   }
-  void SetUp() override {
-    if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
-    ASSERT_EQ(signatures_.size(), messages_.size());
-  }
-  static std::vector<std::string> messages_, signatures_;
-};
-std::vector<std::string> SignatureTest::messages_, SignatureTest::signatures_;
-
-TEST_F(SignatureTest, AcceptsWhatTheIndependentSignerSignedAndNothingChanged) {
-  for (std::size_t i = 0; i < messages_.size(); ++i) {
+  const std::vector<std::string> signatures = python_signatures(messages);
+  ASSERT_EQ(signatures.size(), messages.size());
+  const auto verifies = [](const std::string& message, const std::string& signature) {
+    return verify_signature(message.data(), message.size(), signature);
+  };
+  for (std::size_t i = 0; i < messages.size(); ++i) {
     SCOPED_TRACE(i);
-    const std::string& signature = signatures_[i];
-    EXPECT_TRUE(verifies(messages_[i], signature));
-    std::string message = messages_[i];
+    EXPECT_TRUE(verifies(messages[i], signatures[i]));
+    std::string message = messages[i];
     message[message.size() / 2] ^= 1;
-    EXPECT_FALSE(verifies(message, signature));
+    EXPECT_FALSE(verifies(message, signatures[i]));
     for (std::size_t digit : {0, 39, 40, 79}) {
-      std::string changed = signature;
+      std::string changed = signatures[i];
       changed[digit] = changed[digit] == '1' ? '2' : '1';
-      EXPECT_FALSE(verifies(messages_[i], changed)) << digit;
+      EXPECT_FALSE(verifies(messages[i], changed)) << digit;
     }
   }
   // An empty message is refused without hashing; the digits are read in
   // either case, and those beyond the fortieth byte are ignored.
-  EXPECT_FALSE(verify_signature(messages_[0].data(), 0, signatures_[0]));
-  std::string upper = signatures_[2];
+  EXPECT_FALSE(verify_signature(messages[0].data(), 0, signatures[0]));
+  std::string upper = signatures[2];
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& signature : {upper, signatures_[2] + "zz0123"}) EXPECT_TRUE(verifies(messages_[2], signature));
-  for (const std::string& signature : {signatures_[2] + "0", signatures_[2].substr(0, 78), std::string()})
-    EXPECT_FALSE(verifies(messages_[2], signature));
+  for (const std::string& signature : {upper, signatures[2] + "zz0123"}) EXPECT_TRUE(verifies(messages[2], signature));
+  for (const std::string& signature : {signatures[2] + "0", signatures[2].substr(0, 78), std::string()})
+    EXPECT_FALSE(verifies(messages[2], signature));
 }
 
-int status_of(const std::string& r, const std::string& s) {
+TEST(DsaVerify, ChecksTheRangeOfRThenOfS) {
   sha0_context digest;
   sha0_init(digest);
   sha0_update("abc", 3, digest);
   sha0_final(digest);
-  const std::string signature = r + s;
-  return dsa_verify(PublicKey, reinterpret_cast<const std::uint8_t*>(signature.data()), digest);
-}
-
-TEST(DsaVerify, ChecksTheRangeOfRThenOfS) {
   const std::string zero(20, '\0'), one = std::string(1, '\1') + std::string(19, '\0'),
-                    q(reinterpret_cast<const char*>(GroupParameters.q), 20);
+                    q(reinterpret_cast<const char*>(GroupParameters.q), 20), top(20, '\xff');
   std::string q_minus_one = q;
   q_minus_one[0] = static_cast<char>(q_minus_one[0] - 1);  // q is odd
-  const std::string top(20, '\xff');
   struct {
     std::string r, s;
     int status;
@@ -101,7 +85,10 @@ TEST(DsaVerify, ChecksTheRangeOfRThenOfS) {
       {one, q, dsa_out_of_range},      {top, one, dsa_out_of_range},    {q, zero, dsa_out_of_range},
       {zero, q, dsa_zero},             {one, one, dsa_mismatch},        {q_minus_one, q_minus_one, dsa_mismatch},
   };
-  for (const auto& c : cases) EXPECT_EQ(status_of(c.r, c.s), c.status);
+  for (const auto& c : cases) {
+    const std::string signature = c.r + c.s;
+    EXPECT_EQ(dsa_verify(PublicKey, reinterpret_cast<const std::uint8_t*>(signature.data()), digest), c.status);
+  }
 }
 
 // Found by fuzzing: the quotient digit x[0]·m_inv was taken in int, which
@@ -114,29 +101,6 @@ TEST(MontReduce, TakesTheQuotientDigitInUnsignedArithmetic) {
   // (0xFFFF + 0x5555·M) / 2^16
   const limb_t expected[5] = {0, 0, 0x8000, 0x2AAA, 0};
   EXPECT_TRUE(std::equal(x, x + 5, expected));
-}
-
-std::string digest_of(const std::string& bytes, std::size_t piece) {
-  sha0_context context;
-  sha0_init(context);
-  for (std::size_t at = 0; at < bytes.size(); at += piece)
-    sha0_update(bytes.data() + at, std::min(piece, bytes.size() - at), context);
-  sha0_final(context);
-  char text[48];
-  std::snprintf(text, sizeof text, "%08x %08x %08x %08x %08x", context.h[0], context.h[1], context.h[2],
-                context.h[3], context.h[4]);
-  return text;
-}
-
-TEST(Sha0, GivesTheSha0NotTheSha1DigestsWhateverTheFeedingPieces) {
-  EXPECT_EQ(digest_of("abc", 3), "0164b8a9 14cd2a5e 74c4f7ff 082c4d97 f1edf880");
-  EXPECT_EQ(digest_of("", 1), "f96cea19 8ad1dd56 17ac084a 3d92c610 7708c0ef");
-  EXPECT_EQ(digest_of("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 56),
-            "d2516ee1 acfa5baf 33dfc1c4 71e43844 9ef134c8");
-  std::string bytes;
-  for (int i = 0; i < 1000; ++i) bytes += static_cast<char>(i * 7);
-  const std::string whole = digest_of(bytes, bytes.size());
-  for (std::size_t piece : {1, 3, 63, 64, 65, 200}) EXPECT_EQ(digest_of(bytes, piece), whole) << piece;
 }
 
 }  // namespace

@@ -16,14 +16,11 @@ http_response_t challenge(const std::string& value) {
 
 const http_request_t get{"http://h:8080/dir/version.lst?x=1", "GET", {}, {}};
 
-// Pulls one quoted or bare parameter out of a Digest answer.
-std::string field(const std::string& answer, const std::string& name) {
-  const auto start = answer.find(name + "=");
+// The quoted cnonce of a Digest answer.
+std::string cnonce_of(const std::string& answer) {
+  const auto start = answer.find("cnonce=\"");
   if (start == std::string::npos) return "<none>";
-  auto begin = start + name.size() + 1;
-  const bool quoted = answer[begin] == '"';
-  begin += quoted;
-  return answer.substr(begin, answer.find(quoted ? '"' : ',', begin) - begin);
+  return answer.substr(start + 8, answer.find('"', start + 8) - start - 8);
 }
 
 TEST(ProxyAuthTest, Base64AndMd5MatchTheStandardVectors) {
@@ -46,16 +43,6 @@ TEST(ProxyAuthTest, BasicChallengeGetsUserAndPasswordOthersNothing) {
   EXPECT_EQ(make_proxy_authorization(get, http_response_t(), "u", "p"), "");
 }
 
-TEST(ProxyAuthTest, DigestWithQopAuthFollowsTheRecipe) {
-  const auto head = challenge("Digest realm=\"squid\", nonce=\"abc123\", qop=\"auth\", stale=false");
-  const std::string answer = make_proxy_authorization(get, head, "alice", "secret");
-  const std::string cnonce = field(answer, "cnonce");
-  const std::string response = md5_hex(md5_hex("alice:squid:secret") + ":abc123:00000001:" + cnonce + ":auth:" +
-                                       md5_hex("GET:/dir/version.lst?x=1"));
-  EXPECT_EQ(answer, "Digest username=\"alice\", realm=\"squid\", nonce=\"abc123\", uri=\"/dir/version.lst?x=1\", "
-                    "cnonce=\"" + cnonce + "\", nc=00000001, qop=\"auth\", response=\"" + response + "\"");
-}
-
 // Digest prefers itself to Basic in one header, carries a cnonce and count
 // with or without qop, and a tunnel's uri is its host and port.
 TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
@@ -63,6 +50,7 @@ TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
   const std::tuple<http_request_t, const char*, const char*, const char*> cases[] = {
       {get, "Digest realm=r, nonce=n", "/dir/version.lst?x=1", ""},
       {connect, "Digest realm=r, nonce=n", "updates.example:443", ""},
+      {get, "Digest realm=\"r\", nonce=\"n\", qop=\"auth\", stale=false", "/dir/version.lst?x=1", "auth"},
       // A quoted list is one value, "auth" is chosen from it, and the
       // parameters after it keep their values.
       {get, "Basic Digest realm=r, qop=\"auth,auth-int\", nonce=n", "/dir/version.lst?x=1", "auth"},
@@ -71,14 +59,12 @@ TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
   for (const auto& [request, text, uri, qop] : cases) {
     SCOPED_TRACE(text);
     const std::string answer = make_proxy_authorization(request, challenge(text), "u", "p");
-    const std::string cnonce = field(answer, "cnonce");
-    const std::string middle = std::string(":n") + (*qop ? ":00000001:" + cnonce + ":" + qop : "") + ":";
-    EXPECT_EQ(field(answer, "uri"), uri) << answer;
-    EXPECT_EQ(field(answer, "qop"), qop);
-    EXPECT_EQ(field(answer, "nonce"), "n");
-    EXPECT_EQ(field(answer, "nc"), "00000001");
+    const std::string cnonce = cnonce_of(answer), with_qop = *qop ? ":00000001:" + cnonce + ":auth" : "";
     EXPECT_NE(cnonce, "<none>");
-    EXPECT_EQ(field(answer, "response"), md5_hex(md5_hex("u:r:p") + middle + md5_hex(request.method + ":" + uri)));
+    EXPECT_EQ(answer, "Digest username=\"u\", realm=\"r\", nonce=\"n\", uri=\"" + std::string(uri) + "\", cnonce=\"" +
+                          cnonce + "\", nc=00000001, qop=\"" + qop + "\", response=\"" +
+                          md5_hex(md5_hex("u:r:p") + ":n" + with_qop + ":" + md5_hex(request.method + ":" + uri)) +
+                          "\"");
   }
 }
 

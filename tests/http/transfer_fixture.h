@@ -21,11 +21,7 @@ namespace upd::testing {
 
 class transfer_test_t : public ::testing::Test {
  protected:
-  void SetUp() override {
-    downloader_.set_timeout(std::chrono::milliseconds(2000));
-    finished_watch_ = downloader_.finished_signal.connect(
-        [this](downloader_t&, const boost::system::error_code& error) { finished_.push_back(error); });
-  }
+  void SetUp() override { downloader_.set_timeout(std::chrono::milliseconds(2000)); }
 
   // Runs a transfer; the ErrorCode of what it threw, EC_OK when nothing.
   static nb::ErrorCode outcome(const std::function<void()>& transfer) {
@@ -39,11 +35,14 @@ class transfer_test_t : public ::testing::Test {
   nb::ErrorCode fetch(const std::string& url, std::vector<char>& body) {
     return outcome([&] { downloader_.download(url_t(url), body); });
   }
-  // The bytes received in the statistics so far.
-  std::uint64_t received() {
+  // The bytes sent and received in the statistics so far.
+  nb::UpdateAppStat traffic() {
     progress_.flush_stat();
-    std::uint64_t total = 0;
-    for (const auto& stat : watcher_.stats) total += stat.bytes_received();
+    nb::UpdateAppStat total;
+    for (const auto& stat : watcher_.stats) {
+      total.set_bytes_sent(total.bytes_sent() + stat.bytes_sent());
+      total.set_bytes_received(total.bytes_received() + stat.bytes_received());
+    }
     return total;
   }
 
@@ -53,8 +52,6 @@ class transfer_test_t : public ::testing::Test {
   progress_t progress_{controller_, &watcher_};
   boost::asio::io_context service_;
   downloader_t downloader_{service_, &progress_};
-  std::vector<boost::system::error_code> finished_;  // what each finished_signal carried
-  boost::signals2::scoped_connection finished_watch_;
 };
 
 inline std::string text_of(const std::vector<char>& bytes) { return std::string(bytes.begin(), bytes.end()); }

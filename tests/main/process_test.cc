@@ -1,0 +1,196 @@
+// The process end to end: started by hand, started with a descriptor that
+// is no socket, faced with a monitor that misbehaves or configures what
+// cannot be used, through whole runs without zones, and signalled while it
+// waits. Under the monitor every ending is one Error line (none on success),
+// the exit line and a defined status, never a hang.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <functional>
+
+#include "main/component.h"
+
+namespace upd::testing {
+namespace {
+
+const std::string ipc_exit = "\nNotice: Exit with status 1 (Error on monitor channel)\n",
+                  unexpected_exit = "\nNotice: Exit with status 125 (Unexpected error)\n";
+
+// Started by hand, without COM_NIMBO_MONITOR, it serves only help and
+// version; a COM_NIMBO_MONITOR that names no stream socket ends the process.
+TEST(StartTest, ByHandOnlyHelpAndVersionWithoutASocketAnErrorLine) {
+  const std::string standalone = "Cannot run standalone. See nimbo-update(1) for details.\n",
+                    version = "nimbo-update 10.0.0.0.1409222330\n",
+                    help = "Command line options:\n  -h [ --help ]         print help message and exit\n"
+                           "  -v [ --version ]      print version and exit\n\n",
+                    positional = "nimbo-update: too many positional options have been specified on the command line\n",
+                    bad_cast = "Error: bad lexical cast: source type value could not be interpreted as target" +
+                               unexpected_exit,
+                    bad_descriptor = "Error: assign: Bad file descriptor" + unexpected_exit;
+  const struct {
+    std::optional<std::string> descriptor;
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+  } cases[] = {
+      {{}, {}, standalone, "", 0},
+      {{}, {"--"}, standalone, "", 0},
+      {{}, {"-v"}, version, "", 0},
+      {{}, {"--VERS"}, version, "", 0},
+      {{}, {"--HeLp"}, help, "", 0},
+      {{}, {"-hv"}, help, "", 0},
+      {{}, {"--version", "--help"}, help, "", 0},
+      {{}, {"--bogus"}, "", "nimbo-update: unrecognised option '--bogus'\n", 66},
+      {{}, {"--help=yes"}, "", "nimbo-update: option '--help' does not take any arguments\n", 60},
+      {{}, {"/h"}, "", positional, 60},
+      {"", {}, "", bad_cast, 125},
+      {"3 ", {}, "", bad_cast, 125},
+      {" 3", {}, "", bad_cast, 125},
+      {"0x3", {}, "", bad_cast, 125},
+      {"99999999999", {}, "", bad_cast, 125},
+      {"-1", {}, "", bad_descriptor, 125},
+      {"1000", {}, "", bad_descriptor, 125},
+      // A regular file at descriptor 3.
+      {"3", {}, "", "Error: assign: Socket operation on non-socket" + unexpected_exit, 125},
+  };
+  temp_dir_t dir;
+  write_file(dir / "plain", "not a socket");
+  for (const auto& c : cases) {
+    launch_t launch = component(c.args);
+    launch.descriptor_text = c.descriptor;
+    if (c.descriptor == "3") launch.file_at_fd3 = dir / "plain";
+    fake_monitor_t process(launch);
+    EXPECT_EQ(process.wait_exit(), c.status);
+    EXPECT_EQ(process.stdout_text(), c.out);
+    EXPECT_EQ(process.stderr_text(), c.err);
+  }
+}
+
+// Command-line arguments are ignored under the monitor. Nothing is answered
+// to a monitor at fault, and a frame cut short is never half applied.
+TEST(MonitorFaultTest, EndsTheRunWithAnErrorLine) {
+  const std::string bad_format = "Error: Invalid IPC message format" + ipc_exit,
+                    eof = "Error: Monitor IPC error: End of file" + ipc_exit;
+  nb::Configd2UpdateMessage proxy_without_type = use_context(stderr_log(), "/nonexistent"), without_config;
+  const std::string body = proxy_without_type.SerializeAsString();
+  const std::string frame = std::string(1, static_cast<char>(body.size())) + std::string(3, '\0') + body;
+  proxy_without_type.mutable_config()->mutable_proxy()->set_host("127.0.0.1");
+  without_config.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
+  const std::pair<std::function<void(fake_monitor_t&)>, std::string> cases[] = {
+      {[](fake_monitor_t&) {}, eof},
+      {[&](fake_monitor_t& m) { m.send_bytes(frame.substr(0, 3)); }, eof},
+      {[&](fake_monitor_t& m) { m.send_bytes(frame.substr(0, frame.size() - 1)); }, eof},
+      {[](fake_monitor_t& m) { m.send_bytes(std::string(4, '\0')); },
+       "Error: Monitor IPC error: Invalid IPC message size" + ipc_exit},
+      {[](fake_monitor_t& m) { m.send_frame("\xff\xff\xff\xff"); }, bad_format},
+      {[&](fake_monitor_t& m) { m.send_partial(proxy_without_type); }, bad_format},
+      {[&](fake_monitor_t& m) { m.send(without_config); },
+       "Error: Monitor: USE_CONTEXT: argument check failed: message.has_config()" + ipc_exit},
+      {[](fake_monitor_t& m) { m.send(install_response()); }, "Error: call to empty boost::function" + unexpected_exit},
+  };
+  for (const auto& [act, err] : cases) {
+    fake_monitor_t monitor(component({"--help", "--bogus"}));
+    act(monitor);
+    if (err == eof) monitor.close_socket();
+    EXPECT_EQ(monitor.wait_exit(), err.ends_with(unexpected_exit) ? 125 : 1);
+    EXPECT_EQ(monitor.stdout_text(), "");
+    EXPECT_EQ(monitor.stderr_text(), err);
+    EXPECT_FALSE(monitor.receive());
+  }
+}
+
+TEST(ConfigTest, UnusableLogOrUpdateDirIsABadConfig) {
+  temp_dir_t dir;
+  const auto nested = dir / "a" / "upd";
+  const std::string no_entry = "create_directory: No such file or directory";
+  const struct {
+    nb::Log log;
+    std::string update_dir, error;
+  } cases[] = {
+      {file_log("relative.log"), (dir / "upd").string(), "log option: Path must be absolute: \"relative.log\""},
+      {stderr_log(), "", no_entry},
+      // The update folder is made one level only.
+      {stderr_log(), nested.string(), no_entry + ": \"" + nested.string() + "\""},
+  };
+  for (const auto& c : cases) {
+    fake_monitor_t monitor(component());
+    monitor.send(use_context(c.log, c.update_dir));
+    EXPECT_EQ(monitor.wait_exit(), 102);
+    EXPECT_EQ(monitor.stderr_text(),
+              "Error: Cannot use config: " + c.error + "\nNotice: Exit with status 102 (Invalid configuration)\n");
+    EXPECT_FALSE(monitor.receive());
+    EXPECT_FALSE(boost::filesystem::exists(dir / "upd"));
+  }
+}
+
+// No zone is enabled, so only progress comes before an empty request. The
+// answer becomes the exit status; the monitor going away or a second
+// configuration ends the run too.
+TEST(AttemptTest, TheAnswerToTheEmptyRequestEndsTheRun) {
+  const struct {
+    int code;
+    const char* what;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {0, nullptr, {"Notice: Update 10.0.0.0.1409222330", "Debug: Network usage: sent 0, received 0 bytes",
+                    "Debug: Monitor: removed 0, updated 0, up to date 0", "Notice: Exit with status 0 (Success)"}},
+      {24, nullptr, {"Error: Update installation: Permission denied", "Notice: Exit with status 24 (Permission denied)"}},
+      {24, "target is read-only", {"Error: Update installation: target is read-only"}},
+      {1, nullptr, {"Error: Monitor IPC error: End of file", "Notice: Exit with status 1 (Error on monitor channel)"}},
+      {125, nullptr, {"Error: call to empty boost::function", "Notice: Exit with status 125 (Unexpected error)"}},
+  };
+  temp_dir_t dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    fake_monitor_t monitor(component());
+    const auto context = use_context(stderr_log(), (dir / "upd").string());
+    monitor.send(context);
+    const auto request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->install().ByteSizeLong(), 0u);
+    ASSERT_FALSE(monitor.skipped.empty());
+    for (const auto& message : monitor.skipped)
+      EXPECT_EQ(message.tag(), nb::Update2ConfigdMessage::MY_PROGRESS_NOTIFICATION);
+    auto response = install_response();
+    response.mutable_error()->set_code(static_cast<nb::ErrorCode>(c.code));
+    if (c.what) response.mutable_error()->set_what(c.what);
+    if (c.code == 1)
+      monitor.close_socket();
+    else
+      monitor.send(c.code == 125 ? context : response);
+    EXPECT_EQ(monitor.wait_exit(), c.code);
+    EXPECT_TRUE(has_lines_in_order(lines_of(monitor.stderr_text()), c.lines));
+  }
+}
+
+TEST(SignalTest, TermAndIntEndTheRunHangupChangesNothing) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    fake_monitor_t monitor(component());
+    ASSERT_TRUE(monitor.wait_for_handler(signal_number));
+    monitor.kill(signal_number);
+    EXPECT_EQ(monitor.wait_exit(), 107);
+    EXPECT_EQ(monitor.stderr_text(), "Notice: Termination signal received, exiting...\n"
+                                     "Notice: Exit with status 107 (Process terminated by signal)\n");
+  }
+  // Everything after the configuration goes to the configured log.
+  temp_dir_t dir;
+  for (int signal_number : {SIGHUP, SIGTERM}) {
+    fake_monitor_t monitor(component());
+    ASSERT_TRUE(monitor.wait_for_handler(SIGHUP));
+    monitor.kill(SIGHUP);
+    monitor.send(use_context(file_log(dir / "update.log"), (dir / "upd").string()));
+    ASSERT_TRUE(monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST));
+    monitor.kill(signal_number);
+    if (signal_number == SIGHUP) monitor.send(install_response());
+    EXPECT_EQ(monitor.wait_exit(), signal_number == SIGHUP ? 0 : 107);
+    EXPECT_EQ(monitor.stderr_text(), "");
+  }
+  EXPECT_TRUE(has_lines_in_order(file_log_lines(read_file(dir / "update.log")),
+                                 {"Notice: Exit with status 0 (Success)", "Notice: Termination signal received, exiting...",
+                                  "Debug: Shutting down worker thread...",
+                                  "Notice: Exit with status 107 (Process terminated by signal)"}));
+}
+
+}  // namespace
+}  // namespace upd::testing
