@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
@@ -227,6 +228,13 @@ void http_connection_t::next_endpoint_or_finish(nb::ErrorCode code) {
 }
 
 void http_connection_t::start_handshake() {
+  // Front ends that serve several names on one address choose the
+  // certificate, and often the site, by the name in the ClientHello; an
+  // address literal names nothing. The name has resolved, so it is short
+  // enough to be sent.
+  boost::system::error_code not_an_address;
+  boost::asio::ip::make_address(url_.host(), not_an_address);
+  if (not_an_address) SSL_set_tlsext_host_name(tls_stream_->native_handle(), url_.host().c_str());
   tls_stream_->async_handshake(boost::asio::ssl::stream_base::client,
                                bind(&http_connection_t::handle_handshake));
 }

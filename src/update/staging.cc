@@ -75,25 +75,49 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
   }
 }
 
+namespace {
+
+// Both forms of the file from one server; returns the URL of the last try.
+url_t download_from(downloader_t& downloader, checker_t& checker, const std::string& base,
+                    const zone_t::item_t& item, download_error_t& error) {
+  const std::string name = item.source.filename().string();
+  // "timestamp" is small and is only ever published plain.
+  if (name != "timestamp") {
+    const url_t url(base, name + compressed_suffix);
+    download_file(downloader, checker, url, item, error);
+    if (!error.code) return url;
+  }
+  const url_t url(base, name);
+  download_file(downloader, checker, url, item, error);
+  if (error.code)
+    UPD_LOG(log_notice, "Download of " << name << " failed: " << url.to_string() << ": " << error.text);
+  return url;
+}
+
+}  // namespace
+
 void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
                    zone_t& zone, std::vector<zone_t::item_t>& items) {
-  const std::string base = zone.current_server();
   for (const auto& item : zone.check(checker)) {
     const std::string name = item.source.filename().string();
     progress.set_current_file(name);
     download_error_t error;
-    // "timestamp" is small and is only ever published plain.
-    if (name != "timestamp") download_file(downloader, checker, url_t(base, name + compressed_suffix), item, error);
-    if (name == "timestamp" || error.code) {
-      const url_t url(base, name);
-      download_file(downloader, checker, url, item, error);
-      if (error.code) {
-        // The Error line of the failed attempt comes from this exception's
-        // text: it names the file and keeps the system's own words.
-        UPD_LOG(log_notice, "Download of " << name << " failed: " << url.to_string() << ": " << error.text);
-        throw boost::system::system_error(error.code, quoted_path(item.source) + " from " + url.to_string());
-      }
+    url_t last_try;
+    // A half-synced mirror may lack a file that the others have; the
+    // listed digest judges whichever copy arrives.
+    for (const auto& base : zone.file_servers()) {
+      last_try = download_from(downloader, checker, base, item, error);
+      if (error.code) continue;
+      if (base != zone.current_server())
+        UPD_LOG(log_notice, name << ": delivered by " << base << " after "
+                                 << zone.current_server() << " failed");
+      break;
     }
+    // The Error line of the failed attempt comes from this exception's
+    // text: it names the file and keeps the system's own words.
+    if (error.code)
+      throw boost::system::system_error(error.code,
+                                        quoted_path(item.source) + " from " + last_try.to_string());
     items.push_back(item);
     progress.file_processed(item.size);
   }

@@ -52,10 +52,13 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
 // beyond max_size is a failure, which leaves no sibling behind.
 void unpack_in_place(const boost::filesystem::path& staged, std::uint64_t max_size);
 
-// Stages every item of the zone's download list from its current server,
-// appending each to `items`; the first file that neither form delivers ends
-// the attempt with that try's error, after a Notice line with its URL and
-// reason; the exception's text names the staged file and the URL.
+// Stages every item of the zone's download list, appending each to `items`.
+// A file comes from the zone's current server or, when neither form
+// arrives intact from there, from the zone's other servers in turn (a
+// Notice names the one that delivered). A file that no server delivers ends
+// the attempt with the last try's error, after a Notice line per server with
+// its URL and reason; the exception's text names the staged file and the
+// last URL.
 void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
                    zone_t& zone, std::vector<zone_t::item_t>& items);
 

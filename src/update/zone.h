@@ -51,6 +51,10 @@ class zone_t {
 
   const std::string& name() const { return name_; }
   const std::string& current_server() const { return servers_.back(); }
+  // The current server, then those not yet tried for the list, in their
+  // shuffled order: where a file is looked for. Servers that failed the
+  // list are left out.
+  std::vector<std::string> file_servers() const { return {servers_.rbegin(), servers_.rend()}; }
   const std::string& serial() const { return list_.serial(); }
   // Whether the list came with a valid detached signature.
   bool list_signed() const { return list_expires_.has_value(); }

@@ -3,6 +3,8 @@
 // configuration and all its files in a temporary folder. Start it once per
 // test suite: it runs as a child process until destruction. Over HTTP, a
 // folder whose name ends in "-500" answers 500 for its "version.lst.sig".
+// Over HTTPS, the name "localhost" in the handshake selects a server block
+// of its own; the access log shows the name sent and the block that answered.
 #pragma once
 
 #include <boost/filesystem/path.hpp>

@@ -96,6 +96,30 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   EXPECT_FALSE(fs::exists(update_ / "bases" / "b.vdb-unpacking"));  // nothing of the failed unpacking is left
 }
 
+// Half-synced mirrors stand in for each other file by file, whichever is
+// current; https names the host in the handshake, an address names none.
+TEST_F(UpdateRun, MirrorsStandInForEachOthersMissingOrBrokenFiles) {
+  std::string mirror = nginx_->https_url(id_ + "-mirror/");
+  mirror.replace(mirror.find("127.0.0.1"), 9, "localhost");
+  publish(sample, {"--remove", "*.tmp"}, "-mirror");
+  for (const char* form : {"b.vdb", "b.vdb.lzma"}) fs::remove(served() / form);
+  for (const char* form : {"c.vdb", "c.vdb.lzma"}) write_file(served("-mirror") / form, "broken");
+  write_drl({https_base(), mirror});
+  const auto run = this->run(config_);
+  expect_staged(run, sample, 3);
+  EXPECT_TRUE(has_line(run, ": delivered by "));
+  const std::string log = nginx_->access_log();
+  EXPECT_NE(log.find("-mirror/b.vdb.lzma proxy_authorization=- sni=localhost server=localhost"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("/c.vdb.lzma proxy_authorization=- sni=- server=\n"), std::string::npos) << log;
+
+  for (const char* form : {"b.vdb", "b.vdb.lzma"}) fs::remove(served("-mirror") / form);
+  fs::remove_all(update_ / "bases");
+  const auto missing = this->run(config_);
+  EXPECT_EQ(missing.exit_status, 29);
+  EXPECT_TRUE(has_line(missing, "b.vdb\" from https://")) << ::testing::PrintToString(missing.log);
+}
+
 struct failure_case_t {
   const char* name;
   std::function<void(nb::UpdateConfig&)> arrange;
