@@ -26,15 +26,6 @@ class ListSigningTest : public tool_test_t {
     for (const std::string& key : keys_) ASSERT_EQ(run({"nimbo-keygen", "--ed25519", key}), "");
   }
   // Publishes the files (name, content) with the options.
-  std::string publish(const std::map<std::string, std::string>& files,
-                      std::vector<std::string> options) {
-    fs::remove_all(source_);
-    fs::create_directory(source_);
-    for (const auto& [name, content] : files) write_file(source_ / name, content);
-    options.insert(options.begin(), {"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source",
-                                     source_.string(), "--out", out_.string(), "--serial", "0042"});
-    return run(options);
-  }
   // The signature file, after checking that it verifies with the key at `now`.
   list_signature_t checked_signature(const std::string& key, std::time_t now) {
     const std::string list = read_file(out_ / "version.lst");
@@ -44,22 +35,8 @@ class ListSigningTest : public tool_test_t {
     return signature;
   }
 
-  fs::path source_ = dir_ / "source", out_ = dir_ / "out";
   const std::string keys_[2] = {path("old.pem"), path("new.pem")};
 };
-
-TEST_F(ListSigningTest, SignsWithEveryKeyGivenAndEachVerifies) {
-  ASSERT_EQ(publish({{"a.dat", "a"}},
-                    {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "7d"}),
-            "");
-  const std::time_t now = std::time(nullptr);
-  for (const std::string& key : keys_) {
-    const list_signature_t signature = checked_signature(key, now);
-    EXPECT_EQ(signature.serial, "42");
-    EXPECT_EQ(signature.signatures.size(), 2u);
-    EXPECT_NEAR(static_cast<double>(signature.expires), static_cast<double>(now + 7 * 86400), 60);
-  }
-}
 
 TEST_F(ListSigningTest, AFailedPublishLeavesTheRepositoryAsItWas) {
   ASSERT_EQ(publish({{"a.dat", "a"}, {"b.dat", "b"}}, {"--sign-key", keys_[0], "--expires", "7d"}),
@@ -95,36 +72,32 @@ TEST_F(ListSigningTest, AFailedPublishLeavesTheRepositoryAsItWas) {
   }
 }
 
-TEST_F(ListSigningTest, ResignRenewsOnlyTheSignatureFileEvenWhenItExpired) {
-  ASSERT_EQ(publish({{"a.dat", "a"}, {"timestamp", "1"}},
-                    {"--sign-key", keys_[0], "--expires", "2031-01-01T00:00:00Z"}),
+// Every key given signs; "resign" renews only what one of its keys signed
+// before, expired or not. (That it touches nothing else, and that clients
+// take the renewal, the end-to-end tests show.)
+TEST_F(ListSigningTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
+  ASSERT_EQ(publish({{"a.dat", "a"}}, {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires",
+                                       "2001-02-03T04:05:06Z"}),
             "");
+  for (const std::string& key : keys_) {
+    const list_signature_t signature = checked_signature(key, 0);
+    EXPECT_EQ(signature.serial, "42");
+    EXPECT_EQ(signature.signatures.size(), 2u);
+  }
   const auto before = folder_state(out_);
   const auto resign = [&](const std::string& key, const std::string& expires) {
     return run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", key, "--expires",
                 expires});
   };
-  // Only a list that one of the keys signed before is signed again.
-  EXPECT_THAT(resign(keys_[1], "7d"),
+  ASSERT_EQ(run({"nimbo-keygen", "--ed25519", path("stranger.pem")}), "");
+  EXPECT_THAT(resign(path("stranger.pem"), "7d"),
               StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() +
                          ": unknown key;"));
   EXPECT_EQ(folder_state(out_), before);
-
-  ASSERT_EQ(resign(keys_[0], "2001-02-03T04:05:06Z"), "");
-  auto after = folder_state(out_);
-  EXPECT_NE(after["version.lst.sig"], before.at("version.lst.sig"));
-  after["version.lst.sig"] = before.at("version.lst.sig");
-  EXPECT_EQ(after, before);
-  EXPECT_EQ(checked_signature(keys_[0], 0).expires, parse_utc_time("2001-02-03T04:05:06Z"));
-  try {
-    checked_signature(keys_[0], std::time(nullptr));
-    ADD_FAILURE() << "an expired signature passed";
-  } catch (const list_signature_error& e) {
-    EXPECT_STREQ(e.what(), "expired on 2001-02-03T04:05:06Z");
-  }
-
-  ASSERT_EQ(resign(keys_[0], "1h"), "");
-  checked_signature(keys_[0], std::time(nullptr));
+  const std::time_t now = std::time(nullptr);
+  ASSERT_EQ(resign(keys_[1], "7d"), "");
+  EXPECT_NEAR(static_cast<double>(checked_signature(keys_[1], now).expires),
+              static_cast<double>(now + 7 * 86400), 60);
 }
 
 }  // namespace

@@ -31,8 +31,19 @@ class tool_test_t : public ::testing::Test {
     return (ok ? "" : "failed: ") + read_file(dir_ / "output");
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  // "nimbo-publish list" of these files into out_, serial 0042, with more options.
+  std::string publish(const std::map<std::string, std::string>& files,
+                      std::vector<std::string> options = {}) {
+    boost::filesystem::remove_all(source_);
+    boost::filesystem::create_directory(source_);
+    for (const auto& [name, content] : files) write_file(source_ / name, content);
+    options.insert(options.begin(), {"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source",
+                                     source_.string(), "--out", out_.string(), "--serial", "0042"});
+    return run(options);
+  }
 
   temp_dir_t dir_;
+  boost::filesystem::path source_ = dir_ / "source", out_ = dir_ / "out";
 };
 
 // Every entry, hidden ones too, with its bytes and modification time.

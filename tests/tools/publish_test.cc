@@ -7,42 +7,14 @@
 
 #include "formats/file_sha256.h"
 #include "formats/lst_file.h"
-#include "formats/signing.h"
-#include "keyfile/key_file.h"
-#include "support/child_process.h"
-#include "support/test_support.h"
+#include "tools/tool_fixture.h"
 
-namespace upd {
+namespace upd::testing {
 namespace {
 
 namespace fs = boost::filesystem;
-using namespace testing;
 
-class PublishTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
-  }
-  // Runs the program; returns its output, prefixed with "failed: " on a non-zero exit.
-  std::string run(std::vector<std::string> argv) {
-    argv[0] = NIMBO_BINARY_DIR "/bin/" + argv[0];
-    fs::remove(dir_ / "output");
-    const bool ok = run_program(argv, dir_ / "output");
-    return (ok ? "" : "failed: ") + read_file(dir_ / "output");
-  }
-  // Publishes the files (name, content) with the options.
-  std::string publish(const std::map<std::string, std::string>& files, std::vector<std::string> options = {}) {
-    fs::remove_all(source_);
-    fs::create_directory(source_);
-    for (const auto& [name, content] : files) write_file(source_ / name, content);
-    options.insert(options.begin(), {"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source", source_.string(),
-                                     "--out", out_.string(), "--serial", "7"});
-    return run(options);
-  }
-
-  temp_dir_t dir_;
-  fs::path source_ = dir_ / "source", out_ = dir_ / "out";
-};
+using PublishTest = tool_test_t;
 
 TEST_F(PublishTest, BuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
   ASSERT_EQ(publish({{"a.dat", "hello\n"}, {"B_2.bin", std::string(200000, 'x')}, {"timestamp", "1700000000\n"},
@@ -50,7 +22,7 @@ TEST_F(PublishTest, BuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
                     {"--remove", "*.tmp", "--remove", "old?.*"}),
             "");
   const std::string text = read_file(out_ / "version.lst");
-  EXPECT_TRUE(text.starts_with("[NimboUpdateList]\r\n[7]\r\n"));
+  EXPECT_TRUE(text.starts_with("[NimboUpdateList]\r\n[0042]\r\n"));
   const lst_file_t list = lst_file_t::parse(text);
   EXPECT_EQ(list.file_names(), (std::vector<std::string>{"B_2.bin", "a.dat", "empty", "timestamp"}));
   EXPECT_EQ(list.patterns(), (std::vector<std::string>{"*.tmp", "old?.*"}));
@@ -125,4 +97,4 @@ TEST_F(PublishTest, ToolsGiveHelpKeygenNeverOverwritesAndTheReaderNamesTheFaultO
 }
 
 }  // namespace
-}  // namespace upd
+}  // namespace upd::testing
