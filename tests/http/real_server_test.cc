@@ -62,8 +62,9 @@ TEST_F(RealServerTest, FetchesOverHttpAndHttpsInAnyCaseAndWholeFiles) {
 }
 
 TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
+  const std::string by_name = "https://localhost:" + std::to_string(nginx_->https_port()) + "/version.lst";
   for (const squid_proxy_t* squid : {basic_.get(), digest_.get()})
-    for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst")})
+    for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst"), by_name})
       for (const std::string& secret : {password, std::string("wrong")}) {
         SCOPED_TRACE((squid == digest_.get() ? "digest " : "basic ") + url + " " + secret);
         downloader_.set_proxy(http_proxy(squid->port(), user, secret));
@@ -75,6 +76,8 @@ TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
   // The proxy's password is the proxy's: never sent on through a tunnel.
   EXPECT_EQ(nginx_->access_log().find("proxy_authorization=Basic"), std::string::npos) << nginx_->access_log();
   EXPECT_EQ(nginx_->access_log().find("proxy_authorization=Digest"), std::string::npos) << nginx_->access_log();
+  // The host's name travels inside the tunnel too.
+  EXPECT_NE(nginx_->access_log().find("sni=localhost server=localhost"), std::string::npos);
 }
 
 }  // namespace
