@@ -7,8 +7,9 @@
 // a link where links are refused, and never block on a special file.
 //
 // Every file the component creates, replaces or reads in the update
-// directory goes through here: staged files, unpack temporaries, the
-// checksum cache, the state and lock files. Any thread.
+// directory goes through here: staged files, partial files of broken
+// transfers, unpack temporaries, the checksum cache, the state and lock
+// files. Any thread.
 #pragma once
 
 #include <sys/types.h>
