@@ -13,9 +13,8 @@
 #include <random>
 #include <string>
 
-#include "configd_update_ipc.pb.h"
+#include "component_run.h"
 #include "support/child_process.h"
-#include "support/fake_monitor.h"
 #include "support/fault_proxy.h"
 #include "support/nginx_server.h"
 #include "support/test_support.h"
@@ -29,25 +28,6 @@ bool run_tool(const std::vector<std::string>& argv, const fs::path& output) {
   if (run_program(argv, output)) return true;
   std::fprintf(stderr, "%s failed: %s\n", argv[0].c_str(), read_file(output).c_str());
   return false;
-}
-
-// One attempt of the component; whether it asked to install the file.
-bool update_once(const nb::UpdateConfig& config) {
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config;
-  launch_t launch;
-  launch.program = NIMBO_BINARY_DIR "/bin/nimbo-update";
-  fake_monitor_t monitor(launch);
-  monitor.send(message);
-  const bool staged =
-      monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST, std::chrono::minutes(30)).has_value();
-  nb::Configd2UpdateMessage answer;
-  answer.set_tag(nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
-  if (staged) monitor.send(answer);
-  monitor.wait_exit(std::chrono::minutes(1));
-  if (!staged) std::fprintf(stderr, "an attempt failed:\n%s\n", monitor.stderr_text().c_str());
-  return staged;
 }
 
 }  // namespace
@@ -82,17 +62,9 @@ int main(int argc, char** argv) {
   if (!run_tool({publish, "drl", "--key", key, "--out", (dir / "base.drl").string(), ours_link.url("bases/")},
                 dir / "drl.out"))
     return 1;
-  nb::UpdateConfig config;
-  config.set_log_level(nb::LOG_LEVEL_WARNING);
-  config.mutable_actual_log()->set_type(nb::Log::STDERR);
-  config.set_update_dir(update.string());
-  config.set_network_timeout(30000);
-  config.set_base_installed(true);
-  config.set_base_update_enabled(true);
-  config.set_base_drl_path((dir / "base.drl").string());
-  config.set_virus_base_dir(local.string());
+  const nb::UpdateConfig config = upd::bench::base_zone_config(update, dir / "base.drl", local);
   int runs = 1;
-  while (!update_once(config) && runs < most_tries) ++runs;
+  while (!upd::bench::run_component(config).request && runs < most_tries) ++runs;
 
   fault_proxy_t curl_link(nginx.http_port(), {.cut_every = cut});
   const std::string loop = "for i in $(seq " + std::to_string(most_tries) + "); do curl -s -f -C - -o " +
