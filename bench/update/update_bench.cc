@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 
-#include "configd_update_ipc.pb.h"
+#include "component_run.h"
 #include "support/child_process.h"
 #include "support/fake_monitor.h"
 #include "support/nginx_server.h"
@@ -46,13 +46,6 @@ void make_source(const fs::path& dir, int files, std::size_t total) {
   }
 }
 
-long peak_rss_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
 struct run_t {
   double seconds;
   long peak_kib;
@@ -61,30 +54,13 @@ struct run_t {
 };
 
 run_t update_once(const nb::UpdateConfig& config) {
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config;
-  launch_t launch;
-  launch.program = NIMBO_BINARY_DIR "/bin/nimbo-update";
-  const auto start = clock_type::now();
-  fake_monitor_t monitor(launch);
-  monitor.send(message);
-  const auto request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST,
-                                             std::chrono::minutes(30));
-  const double seconds = seconds_since(start);
-  if (!request) {
-    std::fprintf(stderr, "no installation request:\n%s\n", monitor.stderr_text().c_str());
-    std::exit(1);
-  }
-  run_t run{seconds, peak_rss_kib(monitor.pid()), 0, request->install().to_place_size()};
-  for (const auto& m : monitor.skipped)
+  const upd::bench::component_run_t attempt = upd::bench::run_component(config);
+  if (!attempt.request) std::exit(1);
+  run_t run{attempt.seconds, attempt.peak_kib, 0, attempt.request->install().to_place_size()};
+  for (const auto& m : attempt.progress)
     if (m.has_check()) run.bytes_checked = m.check().bytes_to_check();
-  nb::Configd2UpdateMessage answer;
-  answer.set_tag(nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE);
-  monitor.send(answer);
-  monitor.wait_exit();
   // Install as a monitor would, so that the next run finds current files.
-  for (const auto& item : request->install().to_place()) fs::rename(item.source(), item.destination());
+  for (const auto& item : attempt.request->install().to_place()) fs::rename(item.source(), item.destination());
   return run;
 }
 
@@ -134,15 +110,7 @@ int main(int argc, char** argv) {
                                          "; do xz -dc --format=lzma $f.lzma > /dev/null; done",
                                      dir / "xz.out");
 
-  nb::UpdateConfig config;
-  config.set_log_level(nb::LOG_LEVEL_WARNING);
-  config.mutable_actual_log()->set_type(nb::Log::STDERR);
-  config.set_update_dir(update.string());
-  config.set_network_timeout(30000);
-  config.set_base_installed(true);
-  config.set_base_update_enabled(true);
-  config.set_base_drl_path((dir / "base.drl").string());
-  config.set_virus_base_dir(local.string());
+  const nb::UpdateConfig config = upd::bench::base_zone_config(update, dir / "base.drl", local);
 
   const run_t cold = update_once(config);
   const run_t rehash = update_once(config);  // installed files are new to the cache

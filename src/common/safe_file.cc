@@ -19,12 +19,11 @@ constexpr mode_t private_directory_mode = 0700;
       "create_directory", dir, boost::system::error_code(err, boost::system::system_category()));
 }
 
-}  // namespace
-
-unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links) {
-  // O_NONBLOCK: opening a FIFO for reading would wait for a writer.
+// access: O_RDONLY, or O_WRONLY with its flags.
+unique_fd_t open_existing(const boost::filesystem::path& path, int access, links_t links) {
+  // O_NONBLOCK: opening a FIFO would wait for the other side.
   // O_NOCTTY: a terminal opened by mistake must not become ours.
-  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (links == links_t::refuse) flags |= O_NOFOLLOW;
   unique_fd_t fd(::open(path.c_str(), flags));
   if (!fd) throw errno_error(errno, "open");
@@ -34,6 +33,18 @@ unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links
   if (S_ISDIR(status.st_mode)) throw errno_error(EISDIR, "read");
   if (!S_ISREG(status.st_mode)) throw errno_error(EINVAL, "open");
   if (links == links_t::refuse && status.st_nlink > 1) throw errno_error(EMLINK, "open");
+  return fd;
+}
+
+}  // namespace
+
+unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links) {
+  return open_existing(path, O_RDONLY, links);
+}
+
+unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode) {
+  unique_fd_t fd = open_existing(path, O_WRONLY | O_APPEND, links_t::refuse);
+  if (::fchmod(fd.get(), mode) != 0) throw errno_error(errno, "fchmod");
   return fd;
 }
 

@@ -7,8 +7,9 @@
 // a link where links are refused, and never block on a special file.
 //
 // Every file the component creates, replaces or reads in the update
-// directory goes through here: staged files, unpack temporaries, the
-// checksum cache, the state and lock files. Any thread.
+// directory goes through here: staged files, partial files of broken
+// transfers, unpack temporaries, the checksum cache, the state and lock
+// files. Any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +37,13 @@ enum class links_t {
 // anything else with EINVAL ("open"). Failures are system errors with errno
 // and the context "open", "stat" or "read".
 unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links);
+
+// Opens an existing file of the update directory to write at its end, with
+// the refusals of open_regular_file with links_t::refuse (no link, no
+// second hard link, nothing but a regular file, no blocking), and gives it
+// exactly the mode. Failures are system errors with errno and the context
+// "open", "stat", "read" or "fchmod".
+unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode);
 
 // True when the name itself (not followed) is a regular file with no other
 // hard link: a file only this name reaches. False when nothing is there.

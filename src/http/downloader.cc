@@ -1,11 +1,14 @@
 #include "http/downloader.h"
 
+#include <unistd.h>
+
 #include <boost/filesystem/exception.hpp>
 
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
 #include "common/safe_file.h"
+#include "http/body_extent.h"
 #include "http/http_connection.h"
 
 namespace upd {
@@ -19,6 +22,20 @@ unique_fd_t open_target(const boost::filesystem::path& path) {
   } catch (const boost::system::system_error& e) {
     throw boost::filesystem::filesystem_error("open", path, e.code());
   }
+}
+
+// The beginning of a body left at path and its size. Only a plain file of
+// ours within the bound is continued; anything else there is replaced.
+std::pair<unique_fd_t, std::uint64_t> reopen_target(const boost::filesystem::path& path,
+                                                    std::optional<std::uint64_t> limit) {
+  try {
+    unique_fd_t fd = open_to_append(path, 0600);
+    const off_t size = ::lseek(fd.get(), 0, SEEK_END);
+    if (size >= 0 && (!limit || static_cast<std::uint64_t>(size) <= *limit))
+      return {std::move(fd), static_cast<std::uint64_t>(size)};
+  } catch (const boost::system::system_error&) {
+  }
+  return {open_target(path), 0};
 }
 
 }  // namespace
@@ -45,7 +62,6 @@ void downloader_t::set_headers(const http_headers_t& headers) {
   headers_ = headers;
   headers_.add("Connection", "close");
   headers_.add("Accept", "*/*");
-  connection_->set_headers(headers_);
 }
 
 void downloader_t::set_proxy(const nb::Proxy& proxy) { connection_->set_proxy(proxy); }
@@ -70,13 +86,23 @@ void downloader_t::download(const url_t& url, std::vector<char>& body, std::uint
 
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
-  const unique_fd_t fd = open_target(path);
+  to_file(url, open_target(path).get(), 0, limit);
+}
+
+void downloader_t::resume(const url_t& url, const boost::filesystem::path& path,
+                          std::optional<std::uint64_t> limit) {
+  const auto [fd, size] = reopen_target(path, limit);
+  if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
+  to_file(url, fd.get(), size, limit);
+}
+
+void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit) {
   // Chunks are gathered into few large writes: a write per 4096-byte read
   // would cost more than the transfer itself.
   std::vector<char> pending;
   pending.reserve(file_write_size_);
   const auto flush = [&] {
-    write_all(fd.get(), pending.data(), pending.size());
+    write_all(fd, pending.data(), pending.size());
     pending.clear();
   };
   boost::signals2::scoped_connection sink =
@@ -85,10 +111,15 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
         pending.insert(pending.end(), chunk.begin(), chunk.end());
       });
   flush_ = flush;
+  // The file is opened to append: once emptied, writes start at byte 0.
+  restart_ = [&] {
+    pending.clear();
+    if (::ftruncate(fd, 0) != 0) throw errno_error(errno, "ftruncate");
+  };
   try {
-    run(url, limit);
+    run(url, limit, offset);
   } catch (...) {
-    flush_ = nullptr;
+    flush_ = restart_ = nullptr;
     // What arrived before the failure still goes to the file; a failing
     // write here would only repeat the failure being reported.
     try {
@@ -97,13 +128,19 @@ void downloader_t::download(const url_t& url, const boost::filesystem::path& pat
     }
     throw;
   }
-  flush_ = nullptr;
+  flush_ = restart_ = nullptr;
 }
 
-void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
+void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
   body_limit_ = limit;
   refusal_.clear();
   status_ = 0;
+  body_bytes_ = body_offset_ = 0;
+  range_from_ = offset;
+  accepted_ = broken_off_ = range_refused_ = false;
+  http_headers_t headers = headers_;
+  if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
+  connection_->set_headers(headers);
   connection_->set_url(url);
   try {
     connection_->request();
@@ -114,13 +151,23 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
   }
 }
 
+void downloader_t::accept_body(std::uint64_t offset) {
+  accepted_ = true;
+  body_offset_ = offset;
+  body_bytes_ = 0;
+}
+
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
   error.clear();
   status_ = head.status;
   if (head.status == 200) {
-    body_bytes_ = 0;
-    return;
+    // A server that ignores the range sends the whole body: it replaces
+    // the beginning the file had.
+    if (range_from_ > 0 && restart_) restart_();
+    return accept_body(0);
   }
+  if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);
+  range_refused_ = range_from_ > 0 && (head.status == 206 || head.status == 416);
   UPD_LOG(log_debug, "HTTP error " << head.status << " " << head.reason);
   // The reason is the server's text: a short piece is enough for the log.
   refusal_ = "HTTP " + std::to_string(head.status) + " " + head.reason.substr(0, 80);
@@ -129,7 +176,7 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
 
 void downloader_t::response_data_received(const std::vector<char>& chunk, error_code& error) {
   body_bytes_ += chunk.size();
-  if (body_limit_ && body_bytes_ > *body_limit_) {
+  if (body_limit_ && body_offset_ + body_bytes_ > *body_limit_) {
     refusal_ = "HTTP body exceeds the limit of " + std::to_string(*body_limit_) + " bytes";
     UPD_LOG(log_debug, refusal_);
     error = nb::EC_NETWORK_ERROR;
@@ -141,6 +188,8 @@ void downloader_t::response_data_received(const std::vector<char>& chunk, error_
 // A file download writes its last bytes before anyone hears of its success,
 // so that a failing write is the outcome both reported and thrown.
 void downloader_t::response_finished(const error_code& error) {
+  broken_off_ = error && accepted_ && refusal_.empty() &&
+                (error == nb::EC_NETWORK_ERROR || error == nb::EC_NETWORK_TIMEDOUT);
   if (!error && flush_) {
     try {
       flush_();

@@ -1,9 +1,10 @@
 // Fetches one resource by GET into memory or into a file, for the update
 // engine. Owns one connection, reused for every transfer of an update
 // attempt; the header list, proxy and timeout persist between transfers.
-// Only status 200 is accepted; no redirects, no retries here (the proxy
-// answer inside the connection aside). A transfer completes or throws a
-// system error carrying its code.
+// Only status 200 is accepted, and 206 for the rest of a file being
+// resumed; no redirects, no retries here (the proxy answer inside the
+// connection aside). A transfer completes or throws a system error carrying
+// its code.
 //
 // Bodies are bounded: a memory download stops with EC_NETWORK_ERROR beyond
 // memory_limit_ bytes, a file download beyond the limit its caller passes,
@@ -67,18 +68,37 @@ class downloader_t {
   // cannot be created throws a filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path,
                 std::optional<std::uint64_t> limit = {});
+  // Continues the file at path, which holds the beginning of the body: for
+  // N bytes asks for "Range: bytes=N-" and appends a 206 whose range starts
+  // at N; a 200 (a server that ignores ranges) replaces the content; any
+  // other answer fails and leaves the file. What stands at the name and is
+  // not a plain file of at most limit bytes is replaced, and the whole
+  // body fetched. The limit counts the bytes the file had.
+  void resume(const url_t& url, const boost::filesystem::path& path,
+              std::optional<std::uint64_t> limit = {});
 
-  // Body bytes of the current or last transfer since its 200 head.
+  // Body bytes of the current or last transfer since its accepted head.
   std::uint64_t bytes_received() const { return body_bytes_; }
+  // Where that body begins in the whole: the start of an accepted 206, else 0.
+  std::uint64_t body_offset() const { return body_offset_; }
   // The status of the current or last transfer's answer; 0 before one came.
   int last_status() const { return status_; }
+  // The last transfer failed on the network (reset, cut, time-out) after its
+  // body had begun: what it wrote is a beginning that resume() can continue.
+  bool broken_off() const { return broken_off_; }
+  // The last transfer's range was refused as unsatisfiable (416) or answered
+  // with another part (206): the file's beginning is no use for this URL.
+  bool range_refused() const { return range_refused_; }
 
  protected:
   virtual void on_data(const std::vector<char>& chunk, error_code& error);
   virtual void on_finished(const error_code& error);
 
  private:
-  void run(const url_t& url, std::optional<std::uint64_t> limit);
+  // Runs a file download on fd, a file of offset bytes to be continued.
+  void to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit);
+  void run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset = 0);
+  void accept_body(std::uint64_t offset);
   void response_header_received(const http_response_t& head, error_code& error);
   void response_data_received(const std::vector<char>& chunk, error_code& error);
   void response_finished(const error_code& error);
@@ -86,10 +106,16 @@ class downloader_t {
   std::shared_ptr<http_connection_t> connection_;
   http_headers_t headers_;
   std::uint64_t body_bytes_ = 0;
+  std::uint64_t body_offset_ = 0;
+  std::uint64_t range_from_ = 0;  // what the current transfer asked for; 0: no range
   int status_ = 0;
+  bool accepted_ = false;  // the current transfer's head
+  bool broken_off_ = false;
+  bool range_refused_ = false;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
+  std::function<void()> restart_;            // empties the file of the current download
   boost::signals2::scoped_connection slots_[3];
 };
 

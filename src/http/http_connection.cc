@@ -21,6 +21,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "http/body_extent.h"
 #include "http/proxy_auth.h"
 #include "update/progress.h"
 
@@ -84,6 +85,7 @@ http_connection_t::error_code http_connection_t::perform() {
   state_ = tunnel_setup;
   connected_at_ = clock_type::time_point::max();
   bytes_since_connect_ = 0;
+  body_left_.reset();
   const std::string& protocol = url_.protocol();
   const bool https = boost::iequals(protocol, "https");
   if (!https && !boost::iequals(protocol, "http")) {
@@ -288,10 +290,15 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   if (cancelled(error)) return;
   progress_->add_bytes_received(static_cast<std::uint32_t>(bytes));
   bytes_since_connect_ += bytes;
-  // The body ends when the server closes the connection. Over TLS that
-  // takes the peer's TLS closure; a bare TCP close is a short-read error.
-  if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof))
-    finish_request(nb::EC_OK);
+  // Without a length the body ends when the server closes the connection.
+  // Over TLS that takes the peer's TLS closure; a bare TCP close is a
+  // short-read error.
+  if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof)) {
+    if (!body_left_) finish_request(nb::EC_OK);
+    fail("Read HTTP: " + peer() + ": End of file " + std::to_string(*body_left_) +
+             " bytes before the announced end",
+         nb::EC_NETWORK_ERROR);
+  }
   if (error || bytes == 0) {
     const error_code reason = error ? error : error_code(boost::asio::error::eof);
     fail("Read HTTP: " + peer() + ": " + reason.message(), nb::EC_NETWORK_ERROR);
@@ -319,15 +326,24 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
     return;
   }
   state_ = reading_body;
+  try {
+    body_left_ = announced_length(parser_.response());
+  } catch (const std::invalid_argument& e) {
+    fail("Read HTTP: " + peer() + ": " + e.what(), nb::EC_NETWORK_ERROR);
+  }
   deliver_body();
 }
 
+// Bytes beyond an announced length are not the body's: they are dropped.
 void http_connection_t::deliver_body() {
+  if (body_left_ && read_buffer_.size() > *body_left_) read_buffer_.resize(*body_left_);
   if (!read_buffer_.empty()) {
     error_code data_error;
     data_signal(*this, read_buffer_, data_error);
     if (data_error) finish_request(data_error);
+    if (body_left_) *body_left_ -= read_buffer_.size();
   }
+  if (body_left_ == 0u) finish_request(nb::EC_OK);
   start_read();
 }
 

@@ -6,9 +6,11 @@
 // run handlers on that loop meanwhile. Every handler and signal runs on that
 // thread. Every wait (connect, handshake, each write and read) is bounded by
 // one timer re-armed for each step. A proxy's 407 is answered once with a
-// Proxy-Authorization header. The body is whatever arrives until the server
-// closes the connection. Bytes written and read are added to the progress
-// object, which must outlive the connection.
+// Proxy-Authorization header. A body with a Content-Length ends after that
+// many bytes, and a close before them fails the transfer (a cut connection
+// must not pass for a short file); without one the body is whatever arrives
+// until the server closes the connection. Bytes written and read are added
+// to the progress object, which must outlive the connection.
 //
 // A server that drips one byte just before every timeout meets each step's
 // limit and would hold a transfer for ever. So once connected, a transfer
@@ -32,6 +34,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -142,6 +145,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   bool timer_waiting_ = false;  // a wait of the current transfer is pending
   clock_type::time_point connected_at_;  // max() until connected
   std::uint64_t bytes_since_connect_ = 0;
+  std::optional<std::uint64_t> body_left_;  // of an announced length
   state_t state_ = finished;
   mode_t mode_ = no_mode;
   // Counts transfers; completions carry the number of theirs.

@@ -12,6 +12,7 @@
 #include "http/downloader.h"
 #include "http/url.h"
 #include "ipc/version.h"
+#include "update/partial_download.h"
 #include "update/progress.h"
 
 namespace upd {
@@ -19,7 +20,6 @@ namespace upd {
 namespace fs = boost::filesystem;
 
 namespace {
-const char* const compressed_suffix = ".lzma";
 // Listed names consist of letters, digits, "." and "_" only: with a "-" no
 // listed file can be the temporary, nor be overwritten by it.
 const char* const unpacking_suffix = "-unpacking";
@@ -49,6 +49,29 @@ void unpack_in_place(const fs::path& staged, std::uint64_t max_size) {
   fs::rename(unpacked, staged);
 }
 
+namespace {
+
+// Fetches the URL into its partial file, continuing it when resuming, makes
+// that the staged file and checks it; spliced tells whether the body joined
+// transfers.
+void fetch_and_check(downloader_t& downloader, checker_t& checker, const url_t& url,
+                     const zone_t::item_t& item, bool resuming, bool& spliced) {
+  const fs::path& staged = item.source;
+  const bool compressed = fs::path(url.path()).extension() == compressed_suffix;
+  const std::uint64_t limit = compressed ? compressed_size_limit(item.size) : item.size;
+  const fs::path partial = partial_path(staged, url);
+  if (resuming)
+    spliced = fetch_resuming(downloader, url, partial, limit);
+  else
+    downloader.download(url, partial, limit);
+  fs::rename(partial, staged);
+  if (compressed) unpack_in_place(staged, item.size);
+  if (checker.checksum(staged, links_t::refuse) != item.sha256)
+    throw fs::filesystem_error("SHA256", staged, nb::make_error_code(nb::EC_BAD_CHECKSUM));
+}
+
+}  // namespace
+
 void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
                    const zone_t::item_t& item, download_error_t& error) {
   error = {};
@@ -61,13 +84,18 @@ void download_file(downloader_t& downloader, checker_t& checker, const url_t& ur
   }
   try {
     UPD_LOG(log_debug, "Downloading " << url.to_string());
-    const bool compressed = fs::path(url.path()).extension() == compressed_suffix;
-    downloader.download(url, staged, compressed ? compressed_size_limit(item.size) : item.size);
-    if (compressed) unpack_in_place(staged, item.size);
-    if (checker.checksum(staged, links_t::refuse) != item.sha256)
-      throw fs::filesystem_error("SHA256", staged, nb::make_error_code(nb::EC_BAD_CHECKSUM));
+    bool spliced = false;
+    try {
+      fetch_and_check(downloader, checker, url, item, true, spliced);
+    } catch (const std::exception& e) {
+      // A beginning that does not fit the rest (the file changed on the
+      // server, or on disk) costs one whole transfer, never a failed file.
+      if (!spliced && !downloader.range_refused()) throw;
+      UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
+      fetch_and_check(downloader, checker, url, item, false, spliced);
+    }
     UPD_LOG(log_notice, "Downloaded " << staged.filename().string() << " ("
-                                      << downloader.bytes_received() << " bytes)");
+                                      << downloader.body_offset() + downloader.bytes_received() << " bytes)");
   } catch (const std::exception& e) {
     error.text = text_from_exception(e);
     UPD_LOG(log_debug, "Download: " << error.text);

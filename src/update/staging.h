@@ -24,6 +24,9 @@ class downloader_t;
 class progress_t;
 class url_t;
 
+// The suffix of the compressed form of a listed file, tried first.
+inline constexpr const char* compressed_suffix = ".lzma";
+
 // "NimboUpdate-Linux-<version> (<installed applications>)".
 std::string make_user_agent(const std::string& installed_applications);
 // "User-Agent" and "X-Nimbo-SysHash", sent with every request of an attempt.
@@ -42,8 +45,11 @@ struct download_error_t {
 // Fetches one URL into the staged path and verifies it against the item.
 // A file already staged is reused when its digest matches and it is a plain
 // file (no link, no second hard link); anything else at the name is
-// replaced. Transfer, unpacking and checksum failures land in `error`; only
-// a failure to check an already staged file throws.
+// replaced. The body travels through the URL's partial file, resumed
+// where a broken transfer left it (see partial_download.h); a joined body
+// that fails its check, or a range the server refuses, is fetched once
+// more whole. Transfer, unpacking and checksum failures land in `error`;
+// only a failure to check an already staged file throws.
 void download_file(downloader_t& downloader, checker_t& checker, const url_t& url,
                    const zone_t::item_t& item, download_error_t& error);
 

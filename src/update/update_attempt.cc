@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "update/list_serials.h"
+#include "update/partial_download.h"
 #include "update/staging.h"
 #include "update/zone_setup.h"
 
@@ -87,7 +88,28 @@ void update_attempt_t::set_download_totals() {
 // Stage 7: every listed file that differs fetched, verified and staged, in
 // zone order; the first failure ends the attempt.
 void update_attempt_t::download_files() {
-  for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
+  try {
+    for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
+  } catch (...) {
+    remove_unwanted_partial_files();
+    throw;
+  }
+  remove_unwanted_partial_files();
+}
+
+// A file still to be fetched keeps the partial files of both its forms.
+void update_attempt_t::remove_unwanted_partial_files() {
+  path_set_t staged;
+  for (const auto& item : items_) staged.insert(item.source);
+  for (auto& zone : zones_) {
+    std::set<std::string> wanted;
+    for (const auto& item : zone.check(*checker_)) {
+      if (staged.count(item.source)) continue;
+      const std::string name = item.source.filename().string();
+      wanted.insert({partial_name(name), partial_name(name + compressed_suffix)});
+    }
+    remove_partial_files(zone.staging_dir(), wanted);
+  }
 }
 
 // Stage 8: the zones' removal and up-to-date sets merged into the attempt's,

@@ -59,6 +59,7 @@ class zone_t {
   // Whether the list came with a valid detached signature.
   bool list_signed() const { return list_expires_.has_value(); }
   const path_set_t& removal_set() const { return removal_set_; }
+  const boost::filesystem::path& staging_dir() const { return staging_dir_; }
 
   bool is_excluded(const std::string& name) const;
   // The listed local files, in name order: what the checksum pass hashes.

@@ -30,16 +30,22 @@ struct answer_case_t {
   nb::ErrorCode code;
   std::string body;
   std::string log;  // the start of a line it writes; "@" stands for the peer
+  std::size_t dropped = 0;  // bytes delivered before a failure, then dropped from the body
 };
 
 // The request names the absolute URL and the host, then the fixed headers.
-// Odd but valid answers keep what arrives before the close; malformed, cut
-// or non-200 ones deliver nothing, and the finished signal carries the code.
+// A body ends at its Content-Length, else at the close; malformed, cut or
+// non-200 answers deliver nothing, and the finished signal carries the code.
 TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
   const std::string bad = "Debug: Read HTTP: @ [@]: ";
   const answer_case_t cases[] = {
-      {ok_head + "hello, and more", nb::EC_OK, "hello, and more", ""},
-      {"HTTP/1.1 200 OK\r\n\r\n", nb::EC_OK, "", ""},
+      {ok_head + "hello, and more", nb::EC_OK, "hello", ""},
+      {"HTTP/1.1 200 OK\r\n\r\nhello, and more", nb::EC_OK, "hello, and more", ""},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n", nb::EC_OK, "", ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", nb::EC_NETWORK_ERROR, "",
+       bad + "End of file 4 bytes before the announced end", 5},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", nb::EC_NETWORK_ERROR, "",
+       bad + "Bad Content-Length"},
       {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, "", bad + "Bad HTTP response header"},
       {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, "", bad + "End of file"},
       {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, "", "Debug: HTTP error 404 Not Found"},
@@ -67,12 +73,45 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
     EXPECT_EQ(server.requests(), std::vector<std::string>{"GET http://" + peer + "/a/f?x=1 HTTP/1.1\r\nHost: " + peer +
                                                           "\r\nConnection: close\r\nAccept: */*\r\n\r\n"});
     EXPECT_EQ(text_of(body), c.body);
-    EXPECT_EQ(chunks, c.body.size());
+    EXPECT_EQ(chunks, c.body.size() + c.dropped);
     EXPECT_EQ(finished, std::vector<boost::system::error_code>{c.code});
     std::string line = c.log;
     for (auto at = line.find('@'); at != std::string::npos; at = line.find('@'))
       line.replace(at, 1, peer);
     EXPECT_TRUE(log_.has(line)) << line << "\n" << log_.all();
+  }
+}
+
+// A file holding "hel" is continued with a range: a 206 for the rest is
+// appended, a whole body replaces the file, a cut keeps what came; another
+// range or a refusal leaves the file as it was and says the range failed.
+TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
+  const std::string rest = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\nContent-Length: 2\r\n\r\n";
+  const struct {
+    std::string response;
+    nb::ErrorCode code;
+    std::string file;
+    bool broken_off, range_refused;
+  } cases[] = {
+      {rest + "lo", nb::EC_OK, "hello", false, false},
+      {ok_head + "hello", nb::EC_OK, "hello", false, false},
+      {rest + "l", nb::EC_NETWORK_ERROR, "hell", true, false},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/5\r\n\r\nhello", nb::EC_NETWORK_ERROR, "hel",
+       false, true},
+      {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\n\r\n", nb::EC_NETWORK_ERROR, "hel",
+       false, true},
+  };
+  const temp_dir_t dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.response);
+    fake_http_server_t server(answer(c.response));
+    write_file(dir / "f-partial", "hel");
+    EXPECT_EQ(outcome([&] { downloader_.resume(url_t(server.url("f")), dir / "f-partial", 5); }), c.code);
+    EXPECT_EQ(read_file(dir / "f-partial"), c.file);
+    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=3-\r\n"), std::string::npos);
+    EXPECT_EQ(downloader_.broken_off(), c.broken_off);
+    EXPECT_EQ(downloader_.range_refused(), c.range_refused);
+    EXPECT_TRUE(log_.has("Debug: Resuming " + server.url("f") + " at 3 bytes")) << log_.all();
   }
 }
 
@@ -83,7 +122,7 @@ TEST_F(TransferFaultTest, StaleTimerExpiryDoesNotEndAHealthyTransfer) {
   constexpr auto timeout = 40ms;
   fake_http_server_t server([&](fake_peer_t& peer) {
     peer.read_head();
-    peer.send(ok_head + "first");
+    peer.send("HTTP/1.1 200 OK\r\n\r\nfirst");
     std::this_thread::sleep_for(timeout);
     peer.send("second");
   });

@@ -28,6 +28,7 @@ class nginx_server_t {
   nginx_server_t(const nginx_server_t&) = delete;
   nginx_server_t& operator=(const nginx_server_t&) = delete;
 
+  std::uint16_t http_port() const { return http_port_; }
   std::uint16_t https_port() const { return https_port_; }
   // "http://127.0.0.1:<port>/<path>" and the same for https.
   std::string http_url(const std::string& path) const;

@@ -1,0 +1,52 @@
+#include "update/partial_download.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "http/downloader.h"
+#include "http/url.h"
+
+namespace upd {
+
+namespace fs = boost::filesystem;
+
+namespace {
+const std::string partial_suffix = "-partial";
+}  // namespace
+
+std::string partial_name(const std::string& transferred_name) { return transferred_name + partial_suffix; }
+
+fs::path partial_path(const fs::path& staged, const url_t& url) {
+  return staged.parent_path() / partial_name(fs::path(url.path()).filename().string());
+}
+
+bool fetch_resuming(downloader_t& downloader, const url_t& url, const fs::path& partial, std::uint64_t limit) {
+  std::uint64_t reached = 0;
+  for (;;) {
+    try {
+      downloader.resume(url, partial, limit);
+      return downloader.body_offset() > 0;
+    } catch (const boost::system::system_error&) {
+      // Measured against the furthest point so far: a server that answers
+      // every range with the whole body from the start makes none.
+      const std::uint64_t end = downloader.body_offset() + downloader.bytes_received();
+      if (!downloader.broken_off() || downloader.bytes_received() < min_resume_progress ||
+          end < reached + min_resume_progress)
+        throw;
+      reached = end;
+    }
+  }
+}
+
+void remove_partial_files(const fs::path& dir, const std::set<std::string>& wanted) {
+  boost::system::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    const bool partial = name.size() > partial_suffix.size() && name.ends_with(partial_suffix);
+    // remove() takes a link itself, never what it leads to.
+    boost::system::error_code ignored;
+    if (partial && !wanted.count(name)) fs::remove(it->path(), ignored);
+  }
+}
+
+}  // namespace upd

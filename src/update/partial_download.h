@@ -1,0 +1,40 @@
+// Transfers that survive broken connections. A body that breaks off after
+// it began stays in a partial file beside the staged one, named after the
+// URL's last component with "-partial" (listed names never hold a "-", so no
+// listed file can be one or be overwritten by one), and the next try of the
+// URL, in this attempt or a later one, asks only for the rest. The staged
+// file's digest stays the judge of what the pieces make.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace upd {
+
+class downloader_t;
+class url_t;
+
+// A resumed transfer that adds less than this to the file earns no further
+// resumption, so that a server cutting every connection after a few bytes
+// cannot hold the attempt; the file keeps what came for a later attempt.
+inline constexpr std::uint64_t min_resume_progress = 64 * 1024;
+
+// "NAME-partial" for a transferred file NAME.
+std::string partial_name(const std::string& transferred_name);
+// The partial file of the URL beside the staged file.
+boost::filesystem::path partial_path(const boost::filesystem::path& staged, const url_t& url);
+
+// Fetches the URL into its partial file, continuing what is there, and
+// resumes it at once after each break that brought min_resume_progress
+// more; the last failure is thrown, leaving what arrived. Returns whether
+// the finished body joins transfers (a part came after a resumed range).
+bool fetch_resuming(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
+                    std::uint64_t limit);
+
+// Removes the partial files in dir whose names are not wanted. Never
+// throws: what it cannot remove now goes at the end of a later attempt.
+void remove_partial_files(const boost::filesystem::path& dir, const std::set<std::string>& wanted);
+
+}  // namespace upd
