@@ -18,10 +18,13 @@ nginx_server_t::nginx_server_t(const fs::path& root) : http_port_(free_port()), 
   while (https_port_ == http_port_) https_port_ = free_port();
   const std::string d = dir_.path().string();
   fs::create_directories(dir_ / "temp");
-  if (!run_program({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                    "-days", "2", "-subj", "/CN=localhost", "-keyout", d + "/key.pem", "-out", d + "/cert.pem"},
-                   dir_ / "openssl.log"))
-    throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
+  // The default server's certificate, and the one of the server named "localhost".
+  for (const std::string name : {"", "localhost-"})
+    if (!run_program({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                      "-nodes", "-days", "2", "-subj", std::string("/CN=") + (name.empty() ? "127.0.0.1" : "localhost"),
+                      "-keyout", d + "/" + name + "key.pem", "-out", d + "/" + name + "cert.pem"},
+                     dir_ / "openssl.log"))
+      throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
   // One process, in the foreground, with every path in the temporary folder.
   std::string config = R"(daemon off; master_process off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
 events { worker_connections 256; }
@@ -31,8 +34,8 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
   server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
-  server { listen 127.0.0.1:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/cert.pem;
-    ssl_certificate_key D/key.pem; }
+  server { listen 127.0.0.1:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;
+    ssl_certificate_key D/localhost-key.pem; }
 }
 )";
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"D/", d + "/"},
