@@ -14,7 +14,6 @@
 #include "formats/file_sha256.h"
 #include "formats/quoted_path.h"
 #include "formats/whole_file.h"
-#include "update/progress.h"
 
 namespace upd {
 namespace {
@@ -88,7 +87,7 @@ void checker_t::add_paths(const std::vector<boost::filesystem::path>& paths) {
   paths_.insert(paths.begin(), paths.end());
 }
 
-void checker_t::check_all(progress_t& progress) {
+void checker_t::check_all(check_counter_t& progress) {
   std::map<boost::filesystem::path, std::uint32_t> pending;
   struct stat status;
   for (const auto& path : paths_) {

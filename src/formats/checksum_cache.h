@@ -17,13 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "common/progress_counters.h"
 #include "common/safe_file.h"
 #include "formats/cache_file.h"
 #include "formats/replace_file.h"
 
 namespace upd {
-
-class progress_t;
 
 // What the cache takes from the system that tests replace.
 struct checker_env_t {
@@ -52,7 +51,7 @@ class checker_t {
   // bytes to hash and done so far. Interruption points of the worker thread
   // lie between files. Status failures other than "not found" are thrown as
   // file-system errors ("stat").
-  void check_all(progress_t& progress);
+  void check_all(check_counter_t& progress);
 
   // The file's 32 digest bytes, "" when it does not exist. Throws the
   // file-system error of a failed stat, or EC_IO_ERROR (see file_sha256).

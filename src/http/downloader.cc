@@ -40,7 +40,7 @@ std::pair<unique_fd_t, std::uint64_t> reopen_target(const boost::filesystem::pat
 
 }  // namespace
 
-downloader_t::downloader_t(boost::asio::io_context& service, progress_t* progress)
+downloader_t::downloader_t(boost::asio::io_context& service, byte_counter_t* progress)
     : connection_(std::make_shared<http_connection_t>(service, progress)) {
   slots_[0] = connection_->header_signal.connect(
       [this](http_connection_t&, const http_response_t& head, error_code& error) {

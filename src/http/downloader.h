@@ -12,7 +12,7 @@
 //
 // Single-threaded: used only by the thread that runs the update attempt,
 // which also runs every signal; the event loop must not be run by anyone
-// else meanwhile. The progress object must outlive the downloader.
+// else meanwhile. The byte counter must outlive the downloader.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -37,7 +37,7 @@ class io_context;
 namespace upd {
 
 class http_connection_t;
-class progress_t;
+class byte_counter_t;
 
 class downloader_t {
  public:
@@ -49,7 +49,7 @@ class downloader_t {
   boost::signals2::signal<void(downloader_t&, const std::vector<char>&, error_code&)> data_signal;
   boost::signals2::signal<void(downloader_t&, const error_code&)> finished_signal;
 
-  downloader_t(boost::asio::io_context& service, progress_t* progress);
+  downloader_t(boost::asio::io_context& service, byte_counter_t* progress);
   downloader_t(const downloader_t&) = delete;
   downloader_t& operator=(const downloader_t&) = delete;
   virtual ~downloader_t();

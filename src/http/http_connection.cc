@@ -23,7 +23,6 @@
 #include "common/log.h"
 #include "http/body_extent.h"
 #include "http/proxy_auth.h"
-#include "update/progress.h"
 
 namespace upd {
 
@@ -37,7 +36,7 @@ bool cancelled(const boost::system::error_code& error) {
 
 }  // namespace
 
-http_connection_t::http_connection_t(boost::asio::io_context& service, progress_t* progress)
+http_connection_t::http_connection_t(boost::asio::io_context& service, byte_counter_t* progress)
     : service_(service), progress_(progress), timer_(service) {
   proxy_.set_type(nb::Proxy::PROXY_TYPE_NONE);
 }

@@ -10,7 +10,7 @@
 // many bytes, and a close before them fails the transfer (a cut connection
 // must not pass for a short file); without one the body is whatever arrives
 // until the server closes the connection. Bytes written and read are added
-// to the progress object, which must outlive the connection.
+// to the byte counter, which must outlive the connection.
 //
 // A server that drips one byte just before every timeout meets each step's
 // limit and would hold a transfer for ever. So once connected, a transfer
@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "common/progress_counters.h"
 #include "error.pb.h"
 #include "http/http_message.h"
 #include "http/response_parser.h"
@@ -45,8 +46,6 @@
 #include "proxy.pb.h"
 
 namespace upd {
-
-class progress_t;
 
 class http_connection_t : public std::enable_shared_from_this<http_connection_t> {
  public:
@@ -66,7 +65,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   enum state_t { tunnel_setup = 0, awaiting_head = 1, reading_body = 2, finished = 3 };
   enum mode_t { no_mode = 0, direct_http = 1, direct_https = 2, proxy_http = 3, proxy_https = 4 };
 
-  http_connection_t(boost::asio::io_context& service, progress_t* progress);
+  http_connection_t(boost::asio::io_context& service, byte_counter_t* progress);
   http_connection_t(const http_connection_t&) = delete;
   http_connection_t& operator=(const http_connection_t&) = delete;
   virtual ~http_connection_t();
@@ -127,7 +126,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   std::string peer() const;
 
   boost::asio::io_context& service_;
-  progress_t* progress_;
+  byte_counter_t* progress_;
 
   // Fresh for every transfer.
   std::unique_ptr<tcp::resolver> resolver_;

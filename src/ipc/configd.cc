@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "configd_update_ipc.pb.h"
-#include "ipc/version.h"
+#include "common/version.h"
 
 namespace upd {
 

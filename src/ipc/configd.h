@@ -20,7 +20,7 @@
 
 #include "ipc/ipc_link.h"
 #include "ipc/progress_watcher.h"
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 #include "update_config.pb.h"
 
 namespace upd {

@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "error.pb.h"
-#include "ipc/version.h"
+#include "common/version.h"
 
 namespace upd {
 

@@ -24,7 +24,7 @@
 #include "main/update_dir_lock.h"
 #include "update/async_updater.h"
 #include "update/progress.h"
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 #include "update_config.pb.h"
 
 namespace upd {

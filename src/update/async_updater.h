@@ -18,7 +18,7 @@
 
 #include "error.pb.h"
 #include "update/progress.h"
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 #include "update_config.pb.h"
 
 namespace upd {

@@ -21,7 +21,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 
 namespace upd {
 

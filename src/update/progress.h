@@ -14,13 +14,14 @@
 #include <mutex>
 #include <string>
 
+#include "common/progress_counters.h"
 #include "ipc/progress_watcher.h"
 #include "update.pb.h"
 #include "update_appstat.pb.h"
 
 namespace upd {
 
-class progress_t {
+class progress_t : public byte_counter_t, public check_counter_t {
  public:
   static constexpr int stat_interval_sec_ = 1;
 
@@ -29,15 +30,15 @@ class progress_t {
   progress_t& operator=(const progress_t&) = delete;
 
   // Worker thread.
-  void set_check_total(std::uint32_t bytes);
-  void set_checked(std::uint32_t bytes);  // a running total
+  void set_check_total(std::uint32_t bytes) override;
+  void set_checked(std::uint32_t bytes) override;
   void set_download_total(std::uint32_t files, std::uint32_t bytes);
   void set_current_file(const std::string& name);
   void file_processed(std::uint32_t size);
 
   // Connection handlers, on any thread.
-  void add_bytes_sent(std::uint32_t n);
-  void add_bytes_received(std::uint32_t n);
+  void add_bytes_sent(std::uint32_t n) override;
+  void add_bytes_received(std::uint32_t n) override;
 
   // Controller's thread.
   void notify_watcher();

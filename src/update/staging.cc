@@ -11,7 +11,7 @@
 #include "formats/quoted_path.h"
 #include "http/downloader.h"
 #include "http/url.h"
-#include "ipc/version.h"
+#include "common/version.h"
 #include "update/partial_download.h"
 #include "update/progress.h"
 

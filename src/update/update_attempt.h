@@ -27,7 +27,7 @@
 #include "http/downloader.h"
 #include "update/progress.h"
 #include "update/zone.h"
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 #include "update_config.pb.h"
 
 namespace upd {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "formats/lst_file.h"
-#include "update/zone_item.h"
+#include "common/zone_item.h"
 
 namespace upd {
 

@@ -1,4 +1,4 @@
-#include "ipc/version.h"
+#include "common/version.h"
 
 namespace upd {
 
