@@ -28,7 +28,7 @@ namespace upd {
 
 namespace {
 
-constexpr std::size_t read_buffer_size = 4096;
+constexpr std::size_t read_buffer_size = 65536;
 
 bool cancelled(const boost::system::error_code& error) {
   return error == boost::asio::error::operation_aborted;
