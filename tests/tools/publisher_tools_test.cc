@@ -169,7 +169,8 @@ TEST_F(ToolTest, PublishBuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
     EXPECT_EQ(list.checksum_of(name), file_sha256(source_ / name));
     EXPECT_EQ(list.size_of(name), fs::file_size(source_ / name));
     const std::string packed = (out_ / name).string();
-    EXPECT_TRUE(run_program({"sh", "-c", "xz --format=lzma -dc " + packed + ".lzma > " + packed + ".out"}, dir_ / "xz"));
+    EXPECT_TRUE(
+        run_program({"sh", "-c", "xz --format=lzma -dc " + packed + ".lzma > " + packed + ".out"}, dir_ / "xz"));
     EXPECT_EQ(read_file(packed + ".out"), read_file(source_ / name)) << name;
   }
   EXPECT_LT(fs::file_size(out_ / "B_2.bin.lzma"), 1000u);
