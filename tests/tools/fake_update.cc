@@ -3,7 +3,7 @@
 //
 // Environment:
 //   COM_NIMBO_MONITOR   the link's descriptor number, as the monitor sets it
-//   FAKE_UPDATE_PLAN    a file of steps, one per line (none: an empty request)
+//   FAKE_UPDATE_PLAN    a file of steps, one per line
 //
 // It first reads USE_CONTEXT, then carries out the steps:
 //   send MESSAGE                               sends an Update2ConfigdMessage given in text format
@@ -12,7 +12,8 @@
 //   say TEXT                                   writes TEXT and a newline to standard error
 //   garbage                                    sends a frame that does not parse
 //   signal-parent SIGNAL                       sends SIGNAL to the monitor, then waits to be ended
-// After the last step it exits with the answer's error code, or 0.
+// After the last step it exits with the answer's error code, or 0; when the
+// link fails, with the monitor-link status, as the real component does.
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,7 +26,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "common/fd_io.h"
 #include "configd_update_ipc.pb.h"
@@ -35,18 +35,7 @@ namespace {
 
 int link_fd = -1;
 
-// Ends the process with the monitor-link status when the monitor goes away.
-template <class Transfer>
-void on_link(Transfer transfer) {
-  try {
-    transfer();
-  } catch (const std::exception& e) {
-    std::cerr << "fake-update: " << e.what() << std::endl;
-    std::exit(nb::EC_MONITOR_IPC_ERROR);
-  }
-}
-
-void send_bytes(const std::string& bytes) { on_link([&] { upd::write_all(link_fd, bytes.data(), bytes.size()); }); }
+void send_bytes(const std::string& bytes) { upd::write_all(link_fd, bytes.data(), bytes.size()); }
 
 void send(const nb::Update2ConfigdMessage& message) {
   std::string frame(upd::frame_header_size, '\0');
@@ -57,42 +46,23 @@ void send(const nb::Update2ConfigdMessage& message) {
 }
 
 nb::Configd2UpdateMessage receive() {
+  std::uint8_t header[upd::frame_header_size];
+  upd::read_all(link_fd, header, sizeof header);
+  std::string body(upd::decode_frame_length(header), '\0');
+  upd::read_all(link_fd, body.data(), body.size());
   nb::Configd2UpdateMessage message;
-  on_link([&] {
-    std::uint8_t header[upd::frame_header_size];
-    upd::read_all(link_fd, header, sizeof header);
-    std::string body(upd::decode_frame_length(header), '\0');
-    upd::read_all(link_fd, body.data(), body.size());
-    if (!message.ParseFromString(body)) throw std::runtime_error("a message from the monitor does not parse");
-  });
+  if (!message.ParseFromString(body)) throw std::runtime_error("a message from the monitor does not parse");
   return message;
 }
 
-}  // namespace
-
-int main() {
-  const char* fd_text = std::getenv("COM_NIMBO_MONITOR");
-  if (!fd_text) {
-    std::cout << "Cannot run standalone.\n";
-    return 0;
-  }
-  link_fd = std::atoi(fd_text);
-  ::signal(SIGPIPE, SIG_IGN);  // a closed link shows up as an error, as in the real component
+// Carries out the steps; returns the exit status.
+int run(std::istream& plan) {
   if (receive().tag() != nb::Configd2UpdateMessage::USE_CONTEXT) return nb::EC_MONITOR_IPC_ERROR;
-
-  std::vector<std::string> plan{"request"};
-  if (const char* path = std::getenv("FAKE_UPDATE_PLAN")) {
-    std::ifstream in(path);
-    plan.clear();
-    for (std::string line; std::getline(in, line);) plan.push_back(line);
-  }
-
   int status = 0;
-  for (const std::string& line : plan) {
+  for (std::string line; std::getline(plan, line);) {
     std::istringstream in(line);
-    std::string step;
+    std::string step, rest;
     in >> step;
-    std::string rest;
     std::getline(in >> std::ws, rest);
     nb::Update2ConfigdMessage message;
     if (step == "send" || step == "request") {
@@ -118,4 +88,18 @@ int main() {
     }
   }
   return status;
+}
+
+}  // namespace
+
+int main() {
+  link_fd = std::atoi(std::getenv("COM_NIMBO_MONITOR"));
+  ::signal(SIGPIPE, SIG_IGN);  // a closed link shows up as an error, as in the real component
+  std::ifstream plan(std::getenv("FAKE_UPDATE_PLAN"));
+  try {
+    return run(plan);
+  } catch (const std::exception& e) {
+    std::cerr << "fake-update: " << e.what() << std::endl;
+    return nb::EC_MONITOR_IPC_ERROR;
+  }
 }

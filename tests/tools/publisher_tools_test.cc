@@ -1,0 +1,261 @@
+// The publishers' tools, run as programs as publishers run them, in a
+// temporary folder: nimbo-keygen makes keys that the key file readers accept;
+// nimbo-publish builds repositories, DRL files and detached list signatures
+// that the readers accept, refuses what they could not carry, and never
+// leaves a broken repository when something is wrong.
+#include <gmock/gmock.h>
+#include <sys/stat.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <map>
+
+#include "formats/file_sha256.h"
+#include "formats/list_signature.h"
+#include "formats/lst_file.h"
+#include "keyfile/ed25519_key.h"
+#include "keyfile/key_file.h"
+#include "support/child_process.h"
+#include "support/test_support.h"
+
+namespace upd::testing {
+namespace {
+
+namespace fs = boost::filesystem;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class ToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!read_key_file(NIMBO_TEST_KEY).x) GTEST_SKIP() << "the build's key file holds no private part";
+    for (const auto& made : made_) ASSERT_EQ(run(made.argv), "");
+    ASSERT_TRUE(run_program({"openssl", "genpkey", "-algorithm", "X25519", "-out", path("x25519.pem")}, dir_ / "o"));
+  }
+  // Runs a program of the build; returns its output, prefixed with
+  // "failed: " on a non-zero exit.
+  std::string run(std::vector<std::string> argv) {
+    argv[0] = NIMBO_BINARY_DIR "/bin/" + argv[0];
+    fs::remove(dir_ / "output");  // run_program appends
+    const bool ok = run_program(argv, dir_ / "output");
+    return (ok ? "" : "failed: ") + read_file(dir_ / "output");
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  // "nimbo-publish list" of these files into out_, serial 0042, with more options.
+  std::string publish(const std::map<std::string, std::string>& files, std::vector<std::string> options = {}) {
+    fs::remove_all(source_);
+    fs::create_directory(source_);
+    for (const auto& [name, content] : files) write_file(source_ / name, content);
+    options.insert(options.begin(), {"nimbo-publish", "list", "--key", NIMBO_TEST_KEY, "--source", source_.string(),
+                                     "--out", out_.string(), "--serial", "0042"});
+    return run(options);
+  }
+  // The signature file, after checking that it verifies with the key at `now`.
+  list_signature_t checked_signature(const std::string& key, std::time_t now) {
+    const std::string list = read_file(out_ / "version.lst");
+    const list_signature_t signature = list_signature_t::parse(read_file(out_ / "version.lst.sig"));
+    const ed25519_key_t keys[] = {ed25519_public_key(read_ed25519_key_file(key))};
+    signature.check(keys, list, lst_file_t::parse(list).serial(), now);
+    return signature;
+  }
+
+  temp_dir_t dir_;
+  fs::path source_ = dir_ / "source", out_ = dir_ / "out";
+  const std::string keys_[2] = {path("old.pem"), path("new.pem")};
+  // The key files every case may use, with the permission bits they get.
+  const struct {
+    std::vector<std::string> argv;
+    unsigned mode;
+  } made_[5] = {
+      {{"nimbo-keygen", path("dsa.key")}, 0600},
+      {{"nimbo-keygen", "--ed25519", keys_[0]}, 0600},
+      {{"nimbo-keygen", "--ed25519", keys_[1]}, 0600},
+      {{"nimbo-keygen", "--public", NIMBO_TEST_KEY, path("dsa-public.key")}, 0644},
+      {{"nimbo-keygen", "--public", keys_[0], path("public.pem")}, 0644},
+  };
+};
+
+// Every key file is a new one, of the owner alone when private; a public
+// half has the id of its key.
+TEST_F(ToolTest, KeygenWritesNewFilesOnlyAndPublicHalvesKeepTheKeysId) {
+  for (const auto& [argv, mode] : made_) {
+    const std::string file = argv.back(), bytes = read_file(file);
+    EXPECT_EQ(run(argv), "failed: nimbo-keygen: " + file + ": File exists\n");
+    EXPECT_EQ(read_file(file), bytes);
+    EXPECT_EQ(static_cast<unsigned>(fs::status(file).permissions()), mode) << file;
+    EXPECT_EQ(is_pem_text(bytes) ? read_ed25519_key_file(file).has_private : read_key_file(file).x != nullptr,
+              mode == 0600)
+        << file;
+  }
+  const std::pair<std::string, std::string> halves[] = {{NIMBO_TEST_KEY, path("dsa-public.key")},
+                                                        {keys_[0], path("public.pem")}};
+  for (const auto& [key, half] : halves) {
+    const std::string fingerprint = run({"nimbo-keygen", "--fingerprint", key});
+    EXPECT_EQ(run({"nimbo-keygen", "--fingerprint", half}), fingerprint) << key;
+    EXPECT_EQ(fingerprint.size(), 17u) << fingerprint;
+  }
+  EXPECT_EQ(run({"nimbo-keygen", "--fingerprint", keys_[0]}),
+            ed25519_key_id(ed25519_public_key(read_ed25519_key_file(keys_[0]))) + "\n");
+  EXPECT_NE(run({"nimbo-keygen", "--fingerprint", NIMBO_TEST_KEY}), run({"nimbo-keygen", "--fingerprint", keys_[0]}));
+}
+
+TEST_F(ToolTest, KeyFileReaderNamesTheFaultOfABrokenKey) {
+  const std::string key = path("broken.key"), good = read_file(NIMBO_TEST_KEY);
+  auto line = [&](char name) {
+    const auto at = good.find(std::string(1, name) + "=");
+    return good.substr(at, good.find('\n', at) - at) + "\r\n";
+  };
+  const std::string p = line('p'), q = line('q'), g = line('g'), y = line('y');
+  const std::pair<std::string, std::string> cases[] = {
+      {p + q + g + y, ""},
+      {p + q + g, "no y= line"},
+      {p + q + g + y + "z=1\n", "line 5: expected p=, q=, g=, y= or x="},
+      {p + q + g + "y=12x4\n", "line 4: not a hexadecimal number"},
+      {"p=5\n" + q + g + y, "p is not a 512-bit number"},
+      {p + "q=5\n" + g + y, "q is not a 160-bit number"},
+      {p + q + "g=1\n" + y, "g is out of range"},
+      {p + q + g + "y=1\n", "y is out of range"},
+      {p + q + g + y + "x=1\n", "y is not g^x mod p"},
+  };
+  for (const auto& [text, fault] : cases) {
+    write_file(key, text);
+    try {
+      read_key_file(key);
+      EXPECT_EQ(fault, "");
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), key + ": " + fault);
+    }
+  }
+}
+
+// Help, wrong use, and what a command line cannot carry: nothing is written then.
+TEST_F(ToolTest, CommandLines) {
+  const std::string x25519 = path("x25519.pem"), drl = path("zone.drl");
+  const std::string url_rule = "a server URL may not be empty, hold a line break, or begin or end with a blank\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"nimbo-keygen", "--help"}, "usage: nimbo-keygen OUT\nWrites"},
+      {{"nimbo-publish", "--help"}, "usage: nimbo-publish list --key KEY"},
+      {{"nimbo-keygen", "--ed25519"}, "failed: usage: nimbo-keygen OUT\n   or: nimbo-keygen --ed25519 OUT\n"},
+      {{"nimbo-keygen", "--public", x25519}, "failed: usage: nimbo-keygen OUT\n"},
+      {{"nimbo-keygen", "--fingerprint", x25519}, "failed: nimbo-keygen: " + x25519 + ": not an Ed25519 key\n"},
+      {{"nimbo-keygen", "--public", path("none"), path("out")}, "failed: nimbo-keygen: " + path("none") + ": open: "},
+      {{"nimbo-publish", "resign"}, "failed: nimbo-publish: --out, --sign-key and --expires are needed\nusage: "},
+      {{"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl, " http://127.0.0.1/"},
+       "failed: nimbo-publish: \" http://127.0.0.1/\": " + url_rule},
+      // A blank inside a URL is no blank at its end.
+      {{"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl, "http://127.0.0.1/a b", "http://127.0.0.1/\t"},
+       "failed: nimbo-publish: \"http://127.0.0.1/\t\": " + url_rule},
+      {{"nimbo-monitor", "-c", "/dev/null", "--progress", "bar", "--print-config"}, "log_level: LOG_LEVEL_NOTICE\n"},
+      {{"nimbo-monitor", "-c", "/dev/null", "--progress", "loud"},
+       "failed: nimbo-monitor: --progress takes auto, bar, lines or off\n"},
+  };
+  for (const auto& [argv, output] : cases) EXPECT_THAT(run(argv), StartsWith(output));
+  EXPECT_FALSE(fs::exists(path("out")));
+  EXPECT_FALSE(fs::exists(drl));
+}
+
+TEST_F(ToolTest, PublishBuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
+  ASSERT_EQ(publish({{"a.dat", "hello\n"}, {"B_2.bin", std::string(200000, 'x')}, {"timestamp", "1700000000\n"},
+                     {"empty", ""}},
+                    {"--remove", "*.tmp", "--remove", "old?.*"}),
+            "");
+  const std::string text = read_file(out_ / "version.lst");
+  EXPECT_TRUE(text.starts_with("[NimboUpdateList]\r\n[0042]\r\n"));
+  const lst_file_t list = lst_file_t::parse(text);
+  EXPECT_EQ(list.file_names(), (std::vector<std::string>{"B_2.bin", "a.dat", "empty", "timestamp"}));
+  EXPECT_EQ(list.patterns(), (std::vector<std::string>{"*.tmp", "old?.*"}));
+  EXPECT_FALSE(fs::exists(out_ / "timestamp.lzma"));
+  for (const char* name : {"a.dat", "B_2.bin", "empty"}) {
+    EXPECT_EQ(list.checksum_of(name), file_sha256(source_ / name));
+    EXPECT_EQ(list.size_of(name), fs::file_size(source_ / name));
+    const std::string packed = (out_ / name).string();
+    EXPECT_TRUE(
+        run_program({"sh", "-c", "xz --format=lzma -dc " + packed + ".lzma > " + packed + ".out"}, dir_ / "xz"));
+    EXPECT_EQ(read_file(packed + ".out"), read_file(source_ / name)) << name;
+  }
+  EXPECT_LT(fs::file_size(out_ / "B_2.bin.lzma"), 1000u);
+}
+
+// What the update list could not carry. (The readers accept what the tool
+// makes: every end-to-end run publishes its repository.)
+TEST_F(ToolTest, PublishRefusesWhatTheListCannotCarry) {
+  const std::string name_rule = "a listed name may hold only ASCII letters, digits, '.' and '_', and may not be "
+                                "\".\" or \"..\"\n",
+                    pattern_rule = "a removal pattern may hold only ASCII letters, digits, '?', '*', '.' and '_'\n";
+  const std::tuple<std::map<std::string, std::string>, std::vector<std::string>, std::string> cases[] = {
+      {{{"a-b", ""}}, {}, "\"a-b\": " + name_rule},
+      {{{"version.lst", ""}}, {}, "\"version.lst\" is the update list itself\n"},
+      {{{"x", ""}, {"x.lzma", ""}}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},
+      {{{"a", ""}}, {"--remove", "dir/*"}, "\"dir/*\": " + pattern_rule},
+      {{}, {}, source_.string() + ": no files to list\n"},
+      {{{"a", ""}}, {"--key"}, "--key needs a value\n"},
+  };
+  for (const auto& [files, options, message] : cases) {
+    EXPECT_TRUE(publish(files, options).starts_with("failed: nimbo-publish: " + message)) << message;
+    EXPECT_FALSE(fs::exists(out_ / "version.lst"));
+  }
+}
+
+// Every entry, hidden ones too, with its bytes and modification time.
+std::map<std::string, std::string> folder_state(const fs::path& folder) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    struct stat status {};
+    ::lstat(entry.path().c_str(), &status);
+    state[entry.path().filename().string()] = (S_ISREG(status.st_mode) ? read_file(entry.path()) : "(not a file)") +
+                                              " @" + std::to_string(status.st_mtim.tv_sec) + "." +
+                                              std::to_string(status.st_mtim.tv_nsec);
+  }
+  return state;
+}
+
+TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
+  ASSERT_EQ(publish({{"a.dat", "a"}, {"b.dat", "b"}}, {"--sign-key", keys_[0], "--expires", "7d"}), "");
+  fs::create_directory(out_ / "c.dat");
+  const auto before = folder_state(out_);
+  const std::map<std::string, std::string> files = {{"a.dat", "new a"}, {"b.dat", "new b"}};
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--key", path("dsa-public.key")}, path("dsa-public.key") + ": the key file holds no private part (x=)"},
+      {{"--sign-key", path("x25519.pem"), "--expires", "1d"}, path("x25519.pem") + ": not an Ed25519 key"},
+      {{"--sign-key", path("public.pem"), "--expires", "1d"}, path("public.pem") + ": a public key cannot sign"},
+      {{"--sign-key", keys_[0], "--expires", "1 day"}, "\"1 day\": an expiry is a span such as 7d"},
+      {{"--sign-key", keys_[0]}, "--sign-key and --expires go together"},
+      {{}, (out_ / "version.lst.sig").string() + " would no longer match the list"},
+      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d"}, path("none")},
+      {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d"}, "c.dat: is a directory"},
+  };
+  fs::create_directory(source_.string() + "2");
+  for (const auto& [name, content] : files) write_file(source_.string() + "2/" + name, content);
+  write_file(source_.string() + "2/c.dat", "c");
+  for (const auto& [options, message] : cases) {
+    EXPECT_THAT(publish(files, options), AllOf(StartsWith("failed: nimbo-publish: "), HasSubstr(message)));
+    EXPECT_EQ(folder_state(out_), before) << message;
+  }
+}
+
+// Every key given signs; "resign" renews only what one of its keys signed
+// before, expired or not. (That it touches nothing else, and that clients
+// take the renewal, the end-to-end tests show.)
+TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
+  ASSERT_EQ(publish({{"a.dat", "a"}},
+                    {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "2001-02-03T04:05:06Z"}),
+            "");
+  for (const std::string& key : keys_) {
+    const list_signature_t signature = checked_signature(key, 0);
+    EXPECT_EQ(signature.serial, "42");
+    EXPECT_EQ(signature.signatures.size(), 2u);
+  }
+  const auto before = folder_state(out_);
+  const auto resign = [&](const std::string& key) {
+    return run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", key, "--expires", "7d"});
+  };
+  EXPECT_THAT(resign(NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem"),
+              StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key;"));
+  EXPECT_EQ(folder_state(out_), before);
+  const std::time_t now = std::time(nullptr);
+  ASSERT_EQ(resign(keys_[1]), "");
+  EXPECT_NEAR(static_cast<double>(checked_signature(keys_[1], now).expires), static_cast<double>(now + 7 * 86400), 60);
+}
+
+}  // namespace
+}  // namespace upd::testing
