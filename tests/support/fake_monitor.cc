@@ -67,6 +67,7 @@ fake_monitor_t::fake_monitor_t(launch_t launch) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
   socket_ = pair[0];
+  if (launch.send_buffer) ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &launch.send_buffer, sizeof launch.send_buffer);
   const int child_end = launch.file_at_fd3 ? ::open(launch.file_at_fd3->c_str(), O_RDONLY | O_CLOEXEC) : pair[1];
   spawn_t how{{launch.program.string()}, dir_ / "stdout", dir_ / "stderr", {}, child_end};
   how.argv.insert(how.argv.end(), launch.args.begin(), launch.args.end());
@@ -87,10 +88,6 @@ fake_monitor_t::~fake_monitor_t() {
 }
 
 void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) { send_frame(message.SerializeAsString()); }
-
-void fake_monitor_t::send_partial(const nb::Configd2UpdateMessage& message) {
-  send_frame(message.SerializePartialAsString());
-}
 
 void fake_monitor_t::send_frame(const std::string& body) { upd::testing::send_frame(socket_, body); }
 
@@ -121,10 +118,6 @@ bool fake_monitor_t::wait_for_handler(int signal_number, std::chrono::millisecon
       if (line.starts_with("SigCgt:")) return (std::stoull(line.substr(7), nullptr, 16) & bit) != 0;
     return false;
   });
-}
-
-void fake_monitor_t::kill(int signal_number) {
-  if (::kill(pid_, signal_number) != 0) fail("kill");
 }
 
 std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
+#include "common/safe_file.h"
 #include "update/update_run_fixture.h"
 
 namespace upd::testing {
@@ -79,6 +80,11 @@ TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
     EXPECT_EQ(read_file(victim), row.victim);
     EXPECT_EQ(lstat_of(victim).st_nlink, 1u);
   }
+  // The check underneath: a second name is refused where links are, and
+  // read where they are an administrator's choice.
+  fs::create_hard_link(dir_ / "victim", dir_ / "second");
+  EXPECT_THROW(open_regular_file(dir_ / "second", links_t::refuse), boost::system::system_error);
+  EXPECT_TRUE(open_regular_file(dir_ / "second", links_t::follow));
 }
 
 // A staging folder that is a link is refused too (see the failures of UpdateRun).
