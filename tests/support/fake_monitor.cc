@@ -89,7 +89,11 @@ fake_monitor_t::~fake_monitor_t() {
 
 void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) { send_frame(message.SerializeAsString()); }
 
-void fake_monitor_t::send_frame(const std::string& body) { upd::testing::send_frame(socket_, body); }
+void fake_monitor_t::send_frame(const std::string& body) {
+  std::string frame(frame_header_size, '\0');
+  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
+  send_all(socket_, frame + body);
+}
 
 void fake_monitor_t::send_bytes(const std::string& bytes) { send_all(socket_, bytes); }
 
@@ -129,12 +133,6 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
 
 std::string fake_monitor_t::stdout_text() const { return read_file(dir_ / "stdout"); }
 std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stderr"); }
-
-void send_frame(int fd, const std::string& body) {
-  std::string frame(frame_header_size, '\0');
-  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
-  send_all(fd, frame + body);
-}
 
 std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound) {
   const auto deadline = clock_type::now() + bound;

@@ -80,9 +80,8 @@ class fake_monitor_t {
   bool reaped_ = false;
 };
 
-// Framed messages on a socket descriptor, as the monitor sends and reads
-// them; receive_message gives none on end of file or after the bound.
-void send_frame(int fd, const std::string& body);
+// A framed message read from a socket descriptor as the monitor reads it;
+// none on end of file or after the bound.
 std::optional<nb::Update2ConfigdMessage> receive_message(
     int fd, std::chrono::milliseconds bound = hang_guard);
 
