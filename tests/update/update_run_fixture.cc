@@ -86,7 +86,6 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   monitor.send(context_of(config));
   run_result_t result;
   result.request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
-  result.progress = monitor.skipped;
   if (result.request) monitor.send(install_response());
   result.exit_status = monitor.wait_exit();
   component_pid_ = 0;

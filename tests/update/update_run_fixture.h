@@ -28,7 +28,6 @@ struct run_result_t {
   std::optional<nb::Update2ConfigdMessage> request;  // the installation request, if any
   std::optional<int> exit_status;
   std::vector<std::string> log;  // the component's file log, without prefixes
-  std::vector<nb::Update2ConfigdMessage> progress;
 };
 
 class UpdateRunTest : public ::testing::Test {
