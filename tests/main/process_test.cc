@@ -63,10 +63,16 @@ TEST(StartTest, ByHandOnlyHelpAndVersionWithoutASocketAnErrorLine) {
 }
 
 // Command-line arguments are ignored under the monitor. Nothing is answered
-// to a monitor at fault, and a frame cut short is never half applied.
+// to a monitor at fault or to a configuration that cannot be used, and a
+// frame cut short is never half applied. The status is the one the last line
+// names.
 TEST(MonitorFaultTest, EndsTheRunWithAnErrorLine) {
   const std::string bad_format = "Error: Invalid IPC message format" + ipc_exit,
-                    eof = "Error: Monitor IPC error: End of file" + ipc_exit;
+                    eof = "Error: Monitor IPC error: End of file" + ipc_exit,
+                    bad_config = "\nNotice: Exit with status 102 (Invalid configuration)\n",
+                    no_entry = "Error: Cannot use config: create_directory: No such file or directory";
+  temp_dir_t dir;
+  const auto nested = dir / "a" / "upd";
   nb::Configd2UpdateMessage proxy_without_type = use_context(stderr_log(), "/nonexistent"), without_config;
   const std::string body = proxy_without_type.SerializeAsString();
   const std::string frame = std::string(1, static_cast<char>(body.size())) + std::string(3, '\0') + body;
@@ -80,38 +86,22 @@ TEST(MonitorFaultTest, EndsTheRunWithAnErrorLine) {
       {[&](fake_monitor_t& m) { m.send(without_config); },
        "Error: Monitor: USE_CONTEXT: argument check failed: message.has_config()" + ipc_exit},
       {[](fake_monitor_t& m) { m.send(install_response()); }, "Error: call to empty boost::function" + unexpected_exit},
+      {[&](fake_monitor_t& m) { m.send(use_context(file_log("relative.log"), (dir / "upd").string())); },
+       "Error: Cannot use config: log option: Path must be absolute: \"relative.log\"" + bad_config},
+      {[](fake_monitor_t& m) { m.send(use_context(stderr_log(), "")); }, no_entry + bad_config},
+      // The update folder is made one level only.
+      {[&](fake_monitor_t& m) { m.send(use_context(stderr_log(), nested.string())); },
+       no_entry + ": \"" + nested.string() + "\"" + bad_config},
   };
   for (const auto& [act, err] : cases) {
     fake_monitor_t monitor(component({"--help", "--bogus"}));
     act(monitor);
     if (err == eof) monitor.close_socket();
-    EXPECT_EQ(monitor.wait_exit(), err.ends_with(unexpected_exit) ? 125 : 1);
+    EXPECT_EQ(monitor.wait_exit(), std::stoi(err.substr(err.rfind("status ") + 7)));
     EXPECT_EQ(monitor.stdout_text(), "");
     EXPECT_EQ(monitor.stderr_text(), err);
     EXPECT_FALSE(monitor.receive());
-  }
-}
-
-TEST(ConfigTest, UnusableLogOrUpdateDirIsABadConfig) {
-  temp_dir_t dir;
-  const auto nested = dir / "a" / "upd";
-  const std::string no_entry = "create_directory: No such file or directory";
-  const struct {
-    nb::Log log;
-    std::string update_dir, error;
-  } cases[] = {
-      {file_log("relative.log"), (dir / "upd").string(), "log option: Path must be absolute: \"relative.log\""},
-      {stderr_log(), "", no_entry},
-      // The update folder is made one level only.
-      {stderr_log(), nested.string(), no_entry + ": \"" + nested.string() + "\""},
-  };
-  for (const auto& c : cases) {
-    fake_monitor_t monitor(component());
-    monitor.send(use_context(c.log, c.update_dir));
-    EXPECT_EQ(monitor.wait_exit(), 102);
-    EXPECT_EQ(monitor.stderr_text(),
-              "Error: Cannot use config: " + c.error + "\nNotice: Exit with status 102 (Invalid configuration)\n");
-    EXPECT_FALSE(monitor.receive());
+    // What is done before a failure stays done, and nothing after it.
     EXPECT_FALSE(boost::filesystem::exists(dir / "upd"));
   }
 }
