@@ -67,6 +67,7 @@ fake_monitor_t::fake_monitor_t(launch_t launch) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
   socket_ = pair[0];
+  if (launch.send_buffer) ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &launch.send_buffer, sizeof launch.send_buffer);
   const int child_end = launch.file_at_fd3 ? ::open(launch.file_at_fd3->c_str(), O_RDONLY | O_CLOEXEC) : pair[1];
   spawn_t how{{launch.program.string()}, dir_ / "stdout", dir_ / "stderr", {}, child_end};
   how.argv.insert(how.argv.end(), launch.args.begin(), launch.args.end());
@@ -88,11 +89,11 @@ fake_monitor_t::~fake_monitor_t() {
 
 void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) { send_frame(message.SerializeAsString()); }
 
-void fake_monitor_t::send_partial(const nb::Configd2UpdateMessage& message) {
-  send_frame(message.SerializePartialAsString());
+void fake_monitor_t::send_frame(const std::string& body) {
+  std::string frame(frame_header_size, '\0');
+  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
+  send_all(socket_, frame + body);
 }
-
-void fake_monitor_t::send_frame(const std::string& body) { upd::testing::send_frame(socket_, body); }
 
 void fake_monitor_t::send_bytes(const std::string& bytes) { send_all(socket_, bytes); }
 
@@ -123,10 +124,6 @@ bool fake_monitor_t::wait_for_handler(int signal_number, std::chrono::millisecon
   });
 }
 
-void fake_monitor_t::kill(int signal_number) {
-  if (::kill(pid_, signal_number) != 0) fail("kill");
-}
-
 std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
   int status = 0;
   if (!reaped_ && !poll_until(bound, [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return std::nullopt;
@@ -136,12 +133,6 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
 
 std::string fake_monitor_t::stdout_text() const { return read_file(dir_ / "stdout"); }
 std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stderr"); }
-
-void send_frame(int fd, const std::string& body) {
-  std::string frame(frame_header_size, '\0');
-  encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
-  send_all(fd, frame + body);
-}
 
 std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound) {
   const auto deadline = clock_type::now() + bound;

@@ -29,6 +29,9 @@ struct launch_t {
   std::optional<std::string> descriptor_text = "3";
   // When set, this file is opened at descriptor 3 instead of the socket.
   std::optional<boost::filesystem::path> file_at_fd3;
+  // The component's send buffer in bytes (0: the system's), small to make its
+  // messages wait behind each other while the monitor does not read.
+  int send_buffer = 0;
 };
 
 // The bound used where a test waits for something that normally takes
@@ -44,10 +47,9 @@ class fake_monitor_t {
 
   pid_t pid() const { return pid_; }
 
-  // Frames and sends one message; send_partial skips the check of required
-  // fields, so that malformed messages can be sent.
+  // Frames and sends one message; send_frame takes any body, even a
+  // malformed one.
   void send(const nb::Configd2UpdateMessage& message);
-  void send_partial(const nb::Configd2UpdateMessage& message);
   void send_frame(const std::string& body);
   void send_bytes(const std::string& bytes);
   // Closes the monitor's end of the socket.
@@ -63,7 +65,6 @@ class fake_monitor_t {
 
   // Waits until the process has installed a handler for the signal.
   bool wait_for_handler(int signal_number, std::chrono::milliseconds bound = hang_guard);
-  void kill(int signal_number);
 
   // The exit status, or minus the signal number that ended it; none when the
   // process is still running after the bound (it is then killed).
@@ -79,9 +80,8 @@ class fake_monitor_t {
   bool reaped_ = false;
 };
 
-// Framed messages on a socket descriptor, as the monitor sends and reads
-// them; receive_message gives none on end of file or after the bound.
-void send_frame(int fd, const std::string& body);
+// A framed message read from a socket descriptor as the monitor reads it;
+// none on end of file or after the bound.
 std::optional<nb::Update2ConfigdMessage> receive_message(
     int fd, std::chrono::milliseconds bound = hang_guard);
 

@@ -76,7 +76,7 @@ TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
       // The installation request is never answered: the process is alive
       // whenever the signal comes.
       std::this_thread::sleep_for(moment);
-      monitor.kill(sigkill ? SIGKILL : SIGTERM);
+      ::kill(monitor.pid(), sigkill ? SIGKILL : SIGTERM);
       ASSERT_EQ(monitor.wait_exit(), sigkill ? -SIGKILL : 107) << "attempt " << attempt << " after " << moment.count();
       ++(sigkill ? killed : terminated);
     }

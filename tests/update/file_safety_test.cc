@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
+#include "common/safe_file.h"
 #include "update/update_run_fixture.h"
 
 namespace upd::testing {
@@ -51,25 +52,18 @@ class FileSafety : public UpdateRunTest {
 // Each row also shows that a listed name which looks temporary ("a.tmp") is
 // staged like any other.
 TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
-  const struct {
-    const char* name;  // below the update directory
+  struct row_t {
+    std::string name;  // below the update directory
     trap_t trap;
     std::string victim;  // the content of the file outside
-  } rows[] = {
-      {"bases/a.vdb", trap_t::symlink, "victim"},
-      {"bases/a.vdb", trap_t::hard_link, "victim"},
-      // The listed content under a second name is still not reused.
-      {"bases/a.vdb", trap_t::hard_link, source.at("a.vdb")},
-      {"bases/a.vdb", trap_t::fifo, ""},
-      {"bases/a.vdb-unpacking", trap_t::symlink, "victim"},
-      {"bases/a.vdb-unpacking", trap_t::hard_link, "victim"},
-      {"bases/a.vdb-unpacking", trap_t::fifo, ""},
-      {"nimbo-update.cache", trap_t::symlink, "victim"},
-      {"nimbo-update.cache", trap_t::hard_link, "victim"},
-      {"nimbo-update.cache", trap_t::fifo, ""},
   };
+  // The listed content under a second name is still not reused.
+  std::vector<row_t> rows = {{"bases/a.vdb", trap_t::hard_link, source.at("a.vdb")}};
+  for (const char* name : {"bases/a.vdb", "bases/a.vdb-unpacking", "nimbo-update.cache"})
+    for (trap_t trap : {trap_t::symlink, trap_t::hard_link, trap_t::fifo})
+      rows.push_back({name, trap, trap == trap_t::fifo ? "" : "victim"});
   for (const auto& row : rows) {
-    SCOPED_TRACE(::testing::Message() << "row " << &row - rows << ": " << row.name);
+    SCOPED_TRACE(::testing::Message() << "row " << &row - rows.data() << ": " << row.name);
     fs::remove_all(update_);
     fs::create_directories(update_);
     const fs::path victim = dir_ / "victim";
@@ -79,6 +73,11 @@ TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
     EXPECT_EQ(read_file(victim), row.victim);
     EXPECT_EQ(lstat_of(victim).st_nlink, 1u);
   }
+  // The check underneath: a second name is refused where links are, and
+  // read where they are an administrator's choice.
+  fs::create_hard_link(dir_ / "victim", dir_ / "second");
+  EXPECT_THROW(open_regular_file(dir_ / "second", links_t::refuse), boost::system::system_error);
+  EXPECT_TRUE(open_regular_file(dir_ / "second", links_t::follow));
 }
 
 // A staging folder that is a link is refused too (see the failures of UpdateRun).

@@ -45,7 +45,11 @@ TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
 TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
   const char* pairs_text = std::getenv("NIMBO_SOAK_PAIRS");
   const int pairs = pairs_text ? std::atoi(pairs_text) : 8;
-  const auto ini = write_monitor_ini("NetworkTimeout = 5s\n");
+  // A reference monitor's configuration of this test's folders, the BASE zone alone.
+  const fs::path ini = dir_ / "nimbo.ini";
+  write_file(ini, "[Root]\nVirusBaseDir = " + local_.string() + "\n[Update]\nBaseDrlPath = " + drl_.string() +
+                      "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\nNetworkTimeout = 5s\n"
+                      "[Monitor]\nUpdateDir = " + update_.string() + "\n");
   std::mt19937 random(7);
   std::map<int, int> outcomes;
   for (int pair = 1; pair <= pairs; ++pair) {

@@ -67,13 +67,6 @@ void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
 std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
 std::string UpdateRunTest::https_base() const { return nginx_->https_url(id_ + "/"); }
 
-fs::path UpdateRunTest::write_monitor_ini(const std::string& update_lines) {
-  write_file(dir_ / "nimbo.ini", "[Root]\nVirusBaseDir = " + local_.string() + "\n[Update]\nBaseDrlPath = " +
-                                     drl_.string() + "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\n" +
-                                     update_lines + "[Monitor]\nUpdateDir = " + update_.string() + "\n");
-  return dir_ / "nimbo.ini";
-}
-
 nb::UpdateConfig UpdateRunTest::config() const {
   nb::UpdateConfig config = use_context(file_log(log_), update_.string()).config();
   config.set_network_timeout(5000);
@@ -93,7 +86,6 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   monitor.send(context_of(config));
   run_result_t result;
   result.request = monitor.receive_until(nb::Update2ConfigdMessage::INSTALL_UPDATES_REQUEST);
-  result.progress = monitor.skipped;
   if (result.request) monitor.send(install_response());
   result.exit_status = monitor.wait_exit();
   component_pid_ = 0;

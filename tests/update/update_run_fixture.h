@@ -28,7 +28,6 @@ struct run_result_t {
   std::optional<nb::Update2ConfigdMessage> request;  // the installation request, if any
   std::optional<int> exit_status;
   std::vector<std::string> log;  // the component's file log, without prefixes
-  std::vector<nb::Update2ConfigdMessage> progress;
 };
 
 class UpdateRunTest : public ::testing::Test {
@@ -48,9 +47,6 @@ class UpdateRunTest : public ::testing::Test {
   // The base URL of this test's repository on the real server.
   std::string http_base() const;
   std::string https_base() const;
-  // A reference monitor's configuration of this test's folders, the BASE
-  // zone alone, with more [Update] lines.
-  boost::filesystem::path write_monitor_ini(const std::string& update_lines = "");
 
   nb::UpdateConfig config() const;
   static nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
