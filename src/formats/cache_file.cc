@@ -1,10 +1,9 @@
 #include "formats/cache_file.h"
 
-#include <openssl/evp.h>
-
 #include <stdexcept>
 
 #include "cache.pb.h"
+#include "formats/file_sha256.h"
 
 namespace upd {
 namespace {
@@ -14,13 +13,6 @@ const std::string digest_prefix = {'\x12', '\x20'};
 constexpr std::size_t digest_size = 32;
 constexpr std::size_t trailer_size = 2 + digest_size;
 
-std::string sha256_of(const char* bytes, std::size_t length) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(bytes, length, digest, &size, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 is not available");
-  return std::string(reinterpret_cast<const char*>(digest), size);
-}
 
 }  // namespace
 
@@ -42,15 +34,15 @@ std::string encode_cache(const cache_records_t& records) {
 std::string seal_cache(const std::string& body) {
   // Appending field 2 by hand keeps it last whatever the library's field
   // order, which is what lets decode_cache find it.
-  return body + digest_prefix + sha256_of(body.data(), body.size());
+  return body + digest_prefix + sha256_digest(body);
 }
 
 cache_records_t decode_cache(const std::string& bytes) {
   const std::runtime_error invalid("invalid format");
   if (bytes.size() < trailer_size) throw invalid;
   const std::size_t body_size = bytes.size() - trailer_size;
-  if (bytes.compare(body_size, 2, digest_prefix) != 0 ||
-      bytes.compare(body_size + 2, digest_size, sha256_of(bytes.data(), body_size)) != 0)
+  const std::string body_digest = sha256_digest(std::string_view(bytes).substr(0, body_size));
+  if (bytes.compare(body_size, 2, digest_prefix) != 0 || bytes.compare(body_size + 2, digest_size, body_digest) != 0)
     throw invalid;
   upd::Cache cache;
   if (!cache.ParseFromString(bytes)) throw invalid;

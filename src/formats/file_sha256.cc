@@ -25,6 +25,17 @@ void check(int evp_result) {
   if (evp_result != 1) throw std::runtime_error("SHA-256 is not available");
 }
 
+}  // namespace
+
+std::string sha256_digest(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  check(EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr));
+  return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+namespace {
+
 std::string digest_of(const boost::filesystem::path& path, links_t links) {
   const unique_fd_t fd = open_regular_file(path, links);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),

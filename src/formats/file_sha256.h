@@ -1,14 +1,19 @@
-// SHA-256 of a file's whole content, without any caching. Any thread; on
+// SHA-256 of bytes in memory, and of a file's whole content without any
+// caching. Any thread; on
 // the update worker, an interruption of the thread ends the hashing of a
 // large file within a few MiB.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
 #include <string>
+#include <string_view>
 
 #include "common/safe_file.h"
 
 namespace upd {
+
+// The 32 raw digest bytes.
+std::string sha256_digest(std::string_view bytes);
 
 // The 32 raw digest bytes, read in pieces of 8192 bytes. The file is opened
 // as open_regular_file does, so a FIFO or device fails instead of blocking.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "formats/file_sha256.h"
 #include "formats/signature.h"
 
 namespace upd {
@@ -142,11 +143,7 @@ bool ed25519_verify(const ed25519_key_t& key, std::string_view message,
 }
 
 std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 failed");
-  return bytes_to_hex({reinterpret_cast<const char*>(digest), size});
+  return bytes_to_hex(sha256_digest(bytes));
 }
 
 std::string format_utc_time(std::time_t time) {
