@@ -15,18 +15,18 @@ namespace {
 using testing::captured_log_t;
 using namespace std::string_literals;
 
+// The signature over `signed_part`, placed after `rest` (which holds what
+// follows the signed part up to "Signature=") and followed by `tail`.
+std::string signed_as(const std::string& signed_part, const std::string& rest, const std::string& tail = "\n") {
+  return signed_part + rest + testing::signature_of(signed_part) + tail;
+}
+
 // A list around `body`: `eol` ends its lines, `gap` separates the end
 // marker's line break from "[Signature]" (empty or one more break).
 std::string make_list(const std::string& body, const std::string& eol = "\n", const std::string& gap = "\n",
                       const std::string& tail = "\n") {
-  const std::string signed_part = "[NimboUpdateList]" + eol + "[12]" + eol + body + "[NimboUpdateListEnd]" + eol;
-  return signed_part + gap + "[Signature]" + eol + "Signature=" + testing::signature_of(signed_part) + tail;
-}
-
-// The signature over `signed_part`, placed after `rest` (which holds what
-// follows the signed part up to "Signature=").
-std::string signed_as(const std::string& signed_part, const std::string& rest) {
-  return signed_part + rest + testing::signature_of(signed_part) + "\n";
+  return signed_as("[NimboUpdateList]" + eol + "[12]" + eol + body + "[NimboUpdateListEnd]" + eol,
+                   gap + "[Signature]" + eol + "Signature=", tail);
 }
 
 std::string entry(const std::string& name) {

@@ -36,7 +36,6 @@ class RealServerTest : public transfer_test_t {
   }
   void SetUp() override {
     if (!skip_reason_.empty()) GTEST_SKIP() << "Skipped: " << skip_reason_;
-    transfer_test_t::SetUp();
   }
 
   static inline std::string skip_reason_;

@@ -22,7 +22,7 @@ namespace upd::testing {
 
 class transfer_test_t : public ::testing::Test {
  protected:
-  void SetUp() override { downloader_.set_timeout(std::chrono::milliseconds(2000)); }
+  transfer_test_t() { downloader_.set_timeout(std::chrono::milliseconds(2000)); }
 
   // Runs a transfer; the ErrorCode of what it threw, EC_OK when nothing.
   static nb::ErrorCode outcome(const std::function<void()>& transfer) {
