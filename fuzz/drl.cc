@@ -27,14 +27,10 @@ void parse(std::string_view bytes) {
 
 void fuzz_one(std::string_view bytes) {
   parse(bytes);
-  // The start of the first line that begins with "sign=".
-  std::size_t line = 0;
-  while (line < bytes.size() && !bytes.substr(line).starts_with("sign=")) {
-    line = bytes.find_first_of("\r\n", line);
-    if (line == std::string_view::npos || !upd::testing::can_sign()) return;
-    ++line;
-  }
-  if (line >= bytes.size()) return;
+  // The start of the first line that begins with "sign=" (after a CR or an LF).
+  const std::size_t found = std::min(bytes.find("\nsign="), bytes.find("\rsign="));
+  const std::size_t line = bytes.starts_with("sign=") ? 0 : found == std::string_view::npos ? found : found + 1;
+  if (line == std::string_view::npos || !upd::testing::can_sign()) return;
   const std::size_t end = std::min(bytes.find_first_of("\r\n", line), bytes.size());
   parse(std::string(bytes.substr(0, line)) + "sign=" + upd::testing::signature_of(bytes.substr(0, line)) +
         std::string(bytes.substr(end)));

@@ -5,7 +5,6 @@
 // must end the event loop with one of the outcomes the process turns into
 // its exit status: an nb::ErrorCode (the protocol fault, or the monitor's
 // own code), or the empty-callback error of a message out of turn.
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,12 +21,7 @@ void fuzz_one(std::string_view bytes) {
   FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
   // The monitor's side: what fits in the socket's buffer (far more than
   // the fuzzer's inputs), then the end of the stream.
-  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fds[1], bytes.data(), bytes.size());
-    if (n <= 0) break;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  (void)::send(fds[1], bytes.data(), bytes.size(), MSG_DONTWAIT);
   ::shutdown(fds[1], SHUT_WR);
 
   bool ended_by_error = false;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -34,6 +35,14 @@ TEST(FdIo, WriteAllAndReadAllSurviveSignalsAndGatherShortTransfers) {
   write_all(pair.fd[0], payload.data(), payload.size());
   reader.join();
   EXPECT_TRUE(received == payload);
+  // The end of the stream has no errno of its own to quote.
+  ::shutdown(pair.fd[0], SHUT_WR);
+  try {
+    read_all(pair.fd[1], received.data(), 1);
+    ADD_FAILURE() << "read past the end";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "unexpected eof");
+  }
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // The checksum cache, the format of its file, and the pieces it stands on:
-// file_sha256 and replace_file.
+// file_sha256 and replace_file (through a failing write).
 #include "formats/checksum_cache.h"
 
 #include <sys/stat.h>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 #include <memory>
@@ -16,7 +15,6 @@
 #include "common/fd_io.h"
 #include "formats/cache_file.h"
 #include "formats/file_sha256.h"
-#include "formats/replace_file.h"
 #include "support/test_support.h"
 #include "update/progress.h"
 #include "update/recording_watcher.h"
@@ -94,10 +92,8 @@ class ChecksumCache : public ::testing::Test {
   // A checker over paths_, its clock well past every file's status change
   // unless a test moves it.
   std::unique_ptr<checker_t> checker(bool register_paths = true) {
-    auto checker = std::make_unique<checker_t>(
-        dir_.path(), checker_env_t{[this] { return now_; }, [this](int fd, const void* bytes, std::size_t length) {
-                                     write_(fd, bytes, length);
-                                   }});
+    // std::ref: the writer a test sets after this point is the one used.
+    auto checker = std::make_unique<checker_t>(dir_.path(), checker_env_t{[this] { return now_; }, std::ref(write_)});
     if (register_paths) checker->add_paths(paths_);
     return checker;
   }
@@ -163,7 +159,6 @@ TEST_F(ChecksumCache, FileChangedThisSecondIsHashedEachTimeAndNeverStored) {
   ASSERT_EQ(::stat((dir_ / "a.vdb").c_str(), &status), 0);
   now_ = status.st_ctime;
   paths_ = {dir_ / "a.vdb"};
-  EXPECT_EQ(pass(*checker()), 10u);
   EXPECT_EQ(pass(*checker()), 10u);
   EXPECT_EQ(load_log(), lines_t{"Debug: Checker: 0 records loaded"});
   EXPECT_EQ(checker()->checksum(dir_ / "a.vdb"), file_sha256(dir_ / "a.vdb"));

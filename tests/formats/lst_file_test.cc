@@ -15,18 +15,18 @@ namespace {
 using testing::captured_log_t;
 using namespace std::string_literals;
 
+// The signature over `signed_part`, placed after `rest` (which holds what
+// follows the signed part up to "Signature=") and followed by `tail`.
+std::string signed_as(const std::string& signed_part, const std::string& rest, const std::string& tail = "\n") {
+  return signed_part + rest + testing::signature_of(signed_part) + tail;
+}
+
 // A list around `body`: `eol` ends its lines, `gap` separates the end
 // marker's line break from "[Signature]" (empty or one more break).
 std::string make_list(const std::string& body, const std::string& eol = "\n", const std::string& gap = "\n",
                       const std::string& tail = "\n") {
-  const std::string signed_part = "[NimboUpdateList]" + eol + "[12]" + eol + body + "[NimboUpdateListEnd]" + eol;
-  return signed_part + gap + "[Signature]" + eol + "Signature=" + testing::signature_of(signed_part) + tail;
-}
-
-// The signature over `signed_part`, placed after `rest` (which holds what
-// follows the signed part up to "Signature=").
-std::string signed_as(const std::string& signed_part, const std::string& rest) {
-  return signed_part + rest + testing::signature_of(signed_part) + "\n";
+  return signed_as("[NimboUpdateList]" + eol + "[12]" + eol + body + "[NimboUpdateListEnd]" + eol,
+                   gap + "[Signature]" + eol + "Signature=", tail);
 }
 
 std::string entry(const std::string& name) {
@@ -38,11 +38,13 @@ class LstFileTest : public ::testing::Test {
   void SetUp() override {
     if (!testing::can_sign()) GTEST_SKIP() << "the build's key file holds no private part";
   }
-  // "" and the list when it parses; otherwise the one logged line.
+  // "" and the list when it parses; otherwise the one logged line. The bytes
+  // are copied to a buffer of their exact size, so that AddressSanitizer sees
+  // any read past their end (a std::string would have its terminator there).
   std::string parse(const std::string& bytes) {
     captured_log_t log;
     try {
-      list_ = lst_file_t::parse(bytes);
+      list_ = lst_file_t::parse(std::vector<char>(bytes.begin(), bytes.end()));
     } catch (const boost::system::system_error& e) {
       EXPECT_EQ(e.code(), nb::make_error_code(nb::EC_BAD_LST_FILE));
       EXPECT_EQ(log.lines().size(), 1u);
@@ -148,7 +150,7 @@ TEST_F(LstFileTest, GivesOneCleanAnswerForEveryCut) {
   for (const std::string& eol : {std::string("\n"), std::string("\r\n")}) {
     const std::string sample =
         make_list(good_body + "-*.tmp,\n" + entry("b") + "\n", eol, eol, eol);
-    // Only the final break may be cut off.
+    // Only the final break may be cut off; the cuts include those inside "[12".
     for (std::size_t length = 0; length < sample.size() - eol.size(); ++length)
       EXPECT_NE(parse(sample.substr(0, length)), "") << length;
   }

@@ -21,6 +21,7 @@ struct outcome_t {
   std::string output;
   nb::ErrorCode code = nb::EC_OK;
   lines_t log;
+  bool operator==(const outcome_t&) const = default;
 };
 
 outcome_t unpack(const std::string& file, std::uint64_t max_size = no_limit) {
@@ -45,12 +46,8 @@ TEST(LzmaDecoder, EveryFormUnpacksEverySizeUpToTheBoundWhateverFollows) {
     for (const std::string& file : {lzma_header(size) + raw_lzma_stream(data, false),
                                     lzma_header(unknown_size) + raw_lzma_stream(data, true),
                                     lzma_header(size) + raw_lzma_stream(data, true), lzma_alone(data)}) {
-      for (const std::string& tail : {std::string(), garbage}) {
-        const outcome_t outcome = unpack(file + tail, size);
-        EXPECT_EQ(outcome.code, nb::EC_OK);
-        EXPECT_TRUE(outcome.output == data);
-        EXPECT_EQ(outcome.log, lines_t{});
-      }
+      for (const std::string& tail : {std::string(), garbage})
+        EXPECT_TRUE(unpack(file + tail, size) == (outcome_t{data, nb::EC_OK, {}})) << unpack(file + tail, size).code;
     }
   }
 }
@@ -67,8 +64,7 @@ TEST(LzmaDecoder, FailuresLogOneLineWithTheirCode) {
     std::uint64_t max_size;
     std::string line;
   } rows[] = {
-      {"", no_limit, no_header},
-      {known.substr(0, 12), no_limit, no_header},
+      {known.substr(0, 12), no_limit, no_header},  // one byte short of a header
       {lzma_header(data.size(), 1 << 16, 225) + stream, no_limit, no_memory},
       {known.substr(0, known.size() - 10), no_limit, corrupted},
       {lzma_header(data.size()), no_limit, corrupted},

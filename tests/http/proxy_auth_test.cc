@@ -32,8 +32,10 @@ TEST(ProxyAuthTest, Base64AndMd5MatchTheStandardVectors) {
   EXPECT_EQ(md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
 }
 
-// Only the first challenge header is read; bare or unknown schemes get no answer.
-TEST(ProxyAuthTest, BasicChallengeGetsUserAndPasswordOthersNothing) {
+// Only the first challenge header is read; bare or unknown schemes get no
+// answer. Digest prefers itself to Basic in one header, carries a cnonce and
+// count with or without qop, and a tunnel's uri is its host and port.
+TEST(ProxyAuthTest, BasicAndDigestChallengesGetTheirAnswersOthersNothing) {
   http_response_t head = challenge("Basic realm=\"squid\"");
   head.headers.add("Proxy-Authenticate", "Digest realm=\"r\", nonce=\"n\"");
   EXPECT_EQ(make_proxy_authorization(get, head, "Aladdin", "open sesame"), "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
@@ -41,11 +43,6 @@ TEST(ProxyAuthTest, BasicChallengeGetsUserAndPasswordOthersNothing) {
        {"Negotiate", "NTLM realm=x", "Basic", "Digest", "", "basic realm=x", "Digest realm=r, qop=auth-int"})
     EXPECT_EQ(make_proxy_authorization(get, challenge(text), "u", "p"), "") << text;
   EXPECT_EQ(make_proxy_authorization(get, http_response_t(), "u", "p"), "");
-}
-
-// Digest prefers itself to Basic in one header, carries a cnonce and count
-// with or without qop, and a tunnel's uri is its host and port.
-TEST(ProxyAuthTest, DigestAnswersNameTheUriAndQopTheyHashed) {
   const http_request_t connect{"updates.example:443", "CONNECT", {}, {}};
   const std::tuple<http_request_t, const char*, const char*, const char*> cases[] = {
       {get, "Digest realm=r, nonce=n", "/dir/version.lst?x=1", ""},

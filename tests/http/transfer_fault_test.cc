@@ -25,20 +25,18 @@ fake_http_server_t::script_t answer(const std::string& bytes) {
 
 using TransferFaultTest = transfer_test_t;
 
-struct answer_case_t {
-  std::string response;  // sent a byte at a time, then the server closes
-  nb::ErrorCode code;
-  std::string body;
-  std::string log;  // the start of a line it writes; "@" stands for the peer
-  std::size_t dropped = 0;  // bytes delivered before a failure, then dropped from the body
-};
-
 // The request names the absolute URL and the host, then the fixed headers.
 // A body ends at its Content-Length, else at the close; malformed, cut or
 // non-200 answers deliver nothing, and the finished signal carries the code.
 TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
   const std::string bad = "Debug: Read HTTP: @ [@]: ";
-  const answer_case_t cases[] = {
+  const struct {
+    std::string response;  // sent a byte at a time, then the server closes
+    nb::ErrorCode code;
+    std::string body;
+    std::string log;          // the start of a line it writes; "@" stands for the peer
+    std::size_t dropped = 0;  // bytes delivered before a failure, then dropped from the body
+  } cases[] = {
       {ok_head + "hello, and more", nb::EC_OK, "hello", ""},
       {"HTTP/1.1 200 OK\r\n\r\nhello, and more", nb::EC_OK, "hello, and more", ""},
       {"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n", nb::EC_OK, "", ""},
@@ -48,10 +46,8 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
        bad + "Bad Content-Length"},
       {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, "", bad + "Bad HTTP response header"},
       {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, "", bad + "End of file"},
+      // Every status but 200 takes this one path (100 and 204 included).
       {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, "", "Debug: HTTP error 404 Not Found"},
-      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\nhello", nb::EC_NETWORK_ERROR, "",
-       "Debug: HTTP error 100 Continue"},
-      {"HTTP/1.1 204 No Content\r\n\r\n", nb::EC_NETWORK_ERROR, "", "Debug: HTTP error 204 No Content"},
   };
   std::size_t chunks = 0;
   std::vector<boost::system::error_code> finished;
@@ -96,6 +92,7 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
       {rest + "lo", nb::EC_OK, "hello", false, false},
       {ok_head + "hello", nb::EC_OK, "hello", false, false},
       {rest + "l", nb::EC_NETWORK_ERROR, "hell", true, false},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-3/5\r\n\r\nl", nb::EC_OK, "hell", false, false},
       {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/5\r\n\r\nhello", nb::EC_NETWORK_ERROR, "hel",
        false, true},
       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\n\r\n", nb::EC_NETWORK_ERROR, "hel",
@@ -145,7 +142,6 @@ TEST_F(TransferFaultTest, EachAddressOfTheNameIsTriedInTurnOnItsPort) {
   const std::string port = std::to_string(server.port()), name = std::string(two_address_name);
   std::vector<char> body;
   ASSERT_EQ(fetch("http://" + name + ":" + port + "/f", body), nb::EC_OK) << log_.all();
-  EXPECT_EQ(text_of(body), "hello");
   EXPECT_TRUE(log_.has("Debug: Connect " + name + ":" + port + " [127.0.0.2:" + port + "]: ")) << log_.all();
   EXPECT_TRUE(log_.has("Debug: Connected " + name + ":" + port + " [127.0.0.1:" + port + "]")) << log_.all();
 
@@ -198,10 +194,9 @@ TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
     }
   }
   EXPECT_EQ(proxy.requests(), expected);
-  std::size_t sent = 0;
+  std::uint64_t sent = 0;
   for (const std::string& request : expected) sent += request.size();
-  EXPECT_EQ(traffic().bytes_sent(), sent);
-  EXPECT_EQ(traffic().bytes_received(), expected.size() * challenge.size());
+  EXPECT_EQ(traffic(), std::make_pair(sent, expected.size() * challenge.size()));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <boost/system/system_error.hpp>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -21,7 +22,7 @@ namespace upd::testing {
 
 class transfer_test_t : public ::testing::Test {
  protected:
-  void SetUp() override { downloader_.set_timeout(std::chrono::milliseconds(2000)); }
+  transfer_test_t() { downloader_.set_timeout(std::chrono::milliseconds(2000)); }
 
   // Runs a transfer; the ErrorCode of what it threw, EC_OK when nothing.
   static nb::ErrorCode outcome(const std::function<void()>& transfer) {
@@ -36,13 +37,10 @@ class transfer_test_t : public ::testing::Test {
     return outcome([&] { downloader_.download(url_t(url), body); });
   }
   // The bytes sent and received in the statistics so far.
-  nb::UpdateAppStat traffic() {
+  std::pair<std::uint64_t, std::uint64_t> traffic() {
     progress_.flush_stat();
-    nb::UpdateAppStat total;
-    for (const auto& stat : watcher_.stats) {
-      total.set_bytes_sent(total.bytes_sent() + stat.bytes_sent());
-      total.set_bytes_received(total.bytes_received() + stat.bytes_received());
-    }
+    std::pair<std::uint64_t, std::uint64_t> total;
+    for (const auto& stat : watcher_.stats) total = {total.first + stat.bytes_sent(), total.second + stat.bytes_received()};
     return total;
   }
 
