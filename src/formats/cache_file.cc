@@ -13,7 +13,6 @@ const std::string digest_prefix = {'\x12', '\x20'};
 constexpr std::size_t digest_size = 32;
 constexpr std::size_t trailer_size = 2 + digest_size;
 
-
 }  // namespace
 
 std::string encode_cache(const cache_records_t& records) {

@@ -241,7 +241,6 @@ TEST_F(UpdateRun, ExistingCustomServerListReplacesTheStandardOneAndNoListLeavesT
   EXPECT_EQ(run.request->install().to_place_size(), 0);
 }
 
-
 // Update lists with the detached Ed25519 signature, through the real
 // program against nginx: what makes a server fail, that a zone once signed
 // stays signed, the build that requires signatures, key rotation and the
