@@ -23,7 +23,8 @@ struct run_outcome_t {
   std::optional<install_result_t> installed;  // set when the component asked
 };
 
-// Throws std::runtime_error when a directory cannot be created or the
+// Throws config_error_t when an enabled zone's folder is missing, and
+// std::runtime_error when the update directory cannot be created or the
 // program cannot be started.
 run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display);
 
