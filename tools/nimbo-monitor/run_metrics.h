@@ -25,8 +25,8 @@ struct run_record_t {
   int status = 0;       // the monitor's exit status for the run
   std::uint64_t sent = 0, received = 0;
   std::size_t placed = 0, removed = 0;
-  std::optional<double> last_success;  // seconds since the epoch
-  zone_serials_t serials;              // the lists in use, as nimbo-update.serials records them
+  std::optional<double> last_success{};  // seconds since the epoch
+  zone_serials_t serials{};              // the lists in use, as nimbo-update.serials records them
 };
 
 std::string metrics_text(const run_record_t& record);
