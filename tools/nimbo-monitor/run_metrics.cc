@@ -84,7 +84,8 @@ std::string metrics_text(const run_record_t& record) {
   }
   bool described = false;
   for (const auto& [zone, list] : record.serials) {
-    if (!all_digits(list.serial)) continue;  // a serial that is no number cannot be a sample
+    // A serial that is no number cannot be a sample, nor a damaged zone name a label.
+    if (!all_digits(list.serial) || zone.find_first_of("\"\\\n") != std::string::npos) continue;
     if (!described) write_gauge(text, serial_name, "Serial of the update list each zone has installed.");
     described = true;
     text << prefix << serial_name << "{zone=\"" << zone << "\",signed=\"" << (list.signed_list ? "true" : "false")

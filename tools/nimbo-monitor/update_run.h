@@ -1,6 +1,7 @@
-// One update attempt as the monitor sees it: create the directories the
-// component needs, start it, hand it the configuration, show its progress
-// and output, install what it staged, and wait until it has ended.
+// One update attempt as the monitor sees it: check that the zones'
+// directories exist, create the update directory, start the component,
+// hand it the configuration, show its progress and output, install what it
+// staged, and wait until it has ended.
 //
 // SIGINT and SIGTERM that reach the monitor meanwhile are passed on to the
 // component, which ends its attempt. Runs an event loop of its own on the
