@@ -5,9 +5,12 @@
 #include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <limits>
+#include <regex>
 #include <stdexcept>
 
+#include "config_check.h"
 #include "config_error.h"
 #include "support/test_support.h"
 #include "value_text.h"
@@ -119,6 +122,37 @@ TEST(ConfigFromIni, ReadsTheFileIntoTheConfigOrNamesTheLineAndTheOption) {
     EXPECT_EQ(e.code(), nb::EC_NO_SUCH_ENTRY);
     EXPECT_EQ(std::string(e.what()), "/nonexistent.ini: cannot open: No such file or directory");
   }
+}
+
+// Each problem a check finds is named, and none of them is created away.
+TEST(CheckConfig, NamesEveryProblemWithoutCreatingAnything) {
+  upd::testing::temp_dir_t dir;
+  upd::testing::write_file(dir / "bad.drl", "url=http://127.0.0.1/\n");
+  const struct {
+    std::string config;  // text format, DIR standing for the test's folder
+    std::vector<std::string> problems;
+  } cases[] = {
+      {"base_update_enabled: false version_update_enabled: false nbs_update_enabled: false update_dir: 'DIR/up'",
+       {"no zone is enabled with a DRL file"}},
+      {"base_update_enabled: true base_drl_path: 'DIR/bad.drl' virus_base_dir: 'DIR/none' "
+       "core_engine_path: 'DIR/none/engine.so' update_dir: 'DIR/none/update'",
+       {"BASE: DRL file DIR/bad.drl: invalid signature", "Root.VirusBaseDir DIR/none does not exist",
+        "Root.EnginePath: folder DIR/none does not exist", "Monitor.UpdateDir's parent DIR/none does not exist"}},
+      {"nbs_update_enabled: true nbs_drl_path: 'DIR/missing.drl' update_dir: 'DIR' actual_log { type: FILE }",
+       {"NBS: DRL file DIR/missing.drl: open: No such file or directory",
+        "Update.LogType is File but Update.LogPath is not set"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.config);
+    nb::UpdateConfig config;
+    ASSERT_TRUE(google::protobuf::TextFormat::ParseFromString(std::regex_replace(c.config, std::regex("DIR"),
+                                                                                 dir.path().string()), &config));
+    std::vector<std::string> problems = check_config(config).problems;
+    for (std::string& problem : problems)
+      problem = std::regex_replace(problem, std::regex(dir.path().string()), "DIR");
+    EXPECT_EQ(problems, c.problems);
+  }
+  EXPECT_FALSE(boost::filesystem::exists(dir / "none"));
 }
 
 }  // namespace

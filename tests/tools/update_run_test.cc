@@ -9,9 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "child_process.h"
+#include "run_metrics.h"
+#include "run_schedule.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -60,9 +67,9 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
        0,
        "Checking local files: 100 bytes\n"
        "Checked 100 bytes\n"
-       "Downloading 1 files, 5 bytes\n"
+       "Downloading 1 file, 5 bytes\n"
        "[1/1] daily.vdb\n"
-       "Downloaded 1 files, 5 bytes\n"
+       "Downloaded 1 file, 5 bytes\n"
        "Installing 1 file, removing 1 file, 1 up to date\n"
        "Installed 1 file, removed 1 file\n"
        "Network: sent 40 bytes, received 500 bytes\n",
@@ -99,6 +106,76 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
   EXPECT_EQ(read_file(bases / "daily.vdb"), "daily");
   EXPECT_FALSE(fs::exists(bases / "old.vdb"));
   ::unsetenv("FAKE_UPDATE_PLAN");
+}
+
+// A reader of the text exposition format strict enough for the collector:
+// every line is a HELP or TYPE comment or a sample of a metric typed before.
+std::map<std::string, double> parse_exposition(const std::string& text) {
+  const std::regex comment(R"(# (HELP|TYPE) (nimbo_update_[a-z_]+) (.+))");
+  const std::regex sample(R"((nimbo_update_[a-z_]+)(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? (-?[0-9.e+]+))");
+  std::map<std::string, double> samples;
+  std::set<std::string> typed;
+  std::istringstream lines(text);
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, comment)) {
+      if (match[1] == "TYPE" && match[3] == "gauge") typed.insert(match[2]);
+    } else {
+      const bool matched = std::regex_match(line, match, sample);
+      EXPECT_TRUE(matched && typed.count(match[1])) << line;
+      if (matched) samples[match[1].str() + match[2].str()] = std::stod(match[4]);
+    }
+  }
+  return samples;
+}
+
+// Each run replaces the file whole (a reader holding the old one keeps it
+// intact), shows its status, and the last success outlives failed runs.
+TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess) {
+  upd::testing::temp_dir_t dir;
+  const fs::path path = dir / "nimbo.prom";
+  const struct {
+    double started;
+    int status;
+    double last_success;  // 0: none
+  } runs[] = {{100, nb::EC_NETWORK_ERROR, 0}, {200, 0, 200}, {300, nb::EC_BAD_DRL_FILE, 200}};
+  std::string previous;
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.started);
+    std::ifstream old(path);
+    write_metrics(path,
+                  {.started = run.started, .status = run.status, .serials = {{"BASE", {"202612061700", true}}}});
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
+    previous = read_file(path);
+    auto samples = parse_exposition(previous);
+    EXPECT_EQ(samples["nimbo_update_exit_status"], run.status);
+    EXPECT_EQ(samples["nimbo_update_list_serial{zone=\"BASE\",signed=\"true\"}"], 202612061700.0);
+    EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
+    EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
+  }
+}
+
+// A thousand waits after successes cover the whole added tenth; failures
+// wait one minute, doubling up to the interval, until a success.
+TEST(RunSchedule, WaitsSpreadOverATenthAndFailuresBackOffFromAMinuteToTheInterval) {
+  using std::chrono::minutes;
+  std::mt19937 generator(7);
+  run_schedule_t spread(minutes(60), [&] { return std::uniform_real_distribution<double>(0, 1)(generator); });
+  std::set<long> twentieths;
+  for (int i = 0; i < 1000; ++i) {
+    const auto extra = spread.wait_after(true) - minutes(60);
+    ASSERT_TRUE(extra >= minutes(0) && extra < minutes(6)) << extra.count();
+    twentieths.insert(extra * 20 / minutes(6));
+  }
+  EXPECT_EQ(twentieths.size(), 20u);
+  double random = 0;
+  run_schedule_t backoff(minutes(60), [&] { return random; });
+  for (int failures = 0; failures < 8; ++failures)
+    EXPECT_EQ(backoff.wait_after(false), std::min(minutes(1 << failures), minutes(60)));
+  EXPECT_EQ(backoff.wait_after(true), minutes(60));
+  EXPECT_EQ(backoff.wait_after(false), minutes(1));
+  random = 0.5;
+  EXPECT_EQ(backoff.wait_after(false), minutes(2) + std::chrono::seconds(6));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // nimbo-monitor: reads the configuration file, runs nimbo-update once (or
 // again every UpdateInterval with --repeat), shows its progress, installs
-// what it staged and exits with the component's exit status.
+// what it staged, records the run for --metrics and exits with the
+// component's exit status. --check and --status look without running.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -14,10 +15,16 @@
 #include <boost/program_options.hpp>
 #include <chrono>
 #include <iostream>
+#include <random>
+#include <sstream>
 
 #include "child_process.h"
+#include "config_check.h"
 #include "config_error.h"
 #include "monitor_config.h"
+#include "run_metrics.h"
+#include "run_schedule.h"
+#include "update/list_serials.h"
 #include "update_run.h"
 
 namespace po = boost::program_options;
@@ -34,6 +41,10 @@ struct options_t {
   bool repeat = false;
   unsigned runs = 0;
   bool print_config = false;
+  bool check = false;
+  bool quiet = false;
+  bool status = false;
+  std::string metrics;
 };
 
 display_style_t style_for(const std::string& name) {
@@ -79,7 +90,63 @@ bool wait_for_next_run(std::uint64_t interval_ms) {
   return elapsed;
 }
 
+int check(const nb::UpdateConfig& config, bool quiet) {
+  const config_check_t result = check_config(config);
+  for (const std::string& problem : result.problems) std::cerr << "nimbo-monitor: " << problem << "\n";
+  if (!quiet)
+    for (const std::string& line : result.plan) std::cout << line << "\n";
+  return result.problems.empty() ? 0 : nb::EC_BAD_CONFIG;
+}
+
+double seconds_since_epoch() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// One run, told on the display; a run that cannot start is a failed run
+// like any other, so that --repeat goes on and --metrics records it.
+run_record_t run_once(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display,
+                      bool& interrupted) {
+  run_record_t record;
+  record.started = seconds_since_epoch();
+  const auto start = std::chrono::steady_clock::now();
+  std::string status_line;
+  try {
+    const run_outcome_t outcome = run_update(program, config, display);
+    interrupted = outcome.interrupted;
+    record.status = exit_code_of(outcome.wait_status);
+    if (outcome.installed) {
+      record.placed = outcome.installed->placed;
+      record.removed = outcome.installed->removed;
+    }
+    // The status text alone would not tell which operation, nor that the
+    // refusal is harmless.
+    if (record.status == nb::EC_ALREADY_IN_PROGRESS && !outcome.installed)
+      status_line = "Another update is already running on " + config.update_dir() + "; this one changed nothing\n";
+    status_line += "nimbo-update " + describe_wait_status(outcome.wait_status);
+  } catch (const config_error_t& e) {
+    record.status = e.code();
+    status_line = std::string("nimbo-monitor: ") + e.what();
+  } catch (const std::exception& e) {
+    record.status = nb::EC_UNEXPECTED_ERROR;
+    status_line = std::string("nimbo-monitor: ") + e.what();
+  }
+  const auto totals = display.finish();
+  record.sent = totals.sent;
+  record.received = totals.received;
+  if (record.status == 0)
+    display.note(status_line);
+  else
+    display.error_line(status_line);
+  record.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  record.serials = upd::load_list_serials(config.update_dir());
+  return record;
+}
+
 int run(const options_t& options) {
+  if (options.status) {
+    std::cout << status_text(read_metrics(options.metrics));
+    return 0;
+  }
   const nb::UpdateConfig config = config_from_ini(read_ini(options.config), ::isatty(2));
   if (options.print_config) {
     std::string text;
@@ -87,23 +154,37 @@ int run(const options_t& options) {
     std::cout << text;
     return 0;
   }
+  if (options.check) return check(config, options.quiet);
   if (options.repeat && config.update_interval() == 0)
     throw config_error_t(nb::EC_INVALID_OPTION_VALUE,
                          options.config + ": Update.UpdateInterval must be longer than 0 to repeat");
   const std::string program = component_path(options, config);
-  progress_display_t display(style_for(options.progress), std::cout, std::cerr, terminal_width());
+  // Quiet: nothing at all on success, and on failure the run's error output
+  // (the component's log lines included) at once, for cron to mail.
+  std::ostream discard(nullptr);
+  std::ostringstream held_errors;
+  progress_display_t display(options.quiet ? display_style_t::off : style_for(options.progress),
+                             options.quiet ? discard : std::cout, options.quiet ? held_errors : std::cerr,
+                             terminal_width());
+  std::mt19937_64 generator{std::random_device{}()};
+  run_schedule_t schedule(std::chrono::milliseconds(config.update_interval()),
+                          [&] { return std::uniform_real_distribution<double>(0, 1)(generator); });
   int status = 0;
   for (unsigned done = 1;; ++done) {
-    const run_outcome_t outcome = run_update(program, config, display);
-    display.finish();
-    // The status text alone would not tell which operation, nor that the
-    // refusal is harmless.
-    if (exit_code_of(outcome.wait_status) == nb::EC_ALREADY_IN_PROGRESS && !outcome.installed)
-      display.note("Another update is already running on " + config.update_dir() + "; this one changed nothing");
-    display.note("nimbo-update " + describe_wait_status(outcome.wait_status));
-    status = exit_code_of(outcome.wait_status);
-    if (!options.repeat || outcome.interrupted || done == options.runs) break;
-    if (!wait_for_next_run(config.update_interval())) break;
+    bool interrupted = false;
+    const run_record_t record = run_once(program, config, display, interrupted);
+    status = record.status;
+    if (status != 0) std::cerr << held_errors.str() << std::flush;
+    held_errors.str("");
+    if (!options.metrics.empty()) {
+      try {
+        write_metrics(options.metrics, record);
+      } catch (const std::exception& e) {
+        std::cerr << "nimbo-monitor: cannot write " << options.metrics << ": " << e.what() << std::endl;
+      }
+    }
+    if (!options.repeat || interrupted || done == options.runs) break;
+    if (!wait_for_next_run(static_cast<std::uint64_t>(schedule.wait_after(status == 0).count()))) break;
   }
   return status;
 }
@@ -122,7 +203,13 @@ int main(int argc, char** argv) {
       ("repeat,r", po::bool_switch(&options.repeat), "run again every Update.UpdateInterval until SIGINT or SIGTERM")
       ("runs,n", po::value(&options.runs)->value_name("N"), "with --repeat: stop after N runs (0: no limit)")
       ("progress", po::value(&options.progress)->value_name("MODE"), "auto, bar, lines or off (default auto)")
-      ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update and exit");
+      ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update and exit")
+      ("check", po::bool_switch(&options.check),
+       "check the configuration and list what an update would contact; install nothing")
+      ("quiet,q", po::bool_switch(&options.quiet), "print nothing unless something fails")
+      ("metrics", po::value(&options.metrics)->value_name("FILE"),
+       "after every run, replace FILE with the run's facts in Prometheus text format")
+      ("status", po::bool_switch(&options.status), "print the last run's facts from the --metrics FILE and exit");
   try {
     po::variables_map values;
     po::store(po::command_line_parser(argc, argv).options(described).run(), values);
@@ -135,7 +222,8 @@ int main(int argc, char** argv) {
       std::cout << "nimbo-monitor " << NIMBO_MONITOR_VERSION << "\n";
       return 0;
     }
-    if (options.config.empty()) throw po::error("the option --config is required");
+    if (options.status && options.metrics.empty()) throw po::error("--status needs --metrics FILE");
+    if (options.config.empty() && !options.status) throw po::error("the option --config is required");
     style_for(options.progress);
   } catch (const po::error& e) {
     std::cerr << "nimbo-monitor: " << e.what() << "\nTry nimbo-monitor --help.\n";

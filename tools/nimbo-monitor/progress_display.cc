@@ -31,6 +31,10 @@ std::string human_rate(double bytes_per_second) {
 
 }  // namespace
 
+std::string counted(std::uint64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
 std::string human_bytes(double bytes) {
   static const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(static_cast<unsigned long long>(bytes)) + " B";
@@ -69,11 +73,11 @@ void progress_display_t::check_progress(const nb::UpdateCheckProgress& progress)
   if (style_ == display_style_t::lines) {
     if (fresh) {
       check_done_said_ = false;
-      out_ << "Checking local files: " << progress.bytes_to_check() << " bytes" << std::endl;
+      out_ << "Checking local files: " << counted(progress.bytes_to_check(), "byte") << std::endl;
     }
     if (!check_done_said_ && progress.bytes_to_check() > 0 && progress.bytes_checked() >= progress.bytes_to_check()) {
       check_done_said_ = true;
-      out_ << "Checked " << progress.bytes_checked() << " bytes" << std::endl;
+      out_ << "Checked " << counted(progress.bytes_checked(), "byte") << std::endl;
     }
   }
   draw();
@@ -88,8 +92,8 @@ void progress_display_t::download_progress(const nb::UpdateDownloadProgress& pro
     if (fresh) {
       download_done_said_ = false;
       file_said_.clear();
-      out_ << "Downloading " << progress.files_to_process() << " files, " << progress.bytes_to_process() << " bytes"
-           << std::endl;
+      out_ << "Downloading " << counted(progress.files_to_process(), "file") << ", "
+           << counted(progress.bytes_to_process(), "byte") << std::endl;
     }
     // The same name can come twice (two zones' "timestamp"), so the file's
     // position is part of what was said.
@@ -102,8 +106,8 @@ void progress_display_t::download_progress(const nb::UpdateDownloadProgress& pro
     if (!download_done_said_ && progress.files_to_process() > 0 &&
         progress.files_processed() >= progress.files_to_process()) {
       download_done_said_ = true;
-      out_ << "Downloaded " << progress.files_processed() << " files, " << progress.bytes_processed() << " bytes"
-           << std::endl;
+      out_ << "Downloaded " << counted(progress.files_processed(), "file") << ", "
+           << counted(progress.bytes_processed(), "byte") << std::endl;
     }
   }
   draw();
@@ -125,11 +129,14 @@ void progress_display_t::end_stage() {
   download_ = {};
 }
 
-void progress_display_t::finish() {
+progress_display_t::network_totals_t progress_display_t::finish() {
   end_stage();
-  out_ << "Network: sent " << total_sent_ << " bytes, received " << total_received_ << " bytes" << std::endl;
+  out_ << "Network: sent " << counted(total_sent_, "byte") << ", received " << counted(total_received_, "byte")
+       << std::endl;
+  const network_totals_t totals{total_sent_, total_received_};
   total_sent_ = 0;
   total_received_ = 0;
+  return totals;
 }
 
 void progress_display_t::print_line(std::ostream& stream, const std::string& line) {

@@ -45,8 +45,12 @@ class progress_display_t {
   void note(const std::string& line);
   // Ends the stage shown; a bar stays on screen as a line of its own.
   void end_stage();
-  // Ends the stage and writes the network totals; the display is ready for the next run.
-  void finish();
+  struct network_totals_t {
+    std::uint64_t sent = 0, received = 0;
+  };
+  // Ends the stage and writes the network totals, which it returns; the
+  // display is ready for the next run.
+  network_totals_t finish();
 
  private:
   enum class stage_t { none, check, download };
@@ -77,6 +81,9 @@ class progress_display_t {
   std::uint64_t total_sent_ = 0;
   std::uint64_t total_received_ = 0;
 };
+
+// "1 file", "2 files".
+std::string counted(std::uint64_t n, const char* what);
 
 // "1.5 MiB", "830 B".
 std::string human_bytes(double bytes);

@@ -15,6 +15,8 @@
 
 #include "child_process.h"
 #include "component_link.h"
+#include "config_error.h"
+#include "zone_settings.h"
 
 namespace upd::monitor {
 
@@ -23,19 +25,14 @@ namespace {
 // A longer line of the component's output is shown in pieces.
 constexpr std::size_t max_output_line = 65536;
 
-// The component creates only the last level of the update directory and
-// needs the zones' directories to exist before it looks into them.
-void create_directories(const nb::UpdateConfig& config) {
-  for (const std::string* dir : {&config.update_dir(), &config.virus_base_dir(), &config.version_dir(), &config.nbs_dir()}) {
-    if (dir->empty()) continue;
-    boost::system::error_code ec;
-    boost::filesystem::create_directories(*dir, ec);
-    if (ec) throw std::runtime_error("cannot create directory " + *dir + ": " + ec.message());
-  }
-}
-
-std::string count(std::size_t n, const char* what) {
-  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+// The component creates only the last level of the update directory. A
+// zone's missing folder is a mistake to report, not one to paper over.
+void prepare_directories(const nb::UpdateConfig& config) {
+  const std::vector<std::string> missing = missing_zone_folders(config);
+  if (!missing.empty()) throw config_error_t(nb::EC_BAD_CONFIG, missing.front());
+  boost::system::error_code ec;
+  boost::filesystem::create_directories(config.update_dir(), ec);
+  if (ec) throw std::runtime_error("cannot create directory " + config.update_dir() + ": " + ec.message());
 }
 
 class run_t final : public component_events_t {
@@ -69,15 +66,15 @@ class run_t final : public component_events_t {
 
   std::optional<nb::Error> install(const nb::InstallRequest& request) override {
     display_.end_stage();
-    display_.note("Installing " + count(static_cast<std::size_t>(request.to_place_size()), "file") + ", removing " +
-                  count(static_cast<std::size_t>(request.to_remove_size()), "file") + ", " +
+    display_.note("Installing " + counted(static_cast<std::size_t>(request.to_place_size()), "file") + ", removing " +
+                  counted(static_cast<std::size_t>(request.to_remove_size()), "file") + ", " +
                   std::to_string(request.up_to_date_size()) + " up to date");
     outcome_.installed = install_updates(request, scope_of(config_));
     const install_result_t& result = *outcome_.installed;
     if (result.error)
       display_.error_line("Installation failed: " + result.error->what());
     else
-      display_.note("Installed " + count(result.placed, "file") + ", removed " + count(result.removed, "file"));
+      display_.note("Installed " + counted(result.placed, "file") + ", removed " + counted(result.removed, "file"));
     return result.error;
   }
 
@@ -130,7 +127,7 @@ class run_t final : public component_events_t {
 }  // namespace
 
 run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display) {
-  create_directories(config);
+  prepare_directories(config);
   return run_t(config, display).run(program);
 }
 

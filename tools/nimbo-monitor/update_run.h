@@ -1,6 +1,7 @@
-// One update attempt as the monitor sees it: create the directories the
-// component needs, start it, hand it the configuration, show its progress
-// and output, install what it staged, and wait until it has ended.
+// One update attempt as the monitor sees it: check that the zones'
+// directories exist, create the update directory, start the component,
+// hand it the configuration, show its progress and output, install what it
+// staged, and wait until it has ended.
 //
 // SIGINT and SIGTERM that reach the monitor meanwhile are passed on to the
 // component, which ends its attempt. Runs an event loop of its own on the
@@ -23,7 +24,8 @@ struct run_outcome_t {
   std::optional<install_result_t> installed;  // set when the component asked
 };
 
-// Throws std::runtime_error when a directory cannot be created or the
+// Throws config_error_t when an enabled zone's folder is missing, and
+// std::runtime_error when the update directory cannot be created or the
 // program cannot be started.
 run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display);
 

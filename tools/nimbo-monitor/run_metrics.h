@@ -1,0 +1,44 @@
+// The facts of the last update run, as a file in the Prometheus text
+// exposition format for node_exporter's textfile collector (--metrics), and
+// as sentences for a person (--status).
+//
+// The file is replaced atomically after every run (common replace_file:
+// temporary file beside it, fsync, rename), so the collector never reads
+// half of it. The time of the last success is read back from the previous
+// file, so that it survives between runs from cron as well as under
+// --repeat. The expiry of a signed list is not known outside the component,
+// so it is not exported. Any thread, one writer per file.
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/zone_item.h"
+
+namespace upd::monitor {
+
+struct run_record_t {
+  double started = 0;  // seconds since the epoch
+  double duration = 0;  // seconds
+  int status = 0;       // the monitor's exit status for the run
+  std::uint64_t sent = 0, received = 0;
+  std::size_t placed = 0, removed = 0;
+  std::optional<double> last_success{};  // seconds since the epoch
+  zone_serials_t serials{};              // the lists in use, as nimbo-update.serials records them
+};
+
+std::string metrics_text(const run_record_t& record);
+
+// Sets last_success from the previous file when this run failed, then
+// replaces the file. Throws a system error when it cannot be written.
+void write_metrics(const boost::filesystem::path& path, run_record_t record);
+
+// The record written last; throws std::runtime_error naming the file when
+// it cannot be read or holds no run.
+run_record_t read_metrics(const boost::filesystem::path& path);
+
+std::string status_text(const run_record_t& record);
+
+}  // namespace upd::monitor
