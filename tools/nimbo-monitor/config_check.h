@@ -4,8 +4,8 @@
 // Looks only at local files: the server lists (DRL files) are read and their
 // signatures verified, the folders and the log file are tested for writing
 // with access(2), nothing is created or written. The update lists on the
-// servers are not fetched, so which files an update would download is left
-// to the update itself. Runs on the caller's thread.
+// servers are not fetched here: that is the trial run's part (update_run.h).
+// Runs on the caller's thread.
 #pragma once
 
 #include <string>

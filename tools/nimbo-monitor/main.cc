@@ -26,6 +26,7 @@
 #include "run_schedule.h"
 #include "update/list_serials.h"
 #include "update_run.h"
+#include "zone_settings.h"
 
 namespace po = boost::program_options;
 using namespace upd::monitor;
@@ -90,11 +91,36 @@ bool wait_for_next_run(std::uint64_t interval_ms) {
   return elapsed;
 }
 
-int check(const nb::UpdateConfig& config, bool quiet) {
-  const config_check_t result = check_config(config);
-  for (const std::string& problem : result.problems) std::cerr << "nimbo-monitor: " << problem << "\n";
+// The engine file is updated only when the BASE repository lists its name.
+bool engine_listed(const nb::UpdateConfig& config, const nb::InstallRequest& request) {
+  if (config.core_engine_path().empty() || !zone_settings(config).front().enabled) return true;
+  for (const auto& item : request.to_place())
+    if (item.destination() == config.core_engine_path()) return true;
+  for (const auto& path : request.up_to_date())
+    if (path == config.core_engine_path()) return true;
+  return false;
+}
+
+// The local checks first; when they pass, a trial run fetches the lists and
+// stages what an update would install, and lists it without installing.
+int check(const std::string& program, const nb::UpdateConfig& config, bool quiet) {
+  config_check_t result = check_config(config);
   if (!quiet)
     for (const std::string& line : result.plan) std::cout << line << "\n";
+  if (result.problems.empty()) {
+    std::ostream discard(nullptr);
+    std::ostringstream errors;
+    progress_display_t display(display_style_t::off, quiet ? discard : std::cout, errors, terminal_width());
+    const run_outcome_t trial = run_update(program, config, display, install_mode_t::list_only);
+    display.finish();
+    if (!trial.listed)
+      result.problems.push_back("the trial update failed: the component " + describe_wait_status(trial.wait_status) +
+                                "\n" + errors.str());
+    else if (!engine_listed(config, *trial.listed))
+      result.problems.push_back("Root.EnginePath " + config.core_engine_path() +
+                                ": the BASE update list has no file of that name");
+  }
+  for (const std::string& problem : result.problems) std::cerr << "nimbo-monitor: " << problem << "\n";
   return result.problems.empty() ? 0 : nb::EC_BAD_CONFIG;
 }
 
@@ -154,7 +180,7 @@ int run(const options_t& options) {
     std::cout << text;
     return 0;
   }
-  if (options.check) return check(config, options.quiet);
+  if (options.check) return check(component_path(options, config), config, options.quiet);
   if (options.repeat && config.update_interval() == 0)
     throw config_error_t(nb::EC_INVALID_OPTION_VALUE,
                          options.config + ": Update.UpdateInterval must be longer than 0 to repeat");
@@ -205,7 +231,7 @@ int main(int argc, char** argv) {
       ("progress", po::value(&options.progress)->value_name("MODE"), "auto, bar, lines or off (default auto)")
       ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update and exit")
       ("check", po::bool_switch(&options.check),
-       "check the configuration and list what an update would contact; install nothing")
+       "check the configuration, then list what an update would install; install nothing")
       ("quiet,q", po::bool_switch(&options.quiet), "print nothing unless something fails")
       ("metrics", po::value(&options.metrics)->value_name("FILE"),
        "after every run, replace FILE with the run's facts in Prometheus text format")

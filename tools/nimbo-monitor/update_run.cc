@@ -37,8 +37,8 @@ void prepare_directories(const nb::UpdateConfig& config) {
 
 class run_t final : public component_events_t {
  public:
-  run_t(const nb::UpdateConfig& config, progress_display_t& display)
-      : config_(config), display_(display), signals_(io_, SIGCHLD, SIGINT, SIGTERM), output_(io_),
+  run_t(const nb::UpdateConfig& config, progress_display_t& display, install_mode_t mode)
+      : config_(config), display_(display), mode_(mode), signals_(io_, SIGCHLD, SIGINT, SIGTERM), output_(io_),
         output_buffer_(max_output_line) {}
 
   run_outcome_t run(const std::string& program) {
@@ -66,6 +66,7 @@ class run_t final : public component_events_t {
 
   std::optional<nb::Error> install(const nb::InstallRequest& request) override {
     display_.end_stage();
+    if (mode_ == install_mode_t::list_only) return list(request);
     display_.note("Installing " + counted(static_cast<std::size_t>(request.to_place_size()), "file") + ", removing " +
                   counted(static_cast<std::size_t>(request.to_remove_size()), "file") + ", " +
                   std::to_string(request.up_to_date_size()) + " up to date");
@@ -76,6 +77,17 @@ class run_t final : public component_events_t {
     else
       display_.note("Installed " + counted(result.placed, "file") + ", removed " + counted(result.removed, "file"));
     return result.error;
+  }
+
+  std::optional<nb::Error> list(const nb::InstallRequest& request) {
+    for (const auto& item : request.to_place()) display_.note("Would install " + item.destination());
+    for (const auto& path : request.to_remove()) display_.note("Would remove " + path);
+    display_.note(counted(static_cast<std::size_t>(request.up_to_date_size()), "file") + " up to date");
+    outcome_.listed = request;
+    nb::Error answer;
+    answer.set_code(nb::EC_CANCELED);
+    answer.set_what("a check installs nothing");
+    return answer;
   }
 
   void link_closed(const std::string& problem) override {
@@ -115,6 +127,7 @@ class run_t final : public component_events_t {
 
   const nb::UpdateConfig& config_;
   progress_display_t& display_;
+  const install_mode_t mode_;
   boost::asio::io_context io_;
   boost::asio::signal_set signals_;
   boost::asio::posix::stream_descriptor output_;
@@ -126,9 +139,10 @@ class run_t final : public component_events_t {
 
 }  // namespace
 
-run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display) {
+run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display,
+                         install_mode_t mode) {
   prepare_directories(config);
-  return run_t(config, display).run(program);
+  return run_t(config, display, mode).run(program);
 }
 
 }  // namespace upd::monitor

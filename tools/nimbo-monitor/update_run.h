@@ -18,15 +18,22 @@
 
 namespace upd::monitor {
 
+// A trial run (--check) lists the request instead of installing it and
+// answers with EC_CANCELED, which the component makes its exit status; what
+// it staged stays for the next run to reuse.
+enum class install_mode_t { install, list_only };
+
 struct run_outcome_t {
   int wait_status = 0;        // as waitpid() reports it
   bool interrupted = false;   // a termination signal was passed on
   std::optional<install_result_t> installed;  // set when the component asked
+  std::optional<nb::InstallRequest> listed;   // set when a trial run's component asked
 };
 
 // Throws config_error_t when an enabled zone's folder is missing, and
 // std::runtime_error when the update directory cannot be created or the
 // program cannot be started.
-run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display);
+run_outcome_t run_update(const std::string& program, const nb::UpdateConfig& config, progress_display_t& display,
+                         install_mode_t mode = install_mode_t::install);
 
 }  // namespace upd::monitor
