@@ -25,11 +25,14 @@ struct zone_item_t {
 using path_set_t = std::set<boost::filesystem::path>;
 
 // What is recorded of the update list a zone installed: its serial
-// (lst_file_t::serial) and whether it came with a valid detached signature,
-// after which the zone accepts no list without one.
+// (lst_file_t::serial), whether it came with a valid detached signature,
+// after which the zone accepts no list without one, and when that
+// signature expires (seconds since the epoch; 0 when unsigned), which is
+// when a mirror that stops being refreshed stops being believed.
 struct installed_list_t {
   std::string serial;
   bool signed_list = false;
+  std::int64_t expires = 0;
 };
 
 // By zone name.

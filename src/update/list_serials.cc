@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "formats/list_signature.h"
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
 #include "formats/whole_file.h"
@@ -43,12 +44,14 @@ std::optional<zone_serials_t> parse(const std::string& text) {
   std::string line;
   while (std::getline(lines, line)) {
     std::istringstream words(line);
-    std::string zone, serial, mark;
-    words >> zone >> serial >> mark;
-    if (line != zone + " " + serial + (mark.empty() ? "" : " " + mark) || !is_zone_name(zone) ||
-        !is_serial(serial) || (!mark.empty() && mark != signed_mark) || serials.count(zone))
+    std::string zone, serial, mark, expires;
+    words >> zone >> serial >> mark >> expires;
+    const auto expiry = parse_utc_time(expires);
+    if (line != zone + " " + serial + (mark.empty() ? "" : " " + mark) + (expires.empty() ? "" : " " + expires) ||
+        !is_zone_name(zone) || !is_serial(serial) || (!mark.empty() && mark != signed_mark) ||
+        (!expires.empty() && !expiry) || serials.count(zone))
       return std::nullopt;
-    serials.emplace(std::move(zone), installed_list_t{std::move(serial), !mark.empty()});
+    serials.emplace(std::move(zone), installed_list_t{std::move(serial), !mark.empty(), expiry.value_or(0)});
   }
   return serials;
 }
@@ -56,7 +59,8 @@ std::optional<zone_serials_t> parse(const std::string& text) {
 std::string format(const zone_serials_t& serials) {
   std::string text = header;
   for (const auto& [zone, list] : serials)
-    text += zone + " " + list.serial + (list.signed_list ? " " + signed_mark : "") + "\n";
+    text += zone + " " + list.serial + (list.signed_list ? " " + signed_mark : "") +
+            (list.signed_list && list.expires ? " " + format_utc_time(list.expires) : "") + "\n";
   return text + trailer;
 }
 
@@ -81,7 +85,7 @@ zone_serials_t load_list_serials(const boost::filesystem::path& update_dir) {
 void record_list_serials(const boost::filesystem::path& update_dir, const zone_serials_t& serials) {
   zone_serials_t merged = load_list_serials(update_dir);
   for (const auto& [zone, list] : serials)
-    merged[zone] = {list.serial, list.signed_list || merged[zone].signed_list};
+    merged[zone] = {list.serial, list.signed_list || merged[zone].signed_list, list.expires};
   replace_file(update_dir / list_serials_name, format(merged), 0600, write_all);
 }
 

@@ -7,12 +7,13 @@
 // publisher's deliberate reset, delete it:
 //
 //   nimbo-update serials 1
-//   BASE 202612061700 signed
+//   BASE 202612061700 signed 2026-12-13T17:00:00Z
 //   NBS 202612061650
 //   end
 //
 // "signed": the list came with a valid detached signature, so the zone
-// accepts no list without one from then on.
+// accepts no list without one from then on; the time after it is when the
+// installed list's signature expires (absent in records of older versions).
 //
 // It is replaced atomically (temporary file, fsync, rename, mode 0600). A
 // missing file is an empty record; a damaged one is logged once and read as

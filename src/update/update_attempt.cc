@@ -116,7 +116,7 @@ void update_attempt_t::remove_unwanted_partial_files() {
 // and their lists' serials.
 void update_attempt_t::collect_result_sets() {
   for (const auto& zone : zones_) {
-    serials_[zone.name()] = {zone.serial(), zone.list_signed()};
+    serials_[zone.name()] = {zone.serial(), zone.list_signed(), zone.list_expires()};
     removal_set_.insert(zone.removal_set().begin(), zone.removal_set().end());
     const auto current = zone.up_to_date_set();
     up_to_date_set_.insert(current.begin(), current.end());

@@ -58,6 +58,8 @@ class zone_t {
   const std::string& serial() const { return list_.serial(); }
   // Whether the list came with a valid detached signature.
   bool list_signed() const { return list_expires_.has_value(); }
+  // When the accepted list's signature expires; 0 for an unsigned list.
+  std::int64_t list_expires() const { return list_expires_.value_or(0); }
   const path_set_t& removal_set() const { return removal_set_; }
   const boost::filesystem::path& staging_dir() const { return staging_dir_; }
 

@@ -152,13 +152,17 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
   for (const auto& run : runs) {
     SCOPED_TRACE(run.started);
     std::ifstream old(path);
-    write_metrics(path,
-                  {.started = run.started, .status = run.status, .serials = {{"BASE", {"202612061700", true}}}});
+    write_metrics(path, {.started = run.started,
+                         .status = run.status,
+                         .serials = {{"BASE", {"202612061700", true, 1796000000}}, {"NBS", {"7", false}}}});
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
     previous = read_file(path);
     auto samples = parse_exposition(previous);
     EXPECT_EQ(samples["nimbo_update_exit_status"], run.status);
     EXPECT_EQ(samples["nimbo_update_list_serial{zone=\"BASE\",signed=\"true\"}"], 202612061700.0);
+    EXPECT_EQ(samples["nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"BASE\"}"], 1796000000.0);
+    EXPECT_EQ(samples.count("nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"NBS\"}"), 0u);
+    EXPECT_EQ(read_metrics(path).serials["BASE"].expires, 1796000000);
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
   }

@@ -278,7 +278,13 @@ TEST_F(SignedList, AZoneOnceSignedRefusesUnsignedListsFromThenOn) {
 
   publish(files, signed_by({dev_key}));
   expect_staged(run(), files, 2);
-  EXPECT_NE(read_file(update_ / "nimbo-update.serials").find("BASE 42 signed\n"), std::string::npos);
+  // The record keeps when the installed list's signature expires: in seven days.
+  const std::string record = read_file(update_ / "nimbo-update.serials");
+  const auto at = record.find("BASE 42 signed ");
+  ASSERT_NE(at, std::string::npos) << record;
+  const auto expires = parse_utc_time(record.substr(at + 15, 20));
+  ASSERT_TRUE(expires) << record;
+  EXPECT_NEAR(double(*expires - std::time(nullptr)), 7 * 86400, 3600);
 
   fs::remove(signature_path());
   const auto refused = run();

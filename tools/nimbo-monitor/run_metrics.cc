@@ -19,6 +19,7 @@ constexpr std::size_t max_metrics_size = 1 << 20;
 constexpr const char* prefix = "nimbo_update_";
 constexpr const char* last_success_name = "last_success_timestamp_seconds";
 constexpr const char* serial_name = "list_serial";
+constexpr const char* expiry_name = "list_signature_expiry_timestamp_seconds";
 
 // The gauges of one run; the reader fills a record back from the same table.
 struct gauge_t {
@@ -82,14 +83,24 @@ std::string metrics_text(const run_record_t& record) {
     write_gauge(text, last_success_name, "When the last successful run started.");
     text << prefix << last_success_name << " " << *record.last_success << "\n";
   }
-  bool described = false;
+  // A serial that is no number cannot be a sample, nor a damaged zone name a label.
+  const auto exported = [](const std::string& zone, const installed_list_t& list) {
+    return all_digits(list.serial) && zone.find_first_of("\"\\\n") == std::string::npos;
+  };
+  bool described = false, expiry_described = false;
   for (const auto& [zone, list] : record.serials) {
-    // A serial that is no number cannot be a sample, nor a damaged zone name a label.
-    if (!all_digits(list.serial) || zone.find_first_of("\"\\\n") != std::string::npos) continue;
+    if (!exported(zone, list)) continue;
     if (!described) write_gauge(text, serial_name, "Serial of the update list each zone has installed.");
     described = true;
     text << prefix << serial_name << "{zone=\"" << zone << "\",signed=\"" << (list.signed_list ? "true" : "false")
          << "\"} " << list.serial << "\n";
+  }
+  for (const auto& [zone, list] : record.serials) {
+    if (!exported(zone, list) || !list.expires) continue;
+    if (!expiry_described)
+      write_gauge(text, expiry_name, "When the signature of each zone's installed update list expires.");
+    expiry_described = true;
+    text << prefix << expiry_name << "{zone=\"" << zone << "\"} " << list.expires << "\n";
   }
   return text.str();
 }
@@ -122,7 +133,11 @@ run_record_t read_metrics(const boost::filesystem::path& path) try {
       record.last_success = std::stod(value);
     } else if (name == serial_name) {
       const std::string labels = line.substr(name_end, value_begin - name_end);
-      record.serials[label(labels, "zone")] = {value, label(labels, "signed") == "true"};
+      auto& list = record.serials[label(labels, "zone")];
+      list.serial = value;
+      list.signed_list = label(labels, "signed") == "true";
+    } else if (name == expiry_name) {
+      record.serials[label(line.substr(name_end, value_begin - name_end), "zone")].expires = std::stoll(value);
     }
     for (const gauge_t& gauge : gauges)
       if (name == gauge.name) {
@@ -149,7 +164,9 @@ std::string status_text(const run_record_t& record) {
        << counted(record.removed, "file") << "\n";
   for (const auto& [zone, list] : record.serials)
     text << zone << " list:" << std::string(zone.size() < 8 ? 8 - zone.size() : 1, ' ') << list.serial
-         << (list.signed_list ? " (signed)" : "") << "\n";
+         << (list.signed_list ? " (signed" + (list.expires ? ", expires " + local_time(double(list.expires)) : "") + ")"
+                              : "")
+         << "\n";
   return text.str();
 }
 

@@ -6,8 +6,8 @@
 // temporary file beside it, fsync, rename), so the collector never reads
 // half of it. The time of the last success is read back from the previous
 // file, so that it survives between runs from cron as well as under
-// --repeat. The expiry of a signed list is not known outside the component,
-// so it is not exported. Any thread, one writer per file.
+// --repeat. The zones' lists, and the expiry of signed ones, come from the
+// component's record (nimbo-update.serials). Any thread, one writer per file.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
