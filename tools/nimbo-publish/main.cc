@@ -146,7 +146,9 @@ nb::Proxy proxy_settings(const arguments_t& a) {
       std::stoul(port) == 0 || std::stoul(port) > 65535)
     throw usage_error{"--proxy takes HOST:PORT"};
   proxy.set_type(nb::Proxy::PROXY_TYPE_HTTP);
-  proxy.set_host(a.proxy.substr(0, colon));
+  const std::string host = a.proxy.substr(0, colon);
+  // An IPv6 address is written in brackets, which the resolver does not take.
+  proxy.set_host(host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host);
   proxy.set_port(static_cast<std::uint32_t>(std::stoul(port)));
   if (a.proxy_user.empty()) return proxy;
   const char* password = std::getenv(proxy_password_variable);
