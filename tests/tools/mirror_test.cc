@@ -73,7 +73,8 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
        "upstream version.lst.sig: expired on 2001-02-03T04:05:06Z"},
       {signed_list("43", keys_[1]), [] {}, "upstream version.lst.sig: unknown key"},
       {{"--serial", "43"}, [] {}, "upstream offers no version.lst.sig"},
-      {{"--serial", "43", "--key", path("dsa.key")}, [] {}, "upstream version.lst: Invalid signature: Invalid LST file"},
+      {{"--serial", "43", "--key", path("dsa.key")}, [] {},
+       "upstream version.lst: Invalid signature: Invalid LST file"},
   };
   for (const auto& [options, tamper, message] : cases) {
     fs::remove(out_ / "version.lst.sig");

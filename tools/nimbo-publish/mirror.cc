@@ -56,23 +56,26 @@ lst_file_t held_list(const fs::path& path, const std::string& bytes) {
 // Names that would overwrite the list, its signature or another file's packed form.
 void check_names(const lst_file_t& list) {
   for (const std::string& name : list.file_names()) {
-    const bool packed_twin = name.ends_with(compressed_suffix) &&
-                             list.contains(name.substr(0, name.size() - std::string_view(compressed_suffix).size()));
+    const bool packed_twin =
+        name.ends_with(compressed_suffix) &&
+        list.contains(name.substr(0, name.size() - std::string_view(compressed_suffix).size()));
     if (name == list_name || name == list_signature_name || packed_twin)
       throw std::runtime_error(std::string("upstream ") + list_name + " lists \"" + name +
                                "\", which a repository cannot serve");
   }
 }
 
-void check_signature(const std::optional<std::string>& signature, const std::string& list, const std::string& serial,
-                     const mirror_options_t& options, bool required) {
+void check_signature(const std::optional<std::string>& signature, const std::string& list,
+                     const std::string& serial, const mirror_options_t& options, bool required) {
   if (!signature) {
-    if (required) throw std::runtime_error(std::string("upstream offers no ") + list_signature_name);
+    if (required)
+      throw std::runtime_error(std::string("upstream offers no ") + list_signature_name);
     return;
   }
   try {
     list_signature_t::parse(*signature)
-        .check(options.list_keys.empty() ? built_in_list_keys() : std::span<const ed25519_key_t>(options.list_keys),
+        .check(options.list_keys.empty() ? built_in_list_keys()
+                                         : std::span<const ed25519_key_t>(options.list_keys),
                list, serial, options.now);
   } catch (const list_signature_error& e) {
     throw std::runtime_error(std::string("upstream ") + list_signature_name + ": " + e.what());
@@ -84,8 +87,8 @@ bool is_current(const fs::path& path, const std::string& checksum) {
 }
 
 // Stages NAME.lzma (when upstream offers it) and NAME, checked against the list.
-void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out, const lst_file_t& list,
-                const std::string& name) {
+void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out,
+                const lst_file_t& list, const std::string& name) {
   const std::uint32_t size = list.size_of(name);
   const std::string packed_name = name + compressed_suffix;
   fs::path packed;
@@ -103,8 +106,10 @@ void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& ou
     } else if (!upstream.fetch_to(name, temporary, size)) {
       throw std::runtime_error("upstream lacks the listed " + name);
     }
-    if (fs::file_size(temporary) != size || file_sha256(temporary.string(), links_t::refuse) != list.checksum_of(name))
-      throw std::runtime_error("upstream " + (offered ? packed_name : name) + " does not match the list's SHA-256");
+    if (fs::file_size(temporary) != size ||
+        file_sha256(temporary.string(), links_t::refuse) != list.checksum_of(name))
+      throw std::runtime_error("upstream " + (offered ? packed_name : name) +
+                               " does not match the list's SHA-256");
     return true;
   });
 }
@@ -116,20 +121,25 @@ void make_directory(const fs::path& path) {
 }  // namespace
 
 mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t& options) {
-  const fs::path list_path = options.out / list_name, signature_path = options.out / list_signature_name;
+  const fs::path list_path = options.out / list_name,
+                 signature_path = options.out / list_signature_name;
   const std::optional<std::string> held = held_file(list_path, downloader_t::memory_limit_),
-                                   held_signature = held_file(signature_path, max_list_signature_size);
+                                   held_signature =
+                                       held_file(signature_path, max_list_signature_size);
   upstream_t upstream(options.from, options.proxy);
   const std::optional<std::string> list = upstream.fetch(list_name, downloader_t::memory_limit_);
   if (!list) throw std::runtime_error(url_t(options.from, list_name).to_string() + ": HTTP 404");
   const lst_file_t listed = upstream_list(key, *list);
-  const std::optional<lst_file_t> previous = held ? std::optional(held_list(list_path, *held)) : std::nullopt;
+  const std::optional<lst_file_t> previous =
+      held ? std::optional(held_list(list_path, *held)) : std::nullopt;
   if (previous && serial_is_older(listed.serial(), previous->serial()))
-    throw std::runtime_error("upstream list " + listed.serial() + " is older than the mirrored list " +
-                             previous->serial());
+    throw std::runtime_error("upstream list " + listed.serial() +
+                             " is older than the mirrored list " + previous->serial());
   check_names(listed);
-  const std::optional<std::string> signature = upstream.fetch(list_signature_name, max_list_signature_size);
-  check_signature(signature, *list, listed.serial(), options, !options.list_keys.empty() || held_signature);
+  const std::optional<std::string> signature =
+      upstream.fetch(list_signature_name, max_list_signature_size);
+  check_signature(signature, *list, listed.serial(), options,
+                  !options.list_keys.empty() || held_signature);
 
   mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
   make_directory(options.out);

@@ -25,9 +25,9 @@ struct mirror_options_t {
 };
 
 struct mirror_result_t {
-  std::string serial;             // of the list now mirrored
-  std::size_t fetched = 0;        // listed files that were new or changed
-  std::size_t removed = 0;        // listed no more
+  std::string serial;       // of the list now mirrored
+  std::size_t fetched = 0;  // listed files that were new or changed
+  std::size_t removed = 0;  // listed no more
   bool list_changed = false;
   bool signature_changed = false;  // also when only it was renewed
 };

@@ -25,11 +25,13 @@ bool upstream_t::found(const std::string& name, const Transfer& transfer) {
 
 std::optional<std::string> upstream_t::fetch(const std::string& name, std::uint64_t limit) {
   std::vector<char> body;
-  if (!found(name, [&](const url_t& url) { downloader_.download(url, body, limit); })) return std::nullopt;
+  if (!found(name, [&](const url_t& url) { downloader_.download(url, body, limit); }))
+    return std::nullopt;
   return std::string(body.begin(), body.end());
 }
 
-bool upstream_t::fetch_to(const std::string& name, const std::filesystem::path& path, std::uint64_t limit) {
+bool upstream_t::fetch_to(const std::string& name, const std::filesystem::path& path,
+                          std::uint64_t limit) {
   return found(name, [&](const url_t& url) { downloader_.download(url, path.string(), limit); });
 }
 
