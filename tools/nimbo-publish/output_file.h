@@ -31,7 +31,7 @@ class staged_files_t {
   // which it may replace. A file is only taken when it is a regular one
   // reached by no link; it then gets the same mode and flush. When write
   // returns false (there is nothing to stage), the temporary is removed and
-  // so is the result: false.
+  // add_by_name returns false.
   bool add_by_name(const std::filesystem::path& path,
                    const std::function<bool(const std::filesystem::path& temporary)>& write);
 
@@ -41,7 +41,8 @@ class staged_files_t {
   void commit();
 
  private:
-  // A new empty temporary beside path, to be removed unless committed.
+  // Creates a new empty temporary beside path, removed unless committed,
+  // and returns its open descriptor.
   int reserve(const std::filesystem::path& path);
   // Gives the open temporary its mode, lets fill write it, flushes and closes it.
   static void seal(int fd, const std::filesystem::path& name, const std::function<void(int fd)>& fill);
