@@ -4,7 +4,6 @@
 
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
-#include <string_view>
 
 #include "common/error.h"
 #include "common/log.h"
@@ -33,13 +32,19 @@ std::uint32_t size_value(std::string_view digits) {
 }  // namespace
 
 lst_file_t lst_file_t::parse(std::span<const char> bytes) {
+  return parse(bytes, [](std::string_view signed_part, std::string_view signature) {
+    return verify_signature(signed_part.data(), signed_part.size(), signature);
+  });
+}
+
+lst_file_t lst_file_t::parse(std::span<const char> bytes, const signature_check_t& signature_holds) {
   const std::string_view file(bytes.data(), bytes.size());
   const auto layout = match_lst_layout(file);
   if (!layout) {
     fail("Invalid file structure");
   }
   // Nothing of the body is looked at before the signature holds.
-  if (!verify_signature(layout->signed_part.data(), layout->signed_part.size(), layout->signature)) {
+  if (!signature_holds(layout->signed_part, layout->signature)) {
     fail("Invalid signature");
   }
   lst_file_t list;

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace upd {
@@ -25,6 +27,10 @@ struct lst_entry_t {
 class lst_file_t {
  public:
   static lst_file_t parse(std::span<const char> bytes);
+  // The same with another judge of the signature than the built-in key: a
+  // publisher's mirror checks lists with the publisher's key file.
+  using signature_check_t = std::function<bool(std::string_view signed_part, std::string_view signature)>;
+  static lst_file_t parse(std::span<const char> bytes, const signature_check_t& signature_holds);
 
   bool contains(const std::string& name) const;
   // Empty when the name has no entry.

@@ -157,6 +157,27 @@ std::array<std::uint8_t, 40> dsa_sign(const key_file_t& key, const std::array<st
   return signature;
 }
 
+bool dsa_check(const key_file_t& key, const std::array<std::uint8_t, 20>& z,
+               const std::array<std::uint8_t, 40>& signature) {
+  ctx_ptr ctx(BN_CTX_new());
+  const bn_ptr r(BN_lebin2bn(signature.data(), 20, nullptr)), s(BN_lebin2bn(signature.data() + 20, 20, nullptr)),
+      zn(BN_lebin2bn(z.data(), static_cast<int>(z.size()), nullptr));
+  if (!ctx || !r || !s || !zn) throw std::bad_alloc();
+  if (BN_is_zero(r.get()) || BN_is_zero(s.get()) || BN_cmp(r.get(), key.q.get()) >= 0 ||
+      BN_cmp(s.get(), key.q.get()) >= 0)
+    return false;
+  // v = (g^(z/s) y^(r/s) mod p) mod q must equal r.
+  bn_ptr w = fresh(), u1 = fresh(), u2 = fresh(), v = fresh(), t = fresh();
+  check(BN_mod_inverse(w.get(), s.get(), key.q.get(), ctx.get()) != nullptr, "BN_mod_inverse");
+  check(BN_mod_mul(u1.get(), zn.get(), w.get(), key.q.get(), ctx.get()), "BN_mod_mul");
+  check(BN_mod_mul(u2.get(), r.get(), w.get(), key.q.get(), ctx.get()), "BN_mod_mul");
+  check(BN_mod_exp(v.get(), key.g.get(), u1.get(), key.p.get(), ctx.get()), "BN_mod_exp");
+  check(BN_mod_exp(t.get(), key.y.get(), u2.get(), key.p.get(), ctx.get()), "BN_mod_exp");
+  check(BN_mod_mul(v.get(), v.get(), t.get(), key.p.get(), ctx.get()), "BN_mod_mul");
+  check(BN_nnmod(v.get(), v.get(), key.q.get(), ctx.get()), "BN_nnmod");
+  return BN_cmp(v.get(), r.get()) == 0;
+}
+
 std::string little_endian(const BIGNUM* n, int size) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
   check(BN_bn2lebinpad(n, reinterpret_cast<unsigned char*>(bytes.data()), size) == size, "BN_bn2lebinpad");

@@ -46,6 +46,11 @@ key_file_t generate_key();
 // r and s as 20 little-endian bytes each. The key must hold x.
 std::array<std::uint8_t, 40> dsa_sign(const key_file_t& key, const std::array<std::uint8_t, 20>& z);
 
+// Whether the signature (r then s, as dsa_sign gives them) signs z with the
+// key's y. Needs no x: a mirror checks lists with the publisher's public half.
+bool dsa_check(const key_file_t& key, const std::array<std::uint8_t, 20>& z,
+               const std::array<std::uint8_t, 40>& signature);
+
 // The number as `size` little-endian bytes (it must fit).
 std::string little_endian(const BIGNUM* n, int size);
 

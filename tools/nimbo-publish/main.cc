@@ -3,7 +3,10 @@
 //                      [--sign-key PEM]... [--expires WHEN]
 //   nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN
 //   nimbo-publish drl --key KEY --out FILE [URL]...
+//   nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...
+//                        [--proxy HOST:PORT [--proxy-user USER]]
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -12,6 +15,7 @@
 
 #include "expiry.h"
 #include "keyfile/ed25519_key.h"
+#include "mirror.h"
 #include "output_file.h"
 #include "publish.h"
 
@@ -23,15 +27,20 @@ const char usage[] =
     "                          [--sign-key PEM]... [--expires WHEN]\n"
     "       nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN\n"
     "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
-    "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n";
+    "       nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...\n"
+    "                            [--proxy HOST:PORT [--proxy-user USER]]\n"
+    "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n"
+    "The proxy password is read from the environment variable NIMBO_PROXY_PASSWORD.\n";
+
+const char proxy_password_variable[] = "NIMBO_PROXY_PASSWORD";
 
 struct usage_error {
   std::string text;
 };
 
 struct arguments_t {
-  std::string command, key, source, out, serial, expires;
-  std::vector<std::string> removals, sign_keys, urls;
+  std::string command, key, source, out, serial, expires, from, proxy, proxy_user;
+  std::vector<std::string> removals, sign_keys, urls, list_keys;
 };
 
 struct option_t {
@@ -42,8 +51,12 @@ struct option_t {
 };
 
 const option_t options[] = {
-    {"--key", {"list", "drl"}, &arguments_t::key, nullptr},
-    {"--out", {"list", "resign", "drl"}, &arguments_t::out, nullptr},
+    {"--key", {"list", "drl", "mirror"}, &arguments_t::key, nullptr},
+    {"--out", {"list", "resign", "drl", "mirror"}, &arguments_t::out, nullptr},
+    {"--from", {"mirror"}, &arguments_t::from, nullptr},
+    {"--proxy", {"mirror"}, &arguments_t::proxy, nullptr},
+    {"--proxy-user", {"mirror"}, &arguments_t::proxy_user, nullptr},
+    {"--list-key", {"mirror"}, nullptr, &arguments_t::list_keys},
     {"--source", {"list"}, &arguments_t::source, nullptr},
     {"--serial", {"list"}, &arguments_t::serial, nullptr},
     {"--expires", {"list", "resign"}, &arguments_t::expires, nullptr},
@@ -58,6 +71,7 @@ const struct {
     {"list", {"--key", "--out", "--source"}},
     {"resign", {"--out", "--sign-key", "--expires"}},
     {"drl", {"--key", "--out"}},
+    {"mirror", {"--from", "--out", "--key"}},
 };
 
 // "A, B and C are needed", or "A is needed".
@@ -102,6 +116,7 @@ arguments_t parse(int argc, char** argv) {
   // A signature without an end date would vouch for a frozen mirror forever.
   if (a.sign_keys.empty() != a.expires.empty())
     throw usage_error{"--sign-key and --expires go together"};
+  if (!a.proxy_user.empty() && a.proxy.empty()) throw usage_error{"--proxy-user needs --proxy"};
   return a;
 }
 
@@ -118,6 +133,42 @@ std::vector<upd::ed25519_key_file_t> read_sign_keys(const std::vector<std::strin
     if (!keys.back().has_private) throw std::runtime_error(path + ": a public key cannot sign");
   }
   return keys;
+}
+
+// A password on the command line would show in every process listing.
+nb::Proxy proxy_settings(const arguments_t& a) {
+  nb::Proxy proxy;
+  proxy.set_type(nb::Proxy::PROXY_TYPE_NONE);
+  if (a.proxy.empty()) return proxy;
+  const auto colon = a.proxy.rfind(':');
+  const std::string port = colon == std::string::npos ? "" : a.proxy.substr(colon + 1);
+  if (colon == 0 || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoul(port) == 0 || std::stoul(port) > 65535)
+    throw usage_error{"--proxy takes HOST:PORT"};
+  proxy.set_type(nb::Proxy::PROXY_TYPE_HTTP);
+  const std::string host = a.proxy.substr(0, colon);
+  // An IPv6 address is written in brackets, which the resolver does not take.
+  proxy.set_host(host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host);
+  proxy.set_port(static_cast<std::uint32_t>(std::stoul(port)));
+  if (a.proxy_user.empty()) return proxy;
+  const char* password = std::getenv(proxy_password_variable);
+  if (!password) throw usage_error{std::string("--proxy-user needs the password in ") + proxy_password_variable};
+  proxy.set_user(a.proxy_user);
+  proxy.set_password(password);
+  return proxy;
+}
+
+void mirror(const arguments_t& a, std::time_t now) {
+  upd::publish::mirror_options_t options{a.from, a.out, {}, proxy_settings(a), now};
+  for (const auto& path : a.list_keys)
+    options.list_keys.push_back(upd::ed25519_public_key(upd::read_ed25519_key_file(path)));
+  const auto result = upd::publish::mirror_repository(upd::read_key_file(a.key), options);
+  std::cout << "version.lst " << result.serial;
+  if (result.list_changed)
+    std::cout << " mirrored (fetched: " << result.fetched << ", removed: " << result.removed << ")";
+  else
+    std::cout << (result.signature_changed ? " unchanged, version.lst.sig renewed" : " unchanged");
+  std::cout << '\n';
 }
 
 }  // namespace
@@ -139,6 +190,8 @@ int main(int argc, char** argv) {
       upd::publish::publish_list(read_private_key_file(a.key),
                                  {a.source, a.out, a.removals,
                                   a.serial.empty() ? std::to_string(now) : a.serial, signing});
+    } else if (a.command == "mirror") {
+      mirror(a, now);
     } else {
       upd::publish::write_atomically(a.out,
                                      upd::publish::drl_text(read_private_key_file(a.key), a.urls));

@@ -33,14 +33,43 @@ staged_files_t::~staged_files_t() {
   for (std::size_t i = committed_; i < files_.size(); ++i) ::unlink(files_[i].temporary.c_str());
 }
 
-void staged_files_t::add(const std::filesystem::path& path,
-                         const std::function<void(int fd)>& fill) {
+int staged_files_t::reserve(const std::filesystem::path& path) {
   // A hidden, unique name: a listing or a crashed run's leftover never
   // looks like a file the repository offers, and nothing planted is reused.
   std::string name = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) fail_with_errno(path, "mkstemp");
   files_.push_back({name, path});
+  return fd;
+}
+
+void staged_files_t::add(const std::filesystem::path& path,
+                         const std::function<void(int fd)>& fill) {
+  const int fd = reserve(path);
+  seal(fd, files_.back().temporary, fill);
+}
+
+bool staged_files_t::add_by_name(const std::filesystem::path& path,
+                                 const std::function<bool(const std::filesystem::path& temporary)>& write) {
+  ::close(reserve(path));
+  const std::filesystem::path name = files_.back().temporary;
+  if (!write(name)) {
+    ::unlink(name.c_str());
+    files_.pop_back();
+    return false;
+  }
+  const int fd = ::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) fail_with_errno(name, "open");
+  struct stat status;
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+    ::close(fd);
+    throw std::runtime_error(name.string() + ": not a plain file of ours");
+  }
+  seal(fd, name, [](int) {});
+  return true;
+}
+
+void staged_files_t::seal(int fd, const std::filesystem::path& name, const std::function<void(int fd)>& fill) {
   try {
     if (::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
     fill(fd);

@@ -26,6 +26,14 @@ class staged_files_t {
   // disk; the file gets mode 0644 less the umask, as a plain write would.
   void add(const std::filesystem::path& path, const std::function<void(int fd)>& fill);
   void add(const std::filesystem::path& path, std::string_view bytes);
+  // For writers that create the file by name themselves (a download, an
+  // unpacking): write(temporary) makes the file at the temporary name,
+  // which it may replace. A file is only taken when it is a regular one
+  // reached by no link; it then gets the same mode and flush. When write
+  // returns false (there is nothing to stage), the temporary is removed and
+  // add_by_name returns false.
+  bool add_by_name(const std::filesystem::path& path,
+                   const std::function<bool(const std::filesystem::path& temporary)>& write);
 
   // Renames the files into place in the order they were added, so that a
   // file others point to (a list's data, a signature's list) lands first.
@@ -33,6 +41,11 @@ class staged_files_t {
   void commit();
 
  private:
+  // Creates a new empty temporary beside path, removed unless committed,
+  // and returns its open descriptor.
+  int reserve(const std::filesystem::path& path);
+  // Gives the open temporary its mode, lets fill write it, flushes and closes it.
+  static void seal(int fd, const std::filesystem::path& name, const std::function<void(int fd)>& fill);
   struct staged_t {
     std::filesystem::path temporary, path;
   };

@@ -1,0 +1,89 @@
+// "nimbo-publish mirror" copies a repository that nginx serves, through a
+// squid demanding Basic authentication, into a folder the same nginx serves.
+#include <cstdlib>
+#include <functional>
+#include <utility>
+
+#include "support/nginx_server.h"
+#include "support/squid_proxy.h"
+#include "tools/tool_test.h"
+
+namespace upd::testing {
+namespace {
+
+class MirrorTest : public ToolTest {
+ protected:
+  void SetUp() override {
+    const std::string why = nginx_server_t::unavailable_reason() + squid_proxy_t::unavailable_reason();
+    if (!why.empty()) GTEST_SKIP() << why;
+    ToolTest::SetUp();
+    nginx_ = std::make_unique<nginx_server_t>(dir_.path());
+    squid_ = std::make_unique<squid_proxy_t>(squid_proxy_t::basic, "mirror", "pass word");
+    ::setenv("NIMBO_PROXY_PASSWORD", "pass word", 1);
+  }
+  // Mirrors FROM (a folder that nginx serves) into TO, trusting the Ed25519 key old.pem.
+  std::string mirror(const std::string& from = "out", const std::string& to = "mirror") {
+    return run({"nimbo-publish", "mirror", "--from", nginx_->http_url(from + "/"), "--out", path(to), "--key",
+                path("dsa-public.key"), "--list-key", path("public.pem"), "--proxy",
+                "127.0.0.1:" + std::to_string(squid_->port()), "--proxy-user", "mirror"});
+  }
+  // The requests for upstream's files since the last call.
+  std::size_t upstream_requests() {
+    const std::string log = nginx_->access_log(), fresh = log.substr(std::exchange(seen_, log.size()));
+    std::size_t count = 0;
+    for (auto at = fresh.find("/out/"); at != std::string::npos; at = fresh.find("/out/", at + 1)) ++count;
+    return count;
+  }
+  // Options of a list with this serial, signed with this Ed25519 key.
+  std::vector<std::string> signed_list(const std::string& serial, const std::string& key, const char* expires = "7d") {
+    return {"--serial", serial, "--sign-key", key, "--expires", expires};
+  }
+  std::unique_ptr<nginx_server_t> nginx_;
+  std::unique_ptr<squid_proxy_t> squid_;
+  std::size_t seen_ = 0;
+};
+
+TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
+  ASSERT_EQ(publish({{"a.dat", "a"}, {"b.dat", "b"}, {"timestamp", "1"}}, signed_list("42", keys_[0])), "");
+  EXPECT_EQ(mirror(), "version.lst 42 mirrored (fetched: 3, removed: 0)\n");
+  EXPECT_NE(squid_->access_log().find("/out/version.lst"), std::string::npos);
+  EXPECT_EQ(upstream_requests(), 6u);  // timestamp.lzma is not found: timestamp is fetched plain
+  ASSERT_EQ(publish({{"a.dat", "A"}, {"timestamp", "1"}}, signed_list("43", keys_[0])), "");
+  fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma");
+  EXPECT_EQ(mirror(), "version.lst 43 mirrored (fetched: 1, removed: 1)\n");
+  EXPECT_EQ(upstream_requests(), 3u);  // the list, its signature and a.dat.lzma
+  EXPECT_EQ(mirror(), "version.lst 43 unchanged\n");
+  EXPECT_EQ(upstream_requests(), 2u);
+  EXPECT_EQ(folder_state(dir_ / "mirror", false), folder_state(out_, false));
+  // What nginx serves from the mirror passes the same checks again.
+  EXPECT_EQ(mirror("mirror", "second"), "version.lst 43 mirrored (fetched: 2, removed: 0)\n");
+}
+
+TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
+  ASSERT_EQ(publish({{"a.dat", "1111"}, {"c.dat", "2222"}}, signed_list("42", keys_[0])), "");
+  ASSERT_EQ(mirror(), "version.lst 42 mirrored (fetched: 2, removed: 0)\n");
+  const auto before = folder_state(dir_ / "mirror");
+  const std::tuple<std::vector<std::string>, std::function<void()>, std::string> cases[] = {
+      {signed_list("41", keys_[0]), [] {}, "upstream list 41 is older than the mirrored list 42"},
+      {signed_list("43", keys_[0]), [&] { write_file(out_ / "a.dat.lzma", read_file(out_ / "c.dat.lzma")); },
+       "upstream a.dat.lzma does not match the list's SHA-256"},
+      {signed_list("43", keys_[0]), [&] { fs::remove(out_ / "a.dat.lzma"), write_file(out_ / "a.dat", "3333"); },
+       "upstream a.dat does not match the list's SHA-256"},
+      {signed_list("43", keys_[0], "2001-02-03T04:05:06Z"), [] {},
+       "upstream version.lst.sig: expired on 2001-02-03T04:05:06Z"},
+      {signed_list("43", keys_[1]), [] {}, "upstream version.lst.sig: unknown key"},
+      {{"--serial", "43"}, [] {}, "upstream offers no version.lst.sig"},
+      {{"--serial", "43", "--key", path("dsa.key")}, [] {},
+       "upstream version.lst: Invalid signature: Invalid LST file"},
+  };
+  for (const auto& [options, tamper, message] : cases) {
+    fs::remove(out_ / "version.lst.sig");
+    ASSERT_EQ(publish({{"a.dat", "1212"}, {"c.dat", "2222"}}, options), "") << message;
+    tamper();
+    EXPECT_EQ(mirror(), "failed: nimbo-publish: " + message + "\n");
+    EXPECT_EQ(folder_state(dir_ / "mirror"), before) << message;
+  }
+}
+
+}  // namespace
+}  // namespace upd::testing

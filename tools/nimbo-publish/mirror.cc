@@ -1,0 +1,168 @@
+#include "mirror.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <stdexcept>
+
+#include "formats/file_sha256.h"
+#include "formats/list_keys.h"
+#include "formats/lst_file.h"
+#include "formats/lzma_file.h"
+#include "formats/whole_file.h"
+#include "http/downloader.h"
+#include "keyfile/signer.h"
+#include "output_file.h"
+#include "update/staging.h"
+#include "upstream.h"
+
+namespace upd::publish {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr const char* list_name = "version.lst";
+
+// What the mirror holds at the name; nothing when there is nothing.
+std::optional<std::string> held_file(const fs::path& path, std::size_t limit) {
+  if (!fs::exists(fs::symlink_status(path))) return std::nullopt;
+  try {
+    return read_whole_file(path.string(), limit, links_t::refuse);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path.string() + ": " + e.what());
+  }
+}
+
+lst_file_t upstream_list(const key_file_t& key, const std::string& bytes) {
+  try {
+    return lst_file_t::parse(bytes, [&](std::string_view signed_part, std::string_view signature) {
+      return verify_text(key, signed_part, signature);
+    });
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("upstream ") + list_name + ": " + e.what());
+  }
+}
+
+// The mirror wrote and checked its list before; only its names and serial matter now.
+lst_file_t held_list(const fs::path& path, const std::string& bytes) {
+  try {
+    return lst_file_t::parse(bytes, [](std::string_view, std::string_view) { return true; });
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path.string() + ": " + e.what());
+  }
+}
+
+// Names that would overwrite the list, its signature or another file's packed form.
+void check_names(const lst_file_t& list) {
+  for (const std::string& name : list.file_names()) {
+    const bool packed_twin =
+        name.ends_with(compressed_suffix) &&
+        list.contains(name.substr(0, name.size() - std::string_view(compressed_suffix).size()));
+    if (name == list_name || name == list_signature_name || packed_twin)
+      throw std::runtime_error(std::string("upstream ") + list_name + " lists \"" + name +
+                               "\", which a repository cannot serve");
+  }
+}
+
+void check_signature(const std::optional<std::string>& signature, const std::string& list,
+                     const std::string& serial, const mirror_options_t& options, bool required) {
+  if (!signature) {
+    if (required)
+      throw std::runtime_error(std::string("upstream offers no ") + list_signature_name);
+    return;
+  }
+  try {
+    list_signature_t::parse(*signature)
+        .check(options.list_keys.empty() ? built_in_list_keys()
+                                         : std::span<const ed25519_key_t>(options.list_keys),
+               list, serial, options.now);
+  } catch (const list_signature_error& e) {
+    throw std::runtime_error(std::string("upstream ") + list_signature_name + ": " + e.what());
+  }
+}
+
+bool is_current(const fs::path& path, const std::string& checksum) {
+  return is_plain_file(path.string()) && file_sha256(path.string(), links_t::refuse) == checksum;
+}
+
+// Stages NAME.lzma (when upstream offers it) and NAME, checked against the list.
+void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out,
+                const lst_file_t& list, const std::string& name) {
+  const std::uint32_t size = list.size_of(name);
+  const std::string packed_name = name + compressed_suffix;
+  fs::path packed;
+  const bool offered = staged.add_by_name(out / packed_name, [&](const fs::path& temporary) {
+    packed = temporary;
+    return upstream.fetch_to(packed_name, temporary, compressed_size_limit(size));
+  });
+  staged.add_by_name(out / name, [&](const fs::path& temporary) {
+    if (offered) {
+      try {
+        unpack_lzma_file(packed.string(), temporary.string(), size);
+      } catch (const std::exception& e) {
+        throw std::runtime_error("upstream " + packed_name + ": " + e.what());
+      }
+    } else if (!upstream.fetch_to(name, temporary, size)) {
+      throw std::runtime_error("upstream lacks the listed " + name);
+    }
+    if (fs::file_size(temporary) != size ||
+        file_sha256(temporary.string(), links_t::refuse) != list.checksum_of(name))
+      throw std::runtime_error("upstream " + (offered ? packed_name : name) +
+                               " does not match the list's SHA-256");
+    return true;
+  });
+}
+
+void make_directory(const fs::path& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) fail_with_errno(path, "mkdir");
+}
+
+}  // namespace
+
+mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t& options) {
+  const fs::path list_path = options.out / list_name,
+                 signature_path = options.out / list_signature_name;
+  const std::optional<std::string> held = held_file(list_path, downloader_t::memory_limit_),
+                                   held_signature =
+                                       held_file(signature_path, max_list_signature_size);
+  upstream_t upstream(options.from, options.proxy);
+  const std::optional<std::string> list = upstream.fetch(list_name, downloader_t::memory_limit_);
+  if (!list) throw std::runtime_error(url_t(options.from, list_name).to_string() + ": HTTP 404");
+  const lst_file_t listed = upstream_list(key, *list);
+  const std::optional<lst_file_t> previous =
+      held ? std::optional(held_list(list_path, *held)) : std::nullopt;
+  if (previous && serial_is_older(listed.serial(), previous->serial()))
+    throw std::runtime_error("upstream list " + listed.serial() +
+                             " is older than the mirrored list " + previous->serial());
+  check_names(listed);
+  const std::optional<std::string> signature =
+      upstream.fetch(list_signature_name, max_list_signature_size);
+  check_signature(signature, *list, listed.serial(), options,
+                  !options.list_keys.empty() || held_signature);
+
+  mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
+  make_directory(options.out);
+  staged_files_t staged;
+  if (result.list_changed) {
+    for (const std::string& name : listed.file_names())
+      if (!is_current(options.out / name, listed.checksum_of(name))) {
+        stage_file(upstream, staged, options.out, listed, name);
+        ++result.fetched;
+      }
+    staged.add(list_path, *list);
+  }
+  if (result.signature_changed) staged.add(signature_path, *signature);
+  staged.commit();
+  if (!previous) return result;
+  for (const std::string& name : previous->file_names())
+    if (!listed.contains(name)) {
+      for (const std::string& gone : {name, name + compressed_suffix})
+        if (::unlink((options.out / gone).c_str()) != 0 && errno != ENOENT)
+          fail_with_errno(options.out / gone, "unlink");
+      ++result.removed;
+    }
+  return result;
+}
+
+}  // namespace upd::publish

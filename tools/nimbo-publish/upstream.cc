@@ -1,0 +1,38 @@
+#include "upstream.h"
+
+#include <boost/system/system_error.hpp>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace upd::publish {
+
+upstream_t::upstream_t(std::string base, const nb::Proxy& proxy) : base_(std::move(base)) {
+  downloader_.set_proxy(proxy);
+}
+
+template <typename Transfer>
+bool upstream_t::found(const std::string& name, const Transfer& transfer) {
+  const url_t url(base_, name);
+  try {
+    transfer(url);
+    return true;
+  } catch (const boost::system::system_error& e) {
+    if (downloader_.last_status() == 404) return false;
+    throw std::runtime_error(url.to_string() + ": " + e.what());
+  }
+}
+
+std::optional<std::string> upstream_t::fetch(const std::string& name, std::uint64_t limit) {
+  std::vector<char> body;
+  if (!found(name, [&](const url_t& url) { downloader_.download(url, body, limit); }))
+    return std::nullopt;
+  return std::string(body.begin(), body.end());
+}
+
+bool upstream_t::fetch_to(const std::string& name, const std::filesystem::path& path,
+                          std::uint64_t limit) {
+  return found(name, [&](const url_t& url) { downloader_.download(url, path.string(), limit); });
+}
+
+}  // namespace upd::publish
