@@ -49,9 +49,10 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
   EXPECT_NE(squid_->access_log().find("/out/version.lst"), std::string::npos);
   EXPECT_EQ(upstream_requests(), 6u);  // timestamp.lzma is not found: timestamp is fetched plain
   ASSERT_EQ(publish({{"a.dat", "A"}, {"timestamp", "1"}}, signed_list("43", keys_[0])), "");
-  fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma");
+  // a.dat now comes plain only: the mirror drops its old packed form too.
+  fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma"), fs::remove(out_ / "a.dat.lzma");
   EXPECT_EQ(mirror(), "version.lst 43 mirrored (fetched: 1, removed: 1)\n");
-  EXPECT_EQ(upstream_requests(), 3u);  // the list, its signature and a.dat.lzma
+  EXPECT_EQ(upstream_requests(), 4u);  // the list, its signature, a.dat.lzma (not found) and a.dat
   EXPECT_EQ(mirror(), "version.lst 43 unchanged\n");
   EXPECT_EQ(upstream_requests(), 2u);
   EXPECT_EQ(folder_state(dir_ / "mirror", false), folder_state(out_, false));
