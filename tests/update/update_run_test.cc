@@ -292,6 +292,20 @@ TEST_F(SignedList, AZoneOnceSignedRefusesUnsignedListsFromThenOn) {
   EXPECT_TRUE(has_line(refused, "Warning: BASE: " + http_base() + "version.lst.sig: missing"));
 }
 
+// A site's mirror: what nimbo-publish mirror copied and checked, served by
+// nginx, updates a client as upstream would, signature included.
+TEST_F(SignedList, AClientUpdatesFromAVerifyingLocalMirror) {
+  const std::string upstream = publish(files, signed_by({dev_key}));
+  ASSERT_TRUE(run_program({NIMBO_BINARY_DIR "/bin/nimbo-publish", "mirror", "--from", upstream, "--out",
+                           served("-site").string(), "--key", NIMBO_SOURCE_DIR "/keys/dev.key"},
+                          dir_ / "mirror.out"))
+      << read_file(dir_ / "mirror.out");
+  write_drl({nginx_->http_url(id_ + "-site/")});
+  const auto run = this->run();
+  expect_staged(run, files, 2);
+  EXPECT_FALSE(has_line(run, "accepted without version.lst.sig"));
+}
+
 TEST_F(SignedList, TheBuildThatRequiresSignaturesRefusesUnsignedListsFromTheStart) {
   write_drl({publish(files)});
   program_ = NIMBO_BINARY_DIR "/tests/nimbo-update-signed-only";
