@@ -19,7 +19,7 @@ constexpr mode_t private_directory_mode = 0700;
       "create_directory", dir, boost::system::error_code(err, boost::system::system_category()));
 }
 
-// access: O_RDONLY, or O_WRONLY with its flags.
+// access: O_RDONLY, O_RDWR, or O_WRONLY with its flags.
 unique_fd_t open_existing(const boost::filesystem::path& path, int access, links_t links) {
   // O_NONBLOCK: opening a FIFO would wait for the other side.
   // O_NOCTTY: a terminal opened by mistake must not become ours.
@@ -46,6 +46,10 @@ unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode) {
   unique_fd_t fd = open_existing(path, O_WRONLY | O_APPEND, links_t::refuse);
   if (::fchmod(fd.get(), mode) != 0) throw errno_error(errno, "fchmod");
   return fd;
+}
+
+unique_fd_t open_to_consume(const boost::filesystem::path& path) {
+  return open_existing(path, O_RDWR, links_t::refuse);
 }
 
 bool is_plain_file(const boost::filesystem::path& path) {

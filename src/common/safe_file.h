@@ -45,6 +45,11 @@ unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links
 // "open", "stat", "read" or "fchmod".
 unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode);
 
+// Opens an existing file of the update directory to read it and to give
+// back its disk blocks once read (fallocate needs a descriptor open for
+// writing), with the refusals of open_to_append.
+unique_fd_t open_to_consume(const boost::filesystem::path& path);
+
 // True when the name itself (not followed) is a regular file with no other
 // hard link: a file only this name reaches. False when nothing is there.
 bool is_plain_file(const boost::filesystem::path& path);

@@ -1,8 +1,8 @@
 // Unpacking of a ".lzma" file on disk into another file, for the staging
-// code on the update worker thread. Both files belong to the update
-// directory: the source is opened without following a link and without
-// blocking, the destination is created anew (common/safe_file.h), so
-// nothing planted at either name is read or written through.
+// code of an update. Both files belong to the update directory: the source
+// is opened without following a link and without blocking, the destination
+// is created anew (common/safe_file.h), so nothing planted at either name is
+// read or written through.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -12,15 +12,26 @@
 
 namespace upd {
 
+// What becomes of the source's disk space while it is read.
+enum class source_space_t {
+  keep,
+  // Blocks already read are given back to the file system (holes are
+  // punched), so that the packed and the unpacked copy of a large file do
+  // not fill the disk together: the source is no longer usable afterwards,
+  // whatever the outcome. File systems without holes keep the blocks.
+  release,
+};
+
 // Unpacks the ".lzma" file at source into destination, replacing whatever
 // stood there, with mode 0600; max_size bounds the unpacked size (see
 // decoder_t). On any failure the destination is removed (errors of the
 // removal are ignored) and the error goes on: a system error with errno and
 // the context of open_regular_file or create_file, or the decoder's
-// EC_BAD_LZMA_FILE / EC_IO_ERROR. An interruption of the worker thread
-// stops the unpacking between two pieces of output.
+// EC_BAD_LZMA_FILE / EC_IO_ERROR. An interruption of the boost thread that
+// runs it stops the unpacking between two pieces of output.
 void unpack_lzma_file(const boost::filesystem::path& source,
                       const boost::filesystem::path& destination,
-                      std::uint64_t max_size = decoder_t::no_limit);
+                      std::uint64_t max_size = decoder_t::no_limit,
+                      source_space_t space = source_space_t::keep);
 
 }  // namespace upd
