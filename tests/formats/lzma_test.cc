@@ -1,12 +1,17 @@
 // The decoder over streams (unpack_lzma_file over files: the end-to-end
 // fall-backs and the hostile LZMA bomb).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <boost/system/system_error.hpp>
+#include <random>
 #include <sstream>
 
 #include "common/error.h"
+#include "common/unique_fd.h"
 #include "formats/lzma_decoder.h"
+#include "formats/lzma_file.h"
 #include "formats/lzma_samples.h"
 #include "support/test_support.h"
 
@@ -110,3 +115,27 @@ TEST(LzmaDecoder, DictionaryIsClampedToWhatTheOutputCanUse) {
 
 }  // namespace
 }  // namespace upd
+
+namespace upd::testing {
+namespace {
+
+// Staging unpacks a large file with its packed form beside it: the packed
+// blocks go back as they are read, so the two are not on disk together.
+TEST(LzmaFile, ReleasingTheSourceGivesBackItsBlocksAndKeepsTheOutput) {
+  temp_dir_t dir;
+  std::string data(6 << 20, '\0');
+  std::mt19937 random(3);
+  for (auto& c : data) c = static_cast<char>(random());
+  write_file(dir / "a.lzma", lzma_alone(data, 0));
+  unpack_lzma_file(dir / "a.lzma", dir / "a", data.size(), source_space_t::release);
+  EXPECT_EQ(read_file(dir / "a"), data);
+  struct stat status;
+  ASSERT_EQ(::stat((dir / "a.lzma").c_str(), &status), 0);
+  const unique_fd_t probe(::open((dir / "a").c_str(), O_RDWR));
+  if (::fallocate(probe.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096) != 0)
+    GTEST_SKIP() << "no holes on this file system";
+  EXPECT_LT(status.st_blocks * 512, 3 << 20);
+}
+
+}  // namespace
+}  // namespace upd::testing
