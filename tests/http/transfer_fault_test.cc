@@ -97,6 +97,8 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
        false, true},
       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\n\r\n", nb::EC_NETWORK_ERROR, "hel",
        false, true},
+      // A server failing is no refusal of the range: the next attempt may resume.
+      {"HTTP/1.1 404 Not Found\r\n\r\n", nb::EC_NETWORK_ERROR, "hel", false, false},
   };
   const temp_dir_t dir;
   for (const auto& c : cases) {

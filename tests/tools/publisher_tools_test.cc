@@ -69,13 +69,15 @@ TEST_F(ToolTest, KeyFileReaderNamesTheFaultOfABrokenKey) {
   }
 }
 
-// Help, wrong use, and what a command line cannot carry: nothing is written then.
+// Wrong use, what a command line cannot carry, and a key file that cannot be
+// written (a file size limit of 0 makes the write fail): nothing is left then.
 TEST_F(ToolTest, CommandLines) {
-  const std::string x25519 = path("x25519.pem"), drl = path("zone.drl");
+  const std::string x25519 = path("x25519.pem"), drl = path("zone.drl"), full = path("full.pem");
   const std::string url_rule = "a server URL may not be empty, hold a line break, or begin or end with a blank\n";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"nimbo-keygen", "--help"}, "usage: nimbo-keygen OUT\nWrites"},
-      {{"nimbo-publish", "--help"}, "usage: nimbo-publish list --key KEY"},
+      {{"bash", "-o", "pipefail", "-c",
+        "(ulimit -f 0; trap '' XFSZ; exec " NIMBO_BINARY_DIR "/bin/nimbo-keygen --ed25519 " + full + ") 2>&1 | cat"},
+       "failed: nimbo-keygen: " + full + ": cannot write the key file\n"},
       {{"nimbo-keygen", "--ed25519"}, "failed: usage: nimbo-keygen OUT\n   or: nimbo-keygen --ed25519 OUT\n"},
       {{"nimbo-keygen", "--public", x25519}, "failed: usage: nimbo-keygen OUT\n"},
       {{"nimbo-keygen", "--fingerprint", x25519}, "failed: nimbo-keygen: " + x25519 + ": not an Ed25519 key\n"},
@@ -91,8 +93,7 @@ TEST_F(ToolTest, CommandLines) {
        "failed: nimbo-monitor: --progress takes auto, bar, lines or off\n"},
   };
   for (const auto& [argv, output] : cases) EXPECT_THAT(run(argv), StartsWith(output));
-  EXPECT_FALSE(fs::exists(path("out")));
-  EXPECT_FALSE(fs::exists(drl));
+  for (const std::string& file : {path("out"), drl, full}) EXPECT_FALSE(fs::exists(file)) << file;
 }
 
 TEST_F(ToolTest, PublishBuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {

@@ -28,10 +28,10 @@ class ToolTest : public ::testing::Test {
     for (const auto& made : made_) ASSERT_EQ(run(made.argv), "");
     ASSERT_TRUE(run_program({"openssl", "genpkey", "-algorithm", "X25519", "-out", path("x25519.pem")}, dir_ / "o"));
   }
-  // Runs a program of the build; returns its output, prefixed with
-  // "failed: " on a non-zero exit.
+  // Runs a program (of the build when named nimbo-*); returns its output,
+  // prefixed with "failed: " on a non-zero exit.
   std::string run(std::vector<std::string> argv) {
-    argv[0] = NIMBO_BINARY_DIR "/bin/" + argv[0];
+    if (argv[0].starts_with("nimbo-")) argv[0] = NIMBO_BINARY_DIR "/bin/" + argv[0];
     fs::remove(dir_ / "output");  // run_program appends
     const bool ok = run_program(argv, dir_ / "output");
     return (ok ? "" : "failed: ") + read_file(dir_ / "output");
