@@ -10,7 +10,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "cache.pb.h"
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "formats/cache_file.h"
@@ -38,16 +37,6 @@ std::string decode_error(const std::string& bytes) {
   }
 }
 
-upd::FileCrc* add_crc(upd::Cache& cache, const std::string& path, std::uint64_t ctime) {
-  upd::FileCrc* crc = cache.add_crcs();
-  crc->set_path(path);
-  crc->set_dev(1);
-  crc->set_ino(2);
-  crc->set_ctime(ctime);
-  crc->set_sha256(digest_a);
-  return crc;
-}
-
 TEST(CacheFile, RecordsRoundTripAndEveryCutChangedBitOrAddedByteIsRefused) {
   const cache_records_t records = {{"/var/nimbo/bases/daily.vdb", {2049, 131, 1700000000, digest_a}},
                                    {"/opt/nimbo/\"odd\" & name", {0xffffffffffffffff, 1, -5, digest_b}}};
@@ -63,22 +52,6 @@ TEST(CacheFile, RecordsRoundTripAndEveryCutChangedBitOrAddedByteIsRefused) {
     }
   }
   EXPECT_EQ(decode_error(bytes + '\0'), "invalid format");
-}
-
-TEST(CacheFile, TimeIsReadAsItsLow32BitsTheLaterRecordWinsAndEveryFieldIsNeeded) {
-  upd::Cache cache;
-  add_crc(cache, "/a", 0x100000005);
-  add_crc(cache, "/b", 0xfffffffffffffffb);
-  add_crc(cache, "/c", 0x80000000);
-  add_crc(cache, "/c", 7)->set_sha256(digest_b);
-  EXPECT_EQ(decode_cache(seal_cache(cache.SerializeAsString())),
-            (cache_records_t{{"/a", {1, 2, 5, digest_a}}, {"/b", {1, 2, -5, digest_a}}, {"/c", {1, 2, 7, digest_b}}}));
-  cache.mutable_crcs()->RemoveLast();
-  EXPECT_EQ(decode_cache(seal_cache(cache.SerializeAsString())).at("/c").ctime, INT32_MIN);
-  // Without its digest an otherwise intact message is refused too.
-  EXPECT_EQ(decode_error(cache.SerializeAsString()), "invalid format");
-  cache.mutable_crcs(0)->clear_sha256();
-  EXPECT_EQ(decode_error(seal_cache(cache.SerializePartialAsString())), "invalid format");
 }
 
 class ChecksumCache : public ::testing::Test {

@@ -11,14 +11,12 @@
 #include <boost/filesystem/operations.hpp>
 #include <fstream>
 #include <map>
-#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "child_process.h"
 #include "run_metrics.h"
-#include "run_schedule.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -166,29 +164,6 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
   }
-}
-
-// A thousand waits after successes cover the whole added tenth; failures
-// wait one minute, doubling up to the interval, until a success.
-TEST(RunSchedule, WaitsSpreadOverATenthAndFailuresBackOffFromAMinuteToTheInterval) {
-  using std::chrono::minutes;
-  std::mt19937 generator(7);
-  run_schedule_t spread(minutes(60), [&] { return std::uniform_real_distribution<double>(0, 1)(generator); });
-  std::set<long> twentieths;
-  for (int i = 0; i < 1000; ++i) {
-    const auto extra = spread.wait_after(true) - minutes(60);
-    ASSERT_TRUE(extra >= minutes(0) && extra < minutes(6)) << extra.count();
-    twentieths.insert(extra * 20 / minutes(6));
-  }
-  EXPECT_EQ(twentieths.size(), 20u);
-  double random = 0;
-  run_schedule_t backoff(minutes(60), [&] { return random; });
-  for (int failures = 0; failures < 8; ++failures)
-    EXPECT_EQ(backoff.wait_after(false), std::min(minutes(1 << failures), minutes(60)));
-  EXPECT_EQ(backoff.wait_after(true), minutes(60));
-  EXPECT_EQ(backoff.wait_after(false), minutes(1));
-  random = 0.5;
-  EXPECT_EQ(backoff.wait_after(false), minutes(2) + std::chrono::seconds(6));
 }
 
 }  // namespace
