@@ -46,15 +46,6 @@ class ToolTest : public ::testing::Test {
                                      "--out", out_.string(), "--serial", "0042"});
     return run(options);
   }
-  // The signature file, after checking that it verifies with the key at `now`.
-  list_signature_t checked_signature(const std::string& key, std::time_t now) {
-    const std::string list = read_file(out_ / "version.lst");
-    const list_signature_t signature = list_signature_t::parse(read_file(out_ / "version.lst.sig"));
-    const ed25519_key_t keys[] = {ed25519_public_key(read_ed25519_key_file(key))};
-    signature.check(keys, list, lst_file_t::parse(list).serial(), now);
-    return signature;
-  }
-
   temp_dir_t dir_;
   fs::path source_ = dir_ / "source", out_ = dir_ / "out";
   const std::string keys_[2] = {path("old.pem"), path("new.pem")};

@@ -52,8 +52,7 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
     std::string out, err;  // the whole standard output; a line of the error output (all of it on success)
     install_mode_t mode = install_mode_t::install;
   } cases[] = {
-      {"say Notice: Update 10.0.0.0.1409222330\n"
-       "send tag: MY_PROGRESS_NOTIFICATION check { bytes_to_check: 100 bytes_checked: 0 }\n"
+      {"send tag: MY_PROGRESS_NOTIFICATION check { bytes_to_check: 100 bytes_checked: 0 }\n"
        "send tag: MY_PROGRESS_NOTIFICATION check { bytes_to_check: 100 bytes_checked: 100 }\n"
        "send tag: MY_PROGRESS_NOTIFICATION download { files_to_process: 1 files_processed: 0 bytes_to_process: 5 "
        "bytes_processed: 0 current_file: 'daily.vdb' }\n"
@@ -72,7 +71,7 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
        "Installing 1 file, removing 1 file, 1 up to date\n"
        "Installed 1 file, removed 1 file\n"
        "Network: sent 40 bytes, received 500 bytes\n",
-       "Notice: Update 10.0.0.0.1409222330\n"},
+       ""},
       {"request to_place { source: '" + missing + "' destination: '" + (bases / "missing.vdb").string() + "' }\n",
        nb::EC_NO_SUCH_ENTRY, "Installing 1 file, removing 0 files, 0 up to date\n" + no_traffic,
        "Installation failed: Cannot open \"" + missing + "\": No such file or directory\n"},
@@ -105,9 +104,6 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
     EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
     if (c.status == 0) {
       EXPECT_EQ(err.str(), c.err);  // nothing else
-    }
-    if (outcome.interrupted) {
-      EXPECT_EQ(describe_wait_status(outcome.wait_status), "was killed by signal 15 (Terminated)");
     }
   }
   EXPECT_EQ(read_file(bases / "daily.vdb"), "daily");
