@@ -2,7 +2,7 @@
 // everything it refuses.
 #include "formats/list_signature.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include "keyfile/ed25519_key.h"
 
@@ -28,13 +28,9 @@ class ListSignature : public ::testing::Test {
   const std::vector<ed25519_key_t> keys_{trusted_.public_key()};
 
   void expect_refused(const std::string& text, const std::string& reason) {
-    SCOPED_TRACE(text);
-    try {
-      list_signature_t::parse(text).check(keys_, list, "42", now);
-      ADD_FAILURE() << "accepted";
-    } catch (const list_signature_error& e) {
-      EXPECT_EQ(e.what(), reason);
-    }
+    EXPECT_THAT([&] { list_signature_t::parse(text).check(keys_, list, "42", now); },
+                ::testing::ThrowsMessage<list_signature_error>(reason))
+        << text;
   }
 };
 

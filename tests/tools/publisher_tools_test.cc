@@ -15,6 +15,7 @@ namespace {
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using ::testing::ThrowsMessage;
 
 // Every key file is a new one, of the owner alone when private; a public
 // half has the id of its key.
@@ -53,12 +54,7 @@ TEST_F(ToolTest, KeyFileReaderNamesTheFaultOfABrokenKey) {
   };
   for (const auto& [text, fault] : cases) {
     write_file(key, text);
-    try {
-      read_key_file(key);
-      EXPECT_EQ(fault, "");
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), key + ": " + fault);
-    }
+    EXPECT_THAT([&] { read_key_file(key); }, ThrowsMessage<std::runtime_error>(key + ": " + fault));
   }
 }
 
