@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "formats/key_tables.h"
-#include "formats/montgomery.h"
 #include "formats/sha0.h"
 #include "formats/signing.h"
 #include "support/test_support.h"
@@ -89,18 +87,6 @@ TEST(DsaVerify, ChecksTheRangeOfRThenOfS) {
     const std::string signature = c.r + c.s;
     EXPECT_EQ(dsa_verify(PublicKey, reinterpret_cast<const std::uint8_t*>(signature.data()), digest), c.status);
   }
-}
-
-// Found by fuzzing: the quotient digit x[0]·m_inv was taken in int, which
-// overflows (undefined behaviour) for large limbs such as these.
-TEST(MontReduce, TakesTheQuotientDigitInUnsignedArithmetic) {
-  const limb_t m[4] = {0xFFFD, 0xFFFF, 0xFFFF, 0x7FFF};  // 2^63 - 3
-  const modulus_t mod = make_modulus(m, 4, 0xAAAB);      // -M^-1 mod 2^16
-  limb_t x[5] = {0xFFFF, 0, 0, 0, 0};
-  mont_reduce(x, 4, mod, 1);
-  // (0xFFFF + 0x5555·M) / 2^16
-  const limb_t expected[5] = {0, 0, 0x8000, 0x2AAA, 0};
-  EXPECT_TRUE(std::equal(x, x + 5, expected));
 }
 
 }  // namespace

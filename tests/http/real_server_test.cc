@@ -1,7 +1,8 @@
-// Transfers against a real nginx (HTTP and HTTPS with a self-signed
-// certificate) and through real squid proxies demanding Basic or Digest
-// authentication. The servers start once for the suite; without nginx or
-// squid on the machine the tests are skipped with the reason.
+// Transfers from a real nginx (HTTP and HTTPS with a self-signed
+// certificate) through real squid proxies demanding Basic or Digest
+// authentication (direct fetches from nginx are what every end-to-end run
+// does). The servers start once for the suite; without nginx or squid on the
+// machine the tests are skipped with the reason.
 #include <memory>
 
 #include "http/transfer_fixture.h"
@@ -20,10 +21,7 @@ class RealServerTest : public transfer_test_t {
     skip_reason_ = nginx_server_t::unavailable_reason() + squid_proxy_t::unavailable_reason();
     if (!skip_reason_.empty()) return;
     www_ = std::make_unique<temp_dir_t>();
-    std::string big(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 % 251);
     write_file(*www_ / "version.lst", list);
-    write_file(*www_ / "big.bin", big);
     nginx_ = std::make_unique<nginx_server_t>(www_->path());
     basic_ = std::make_unique<squid_proxy_t>(squid_proxy_t::basic, user, password);
     digest_ = std::make_unique<squid_proxy_t>(squid_proxy_t::digest, user, password);
@@ -43,22 +41,6 @@ class RealServerTest : public transfer_test_t {
   static inline std::unique_ptr<nginx_server_t> nginx_;
   static inline std::unique_ptr<squid_proxy_t> basic_, digest_;
 };
-
-TEST_F(RealServerTest, FetchesOverHttpAndHttpsInAnyCaseAndWholeFiles) {
-  for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst"),
-                                 "HTTPS://" + loopback(nginx_->https_port()) + "/version.lst"}) {
-    std::vector<char> body;
-    ASSERT_EQ(fetch(url, body), nb::EC_OK) << url << log_.all();
-    EXPECT_EQ(text_of(body), list);
-    EXPECT_EQ(downloader_.bytes_received(), body.size());
-  }
-  temp_dir_t dir;
-  for (const std::string& url : {nginx_->http_url("big.bin"), nginx_->https_url("big.bin")}) {
-    ASSERT_EQ(outcome([&] { downloader_.download(url_t(url), dir / "big.bin"); }), nb::EC_OK) << log_.all();
-    EXPECT_TRUE(read_file(dir / "big.bin") == read_file(*www_ / "big.bin"));
-  }
-  EXPECT_GT(traffic().second, 2 * (3u << 20));
-}
 
 TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
   const std::string by_name = "https://localhost:" + std::to_string(nginx_->https_port()) + "/version.lst";

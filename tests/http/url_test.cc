@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "http/http_message.h"
 
 namespace upd {
 namespace {
@@ -38,16 +37,6 @@ TEST(UrlTest, SplitsRebuildsAndJoinsTexts) {
   EXPECT_EQ(url_t("", "version.lst").to_string(), "");
   EXPECT_EQ(url_t("http://h/"), url_t("http://h"));
   EXPECT_NE(url_t("http://h/a"), url_t("http://h/b"));
-}
-
-TEST(HttpMessageTest, HeaderLookupIsExactAndAnEmptyUriIsASlash) {
-  http_headers_t headers;
-  headers.add("Host", "a");
-  headers.add("Host", "b");
-  EXPECT_EQ(headers.get("Host"), "a");
-  EXPECT_EQ(headers.get("host"), "");
-  http_request_t request{"", "CONNECT", {1, 0}, headers};
-  EXPECT_EQ(request.to_string(), "CONNECT / HTTP/1.0\r\nHost: a\r\nHost: b\r\n\r\n");
 }
 
 }  // namespace

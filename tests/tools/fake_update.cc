@@ -9,7 +9,6 @@
 //   send MESSAGE                               sends an Update2ConfigdMessage given in text format
 //   request [INSTALL_REQUEST]                  sends the installation request (text format) and
 //                                              waits for the answer
-//   say TEXT                                   writes TEXT and a newline to standard error
 //   garbage                                    sends a frame that does not parse
 //   signal-parent SIGNAL                       sends SIGNAL to the monitor, then waits to be ended
 // After the last step it exits with the answer's error code, or 0; when the
@@ -75,8 +74,6 @@ int run(std::istream& plan) {
       const nb::Configd2UpdateMessage answer = receive();
       if (answer.tag() != nb::Configd2UpdateMessage::INSTALL_UPDATES_RESPONSE) return nb::EC_MONITOR_IPC_ERROR;
       status = answer.has_error() ? answer.error().code() : 0;
-    } else if (step == "say") {
-      std::cerr << rest << std::endl;
     } else if (step == "garbage") {
       send_bytes(std::string("\x02\x00\x00\x00\xff\xff", 6));
     } else if (step == "signal-parent") {
