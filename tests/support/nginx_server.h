@@ -22,8 +22,11 @@ class nginx_server_t {
   // Why nginx cannot run here ("" when it can): a test skips with the text.
   static std::string unavailable_reason();
 
-  // Serves root; throws std::runtime_error when nginx does not come up.
-  explicit nginx_server_t(const boost::filesystem::path& root);
+  // Serves root; throws std::runtime_error when nginx does not come up. A
+  // rate_limit (bytes per second, 0 for none) shapes every response alone,
+  // as nginx's limit_rate does: a client with one transfer at a time sees a
+  // link of that speed.
+  explicit nginx_server_t(const boost::filesystem::path& root, std::uint64_t rate_limit = 0);
   ~nginx_server_t();
   nginx_server_t(const nginx_server_t&) = delete;
   nginx_server_t& operator=(const nginx_server_t&) = delete;
