@@ -1,5 +1,6 @@
 #include "support/nginx_server.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <regex>
 #include <stdexcept>
@@ -26,6 +27,12 @@ nginx_server_t::nginx_server_t(const fs::path& root, std::uint64_t rate_limit)
                       "-keyout", d + "/" + name + "key.pem", "-out", d + "/" + name + "cert.pem"},
                      dir_ / "openssl.log"))
       throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
+  // nginx lets each response send its first second's worth at once and
+  // then pauses after every chunk for the chunk's time at the rate: chunks
+  // of 2 ms keep small files to the rate too.
+  const std::string limit = rate_limit ? "limit_rate " + std::to_string(rate_limit) + "; sendfile_max_chunk " +
+                                             std::to_string(std::max<std::uint64_t>(rate_limit / 500, 1)) + ";"
+                                       : "";
   // One process, in the foreground, with every path in the temporary folder.
   std::string config = R"(daemon off; master_process off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
 events { worker_connections 256; }
@@ -43,7 +50,7 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
                                     {"ROOT", fs::absolute(root).string()},
                                     {"HTTPS", std::to_string(https_port_)},
                                     {"HTTP", std::to_string(http_port_)},
-                                    {"LIMIT", rate_limit ? "limit_rate " + std::to_string(rate_limit) + ";" : ""}})
+                                    {"LIMIT", limit}})
     config = std::regex_replace(config, std::regex("\\b" + name), value);
   write_file(dir_ / "nginx.conf", config);
   process_ = std::make_unique<child_process_t>(

@@ -23,9 +23,8 @@ class nginx_server_t {
   static std::string unavailable_reason();
 
   // Serves root; throws std::runtime_error when nginx does not come up. A
-  // rate_limit (bytes per second, 0 for none) shapes every response alone,
-  // as nginx's limit_rate does: a client with one transfer at a time sees a
-  // link of that speed.
+  // rate_limit (bytes per second, 0 for none) paces every response alone:
+  // a client with one transfer at a time sees a link of about that speed.
   explicit nginx_server_t(const boost::filesystem::path& root, std::uint64_t rate_limit = 0);
   ~nginx_server_t();
   nginx_server_t(const nginx_server_t&) = delete;
