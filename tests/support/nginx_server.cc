@@ -1,5 +1,6 @@
 #include "support/nginx_server.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <regex>
 #include <stdexcept>
@@ -14,7 +15,8 @@ std::string nginx_server_t::unavailable_reason() {
   return {};
 }
 
-nginx_server_t::nginx_server_t(const fs::path& root) : http_port_(free_port()), https_port_(free_port()) {
+nginx_server_t::nginx_server_t(const fs::path& root, std::uint64_t rate_limit)
+    : http_port_(free_port()), https_port_(free_port()) {
   while (https_port_ == http_port_) https_port_ = free_port();
   const std::string d = dir_.path().string();
   fs::create_directories(dir_ / "temp");
@@ -25,11 +27,17 @@ nginx_server_t::nginx_server_t(const fs::path& root) : http_port_(free_port()), 
                       "-keyout", d + "/" + name + "key.pem", "-out", d + "/" + name + "cert.pem"},
                      dir_ / "openssl.log"))
       throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
+  // nginx lets each response send its first second's worth at once and
+  // then pauses after every chunk for the chunk's time at the rate: chunks
+  // of 2 ms keep small files to the rate too.
+  const std::string limit = rate_limit ? "limit_rate " + std::to_string(rate_limit) + "; sendfile_max_chunk " +
+                                             std::to_string(std::max<std::uint64_t>(rate_limit / 500, 1)) + ";"
+                                       : "";
   // One process, in the foreground, with every path in the temporary folder.
   std::string config = R"(daemon off; master_process off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
 events { worker_connections 256; }
 http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorization sni=$ssl_server_name server=$server_name';
-  access_log D/access.log auth; sendfile on; default_type application/octet-stream;
+  access_log D/access.log auth; sendfile on; default_type application/octet-stream; LIMIT
   client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
   server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; } }
@@ -41,7 +49,8 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"D/", d + "/"},
                                     {"ROOT", fs::absolute(root).string()},
                                     {"HTTPS", std::to_string(https_port_)},
-                                    {"HTTP", std::to_string(http_port_)}})
+                                    {"HTTP", std::to_string(http_port_)},
+                                    {"LIMIT", limit}})
     config = std::regex_replace(config, std::regex("\\b" + name), value);
   write_file(dir_ / "nginx.conf", config);
   process_ = std::make_unique<child_process_t>(

@@ -22,8 +22,10 @@ class nginx_server_t {
   // Why nginx cannot run here ("" when it can): a test skips with the text.
   static std::string unavailable_reason();
 
-  // Serves root; throws std::runtime_error when nginx does not come up.
-  explicit nginx_server_t(const boost::filesystem::path& root);
+  // Serves root; throws std::runtime_error when nginx does not come up. A
+  // rate_limit (bytes per second, 0 for none) paces every response alone:
+  // a client with one transfer at a time sees a link of about that speed.
+  explicit nginx_server_t(const boost::filesystem::path& root, std::uint64_t rate_limit = 0);
   ~nginx_server_t();
   nginx_server_t(const nginx_server_t&) = delete;
   nginx_server_t& operator=(const nginx_server_t&) = delete;

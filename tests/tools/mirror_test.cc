@@ -44,7 +44,9 @@ class MirrorTest : public ToolTest {
 };
 
 TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
-  ASSERT_EQ(publish({{"a.dat", "a"}, {"b.dat", "b"}, {"timestamp", "1"}}, signed_list("42", keys_[0])), "");
+  ASSERT_EQ(publish({{"a.dat", std::string(99, 'a')}, {"b.dat", std::string(99, 'b')}, {"timestamp", "1"}},
+                    signed_list("42", keys_[0])),
+            "");
   EXPECT_EQ(mirror(), "version.lst 42 mirrored (fetched: 3, removed: 0)\n");
   EXPECT_NE(squid_->access_log().find("/out/version.lst"), std::string::npos);
   EXPECT_EQ(upstream_requests(), 6u);  // timestamp.lzma is not found: timestamp is fetched plain
@@ -61,7 +63,8 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
 }
 
 TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
-  ASSERT_EQ(publish({{"a.dat", "1111"}, {"c.dat", "2222"}}, signed_list("42", keys_[0])), "");
+  ASSERT_EQ(publish({{"a.dat", std::string(99, '1')}, {"c.dat", std::string(99, '2')}}, signed_list("42", keys_[0])),
+            "");
   ASSERT_EQ(mirror(), "version.lst 42 mirrored (fetched: 2, removed: 0)\n");
   const auto before = folder_state(dir_ / "mirror");
   const std::tuple<std::vector<std::string>, std::function<void()>, std::string> cases[] = {
@@ -79,7 +82,7 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
   };
   for (const auto& [options, tamper, message] : cases) {
     fs::remove(out_ / "version.lst.sig");
-    ASSERT_EQ(publish({{"a.dat", "1212"}, {"c.dat", "2222"}}, options), "") << message;
+    ASSERT_EQ(publish({{"a.dat", std::string(99, '3')}, {"c.dat", std::string(99, '2')}}, options), "") << message;
     tamper();
     EXPECT_EQ(mirror(), "failed: nimbo-publish: " + message + "\n");
     EXPECT_EQ(folder_state(dir_ / "mirror"), before) << message;

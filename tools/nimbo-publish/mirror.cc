@@ -86,9 +86,9 @@ bool is_current(const fs::path& path, const std::string& checksum) {
   return is_plain_file(path.string()) && file_sha256(path.string(), links_t::refuse) == checksum;
 }
 
-// Stages NAME.lzma (when upstream offers it) and NAME, checked against the
-// list; returns whether upstream offers the packed form.
-bool stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out,
+// Stages NAME.lzma (or the removal of an older one when upstream offers
+// none) and NAME, checked against the list.
+void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out,
                 const lst_file_t& list, const std::string& name) {
   const std::uint32_t size = list.size_of(name);
   const std::string packed_name = name + compressed_suffix;
@@ -97,6 +97,8 @@ bool stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& ou
     packed = temporary;
     return upstream.fetch_to(packed_name, temporary, compressed_size_limit(size));
   });
+  // A packed form left from an older version would cost clients a wasted transfer.
+  if (!offered) staged.remove(out / packed_name);
   staged.add_by_name(out / name, [&](const fs::path& temporary) {
     if (offered) {
       try {
@@ -113,7 +115,6 @@ bool stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& ou
                                " does not match the list's SHA-256");
     return true;
   });
-  return offered;
 }
 
 void remove_file(const fs::path& path) {
@@ -150,19 +151,16 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
   make_directory(options.out);
   staged_files_t staged;
-  std::vector<std::string> unpacked;  // changed files that upstream offers plain only
   if (result.list_changed) {
     for (const std::string& name : listed.file_names())
       if (!is_current(options.out / name, listed.checksum_of(name))) {
-        if (!stage_file(upstream, staged, options.out, listed, name)) unpacked.push_back(name);
+        stage_file(upstream, staged, options.out, listed, name);
         ++result.fetched;
       }
     staged.add(list_path, *list);
   }
   if (result.signature_changed) staged.add(signature_path, *signature);
   staged.commit();
-  // A packed form left from an older version would cost clients a wasted transfer.
-  for (const std::string& name : unpacked) remove_file(options.out / (name + compressed_suffix));
   if (!previous) return result;
   for (const std::string& name : previous->file_names())
     if (!listed.contains(name)) {

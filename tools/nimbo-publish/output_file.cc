@@ -30,7 +30,8 @@ void fail_with_errno(const std::filesystem::path& path, const char* context) {
 }
 
 staged_files_t::~staged_files_t() {
-  for (std::size_t i = committed_; i < files_.size(); ++i) ::unlink(files_[i].temporary.c_str());
+  for (std::size_t i = committed_; i < files_.size(); ++i)
+    if (!files_[i].temporary.empty()) ::unlink(files_[i].temporary.c_str());
 }
 
 int staged_files_t::reserve(const std::filesystem::path& path) {
@@ -46,8 +47,21 @@ int staged_files_t::reserve(const std::filesystem::path& path) {
 void staged_files_t::add(const std::filesystem::path& path,
                          const std::function<void(int fd)>& fill) {
   const int fd = reserve(path);
-  seal(fd, files_.back().temporary, fill);
+  seal(fd, files_.back().temporary, [&](int fd) {
+    fill(fd);
+    return true;
+  });
 }
+
+bool staged_files_t::add_if(const std::filesystem::path& path, const std::function<bool(int fd)>& fill) {
+  const int fd = reserve(path);
+  if (seal(fd, files_.back().temporary, fill)) return true;
+  ::unlink(files_.back().temporary.c_str());
+  files_.pop_back();
+  return false;
+}
+
+void staged_files_t::remove(const std::filesystem::path& path) { files_.push_back({{}, path}); }
 
 bool staged_files_t::add_by_name(const std::filesystem::path& path,
                                  const std::function<bool(const std::filesystem::path& temporary)>& write) {
@@ -65,20 +79,22 @@ bool staged_files_t::add_by_name(const std::filesystem::path& path,
     ::close(fd);
     throw std::runtime_error(name.string() + ": not a plain file of ours");
   }
-  seal(fd, name, [](int) {});
+  seal(fd, name, [](int) { return true; });
   return true;
 }
 
-void staged_files_t::seal(int fd, const std::filesystem::path& name, const std::function<void(int fd)>& fill) {
+bool staged_files_t::seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill) {
+  bool keep = false;
   try {
     if (::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
-    fill(fd);
-    if (::fsync(fd) != 0) fail_with_errno(name, "fsync");
+    keep = fill(fd);
+    if (keep && ::fsync(fd) != 0) fail_with_errno(name, "fsync");
   } catch (...) {
     ::close(fd);
     throw;
   }
-  if (::close(fd) != 0) fail_with_errno(name, "close");
+  if (::close(fd) != 0 && keep) fail_with_errno(name, "close");
+  return keep;
 }
 
 void staged_files_t::add(const std::filesystem::path& path, std::string_view bytes) {
@@ -96,9 +112,14 @@ void staged_files_t::commit() {
   for (const staged_t& file : files_)
     if (::lstat(file.path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
       throw std::runtime_error(file.path.string() + ": is a directory");
-  for (; committed_ < files_.size(); ++committed_)
-    if (::rename(files_[committed_].temporary.c_str(), files_[committed_].path.c_str()) != 0)
-      fail_with_errno(files_[committed_].path, "rename");
+  for (; committed_ < files_.size(); ++committed_) {
+    const staged_t& file = files_[committed_];
+    if (file.temporary.empty()) {
+      if (::unlink(file.path.c_str()) != 0 && errno != ENOENT) fail_with_errno(file.path, "unlink");
+    } else if (::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
+      fail_with_errno(file.path, "rename");
+    }
+  }
 }
 
 void write_atomically(const std::filesystem::path& path, std::string_view bytes) {

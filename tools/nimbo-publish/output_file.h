@@ -26,6 +26,9 @@ class staged_files_t {
   // disk; the file gets mode 0644 less the umask, as a plain write would.
   void add(const std::filesystem::path& path, const std::function<void(int fd)>& fill);
   void add(const std::filesystem::path& path, std::string_view bytes);
+  // As add, but fill returns whether the file is worth keeping; when it is
+  // not, the temporary is removed unflushed and add_if returns false.
+  bool add_if(const std::filesystem::path& path, const std::function<bool(int fd)>& fill);
   // For writers that create the file by name themselves (a download, an
   // unpacking): write(temporary) makes the file at the temporary name,
   // which it may replace. A file is only taken when it is a regular one
@@ -35,19 +38,26 @@ class staged_files_t {
   bool add_by_name(const std::filesystem::path& path,
                    const std::function<bool(const std::filesystem::path& temporary)>& write);
 
-  // Renames the files into place in the order they were added, so that a
-  // file others point to (a list's data, a signature's list) lands first.
-  // A directory in the way is noticed before the first rename.
+  // Removes the file at commit, in its turn among the renames: a form the
+  // new files make stale goes with them, and a run that fails before
+  // commit() keeps it. A missing file is no error.
+  void remove(const std::filesystem::path& path);
+
+  // Renames the files into place (and removes those to remove) in the order
+  // they were added, so that a file others point to (a list's data, a
+  // signature's list) lands first. A directory in the way is noticed before
+  // the first rename.
   void commit();
 
  private:
   // Creates a new empty temporary beside path, removed unless committed,
   // and returns its open descriptor.
   int reserve(const std::filesystem::path& path);
-  // Gives the open temporary its mode, lets fill write it, flushes and closes it.
-  static void seal(int fd, const std::filesystem::path& name, const std::function<void(int fd)>& fill);
+  // Gives the open temporary its mode, lets fill write it, flushes (when
+  // fill keeps it) and closes it; returns what fill returned.
+  static bool seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill);
   struct staged_t {
-    std::filesystem::path temporary, path;
+    std::filesystem::path temporary, path;  // no temporary: path is to be removed
   };
   std::vector<staged_t> files_;
   std::size_t committed_ = 0;

@@ -49,6 +49,16 @@ std::string copy_and_digest(const fs::path& source, int out_fd) {
   return bytes_to_hex({reinterpret_cast<const char*>(digest), size});
 }
 
+// Whether the packed form written to fd is worth shipping beside the plain
+// one. Clients fetch it first and must unpack it, and LZMA unpacks
+// incompressible data at a small fraction of link speed, so a form that
+// saves less than 3% costs them more than it saves.
+bool saves_bytes(int fd, std::uintmax_t plain_size, const fs::path& name) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) fail_with_errno(name, "fstat");
+  return static_cast<std::uintmax_t>(status.st_size) * 100 < plain_size * 97;
+}
+
 // The regular files of the source, sorted, after checking that the list
 // can carry each name.
 std::vector<fs::directory_entry> source_files(const list_options_t& options) {
@@ -102,7 +112,12 @@ void publish_list(const key_file_t& key, const list_options_t& options) {
     staged.add(options.out / name, [&](int fd) { digest = copy_and_digest(file.path(), fd); });
     if (name != "timestamp") {
       const fs::path packed = options.out / (name + ".lzma");
-      staged.add(packed, [&](int fd) { compress_lzma_alone(file.path(), fd, packed); });
+      const bool kept = staged.add_if(packed, [&](int fd) {
+        compress_lzma_alone(file.path(), fd, packed);
+        return saves_bytes(fd, file.file_size(), packed);
+      });
+      // A packed form from an earlier publication would now be stale.
+      if (!kept) staged.remove(packed);
     }
     body += "+" + name + ", " + digest + ", " + std::to_string(file.file_size()) + eol;
   }

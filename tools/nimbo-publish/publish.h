@@ -1,9 +1,9 @@
 // What nimbo-publish writes: a zone's update repository (the signed
-// "version.lst", its detached signature "version.lst.sig", NAME.lzma and the
-// plain NAME for every file) and signed DRL server lists. Names and patterns
-// the list format cannot carry, and URLs a DRL file cannot carry, are refused
-// before anything is written. Failures throw std::runtime_error with a
-// message for the operator.
+// "version.lst", its detached signature "version.lst.sig", the plain NAME for
+// every file and NAME.lzma where packing saves bytes) and signed DRL server
+// lists. Names and patterns the list format cannot carry, and URLs a DRL file
+// cannot carry, are refused before anything is written. Failures throw
+// std::runtime_error with a message for the operator.
 #pragma once
 
 #include <filesystem>
@@ -23,12 +23,13 @@ struct list_options_t {
   list_signing_t signing;             // no keys: no version.lst.sig
 };
 
-// Writes OUT/NAME and OUT/NAME.lzma (not for "timestamp") for every regular
-// file of the source, then OUT/version.lst, then OUT/version.lst.sig, so
-// that a mirror never offers a list that names files it lacks, nor a
-// signature of a list it lacks. All are written under temporary names before
-// the first is renamed into place: a failure leaves OUT as it was. The key
-// must hold x.
+// Writes OUT/NAME for every regular file of the source, and OUT/NAME.lzma
+// where the packed form is under 97% of the file's size (never for
+// "timestamp"; an older NAME.lzma goes where none is made now), then
+// OUT/version.lst, then OUT/version.lst.sig, so that a mirror never offers a
+// list that names files it lacks, nor a signature of a list it lacks. All are
+// written under temporary names before the first is renamed into place: a
+// failure leaves OUT as it was. The key must hold x.
 void publish_list(const key_file_t& key, const list_options_t& options);
 
 // The text of a signed DRL file: "url=" lines, then the "sign=" line.
