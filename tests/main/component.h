@@ -13,7 +13,7 @@
 namespace upd::testing {
 
 inline launch_t component(std::vector<std::string> args = {}) {
-  return {NIMBO_BINARY_DIR "/bin/nimbo-update", std::move(args), "3", std::nullopt};
+  return {NIMBO_BINARY_DIR "/bin/nimbo-update", std::move(args)};
 }
 
 // The lines of a file log without their "date time [pid] " prefix.

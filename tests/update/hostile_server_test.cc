@@ -5,8 +5,7 @@
 // hang guard, with bounded memory and disk, and leaves the local folder and
 // the DRL file as they were. Every run is measured (exit status, wall time,
 // the component's peak resident size, the peak and final bytes under the
-// update folder) and becomes a row of a table printed when the suite ends
-// (run the test binary directly to see it).
+// update folder) and printed as one line.
 //
 // "List" scenarios misbehave on every request, so the zone's one server
 // fails its list and the run ends with EC_NO_UPDATE_SERVERS (94); "file"
@@ -68,13 +67,6 @@ long peak_resident_kib(pid_t pid) {
   return 0;
 }
 
-struct row_t {
-  std::string scenario;
-  std::optional<int> exit_status;
-  long elapsed_ms = 0, peak_kib = 0;
-  std::uint64_t peak_bytes = 0, final_bytes = 0;
-};
-
 class HostileServer : public UpdateRunTest {
  protected:
   static void SetUpTestSuite() {
@@ -85,12 +77,6 @@ class HostileServer : public UpdateRunTest {
     SSL_CTX_use_PrivateKey_file(tls_, nginx_->key().c_str(), SSL_FILETYPE_PEM);
   }
   static void TearDownTestSuite() {
-    std::printf("\n%-46s %6s %8s %10s %12s %12s\n", "scenario", "exit", "time ms", "peak KiB", "peak bytes",
-                "final bytes");
-    for (const auto& row : table_)
-      std::printf("%-46s %6s %8ld %10ld %12llu %12llu\n", row.scenario.c_str(),
-                  row.exit_status ? std::to_string(*row.exit_status).c_str() : "hung", row.elapsed_ms, row.peak_kib,
-                  static_cast<unsigned long long>(row.peak_bytes), static_cast<unsigned long long>(row.final_bytes));
     SSL_CTX_free(std::exchange(tls_, nullptr));
     UpdateRunTest::TearDownTestSuite();
   }
@@ -112,31 +98,31 @@ class HostileServer : public UpdateRunTest {
     if (!c) (c = config())->set_network_timeout(timeout_ms);
     const auto local_before = tree(local_);
     const std::string drl_before = read_file(drl_);
-    row_t row;
-    row.scenario = scenario;
+    std::uint64_t peak_bytes = 0;
+    long peak_kib = 0;
     std::atomic<bool> stop{false};
     std::thread watch([&] {
       for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-        row.peak_bytes = std::max(row.peak_bytes, bytes_under(update_));
-        if (const pid_t child = component_pid_) row.peak_kib = std::max(row.peak_kib, peak_resident_kib(child));
+        peak_bytes = std::max(peak_bytes, bytes_under(update_));
+        if (const pid_t child = component_pid_) peak_kib = std::max(peak_kib, peak_resident_kib(child));
       }
     });
     const auto start = std::chrono::steady_clock::now();
     const run_result_t run = this->run(*c);
-    row.elapsed_ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - start).count());
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     stop = true;
     watch.join();
-    row.exit_status = run.exit_status;
-    row.final_bytes = bytes_under(update_);
-    table_.push_back(row);
+    const std::uint64_t final_bytes = bytes_under(update_);
+    std::printf("%-46s exit %4d %6.2f s, peak %7ld KiB, %8llu bytes peak, %8llu final\n", scenario.c_str(),
+                run.exit_status.value_or(-999), elapsed.count(), peak_kib, static_cast<unsigned long long>(peak_bytes),
+                static_cast<unsigned long long>(final_bytes));
     EXPECT_EQ(run.exit_status, expected) << scenario << ::testing::PrintToString(run.log);
     EXPECT_EQ(tree(local_), local_before) << scenario;
     EXPECT_EQ(read_file(drl_), drl_before) << scenario;
     // The listed files are 30009 bytes: a compressed and a plain try of each
     // and the cache stay far below this.
-    EXPECT_LT(std::max(row.peak_bytes, row.final_bytes), 1u << 20) << scenario;
-    EXPECT_LT(row.peak_kib, 512 * 1024) << scenario;
+    EXPECT_LT(std::max(peak_bytes, final_bytes), 1u << 20) << scenario;
+    EXPECT_LT(peak_kib, 512 * 1024) << scenario;
     return run;
   }
 
@@ -161,7 +147,6 @@ class HostileServer : public UpdateRunTest {
   }
 
   static inline SSL_CTX* tls_ = nullptr;
-  static inline std::vector<row_t> table_;
 };
 
 // One byte every half time-out, so that every step meets its limit, until

@@ -93,13 +93,6 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   return result;
 }
 
-nb::Configd2UpdateMessage UpdateRunTest::context_of(const nb::UpdateConfig& config) {
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config;
-  return message;
-}
-
 void UpdateRunTest::expect_staged(const run_result_t& run, const files_t& published, int count) {
   ASSERT_EQ(run.exit_status, 0) << ::testing::PrintToString(run.log);
   ASSERT_EQ(run.request->install().to_place_size(), count);

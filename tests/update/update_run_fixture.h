@@ -49,7 +49,6 @@ class UpdateRunTest : public ::testing::Test {
   std::string https_base() const;
 
   nb::UpdateConfig config() const;
-  static nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
   // Runs the component; answers its installation request positively.
   run_result_t run(const nb::UpdateConfig& config);
   run_result_t run() { return run(config()); }
