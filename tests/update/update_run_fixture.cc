@@ -11,18 +11,15 @@ namespace upd::testing {
 
 namespace fs = boost::filesystem;
 
-nginx_server_t* UpdateRunTest::nginx_ = nullptr;
-temp_dir_t* UpdateRunTest::served_root_ = nullptr;
-
 void UpdateRunTest::SetUpTestSuite() {
   if (!nginx_server_t::unavailable_reason().empty()) return;
-  served_root_ = new temp_dir_t;
-  nginx_ = new nginx_server_t(served_root_->path());
+  served_root_ = std::make_unique<temp_dir_t>();
+  nginx_ = std::make_unique<nginx_server_t>(served_root_->path());
 }
 
 void UpdateRunTest::TearDownTestSuite() {
-  delete std::exchange(nginx_, nullptr);
-  delete std::exchange(served_root_, nullptr);
+  nginx_.reset();
+  served_root_.reset();
 }
 
 void UpdateRunTest::SetUp() {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <boost/filesystem/path.hpp>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,8 +60,8 @@ class UpdateRunTest : public ::testing::Test {
   // Every file and folder below a folder by relative path.
   static files_t tree(const boost::filesystem::path& dir);
 
-  static nginx_server_t* nginx_;
-  static temp_dir_t* served_root_;
+  static inline std::unique_ptr<nginx_server_t> nginx_;
+  static inline std::unique_ptr<temp_dir_t> served_root_;
   temp_dir_t dir_;
   boost::filesystem::path local_ = dir_ / "local", update_ = dir_ / "update", drl_ = dir_ / "base.drl",
                           log_ = dir_ / "update.log";
