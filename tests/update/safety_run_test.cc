@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -33,6 +32,11 @@ using strings = std::vector<std::string>;
 
 using SafetyRun = UpdateRunTest;
 
+unsigned env_number(const char* name, unsigned fallback) {
+  const char* text = std::getenv(name);
+  return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
+}
+
 TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
   write_drl({publish({{"a.vdb", "a"}})});
   const int holder = ::open((update_ / "nimbo-update.lock").c_str(), O_RDWR | O_CREAT, 0600);
@@ -50,15 +54,14 @@ TEST_F(SafetyRun, ALockedUpdateDirectoryEndsTheRunAtOnceAndUntouched) {
 // one that finds the directory locked gives up, the other installs, and
 // whatever succeeded left exactly the published files.
 TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
-  const char* pairs_text = std::getenv("NIMBO_SOAK_PAIRS");
-  const int pairs = pairs_text ? std::atoi(pairs_text) : 8;
+  const unsigned pairs = env_number("NIMBO_SOAK_PAIRS", 8);
   // A reference monitor's configuration of this test's folders, the BASE zone alone.
   const fs::path ini = dir_ / "nimbo.ini";
   write_file(ini, "[Root]\nVirusBaseDir = " + local_.string() + "\n[Update]\nBaseDrlPath = " + drl_.string() +
                       "\nVersionUpdateEnabled = Off\nNbsUpdateEnabled = Off\nNetworkTimeout = 5s\n"
                       "[Monitor]\nUpdateDir = " + update_.string() + "\n");
   std::mt19937 random(7);
-  for (int pair = 1; pair <= pairs; ++pair) {
+  for (unsigned pair = 1; pair <= pairs; ++pair) {
     std::string engine(1 << 20, char('a' + pair % 26));
     for (std::size_t i = 0; i < engine.size(); i += 4096) engine[i] = char(random());
     const files_t files = {{"engine.vdb", engine}, {"timestamp", std::to_string(pair)}};
@@ -70,16 +73,15 @@ TEST_F(SafetyRun, ConcurrentMonitorsNeverInstallAWrongFile) {
           dir_ / ("monitor" + std::to_string(i) + ".out")));
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
     }
-    std::vector<int> statuses;
-    for (int i = 0; i < 2; ++i) {
-      const int status = monitors[i]->stop(0);
-      ASSERT_TRUE(WIFEXITED(status));
-      statuses.push_back(WEXITSTATUS(status));
-    }
     SCOPED_TRACE("pair " + std::to_string(pair));
-    EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end(), [](int s) { return s == 0 || s == 2; }));
-    EXPECT_TRUE(std::count(statuses.begin(), statuses.end(), 0) >= 1);
-    EXPECT_TRUE(tree(local_) == files) << "statuses " << statuses[0] << " " << statuses[1];
+    int successes = 0;
+    for (const auto& monitor : monitors) {
+      const int status = monitor->stop(0);
+      EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 2)) << status;
+      successes += status == 0;
+    }
+    EXPECT_GE(successes, 1);
+    EXPECT_TRUE(tree(local_) == files);
   }
 }
 
@@ -221,20 +223,15 @@ TEST_F(FileSafety, AnOpenUmaskStillGivesPrivateDirectoriesAndFiles) {
   EXPECT_EQ(lstat_of(fresh / "nimbo-update.cache").st_mode & 07777, 0600u);
 }
 
-// Update attempts of the real program against nginx, each ended by SIGTERM
-// or SIGKILL at a random moment: every run ends with EC_APP_TERMINATED (107)
+// Update attempts of the real program against nginx, each ended by SIGTERM,
+// SIGINT or SIGKILL at a random moment: every run ends with EC_APP_TERMINATED (107)
 // or by the kill, the local folder is never written, the checksum cache is
 // always intact or absent, and a last undisturbed run completes the update.
 //
 // NIMBO_FAULT_ATTEMPTS sets the number of attempts (default 40; the full
-// figure is 100) and NIMBO_FAULT_SEED the random seed (default 1); the
-// counts are printed.
+// figure is 100) and NIMBO_FAULT_SEED the random seed (default 1), which a
+// failure names.
 using clock_type = std::chrono::steady_clock;
-
-unsigned env_number(const char* name, unsigned fallback) {
-  const char* text = std::getenv(name);
-  return text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
-}
 
 using FaultInjection = UpdateRunTest;
 
@@ -263,23 +260,22 @@ TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
   fs::create_directories(update_);
 
   const auto local_before = tree(local_);
-  unsigned terminated = 0, killed = 0;
   for (unsigned attempt = 0; attempt < attempts; ++attempt) {
     // Half the attempts start without what earlier ones staged.
     const bool fresh = random() % 2;
     if (fresh) fs::remove_all(update_ / "bases");
-    const bool sigkill = random() % 5 == 0;
+    const int signal = random() % 5 == 0 ? SIGKILL : random() % 2 ? SIGTERM : SIGINT;
     const std::chrono::microseconds moment(random() % ((fresh ? fresh_span : staged_span).count() + 1));
     {
       fake_monitor_t monitor(component());
       monitor.send(context_of(config()));
-      ASSERT_TRUE(monitor.wait_for_handler(SIGTERM));
+      ASSERT_TRUE(monitor.wait_for_handler(signal == SIGKILL ? SIGTERM : signal));
       // The installation request is never answered: the process is alive
       // whenever the signal comes.
       std::this_thread::sleep_for(moment);
-      ::kill(monitor.pid(), sigkill ? SIGKILL : SIGTERM);
-      ASSERT_EQ(monitor.wait_exit(), sigkill ? -SIGKILL : 107) << "attempt " << attempt << " after " << moment.count();
-      ++(sigkill ? killed : terminated);
+      ::kill(monitor.pid(), signal);
+      ASSERT_EQ(monitor.wait_exit(), signal == SIGKILL ? -SIGKILL : 107)
+          << "seed " << seed << ", attempt " << attempt << ", signal " << signal << " after " << moment.count();
     }
     ASSERT_EQ(tree(local_), local_before) << "attempt " << attempt;
     const fs::path cache = update_ / checker_t::cache_name;
@@ -287,10 +283,6 @@ TEST_F(FaultInjection, KilledAttemptsLeaveLocalFilesAndAReadableCache) {
       EXPECT_NO_THROW(decode_cache(read_file(cache)));
     }
   }
-  std::printf("fault injection: seed %u, %u attempts (whole attempt %lld us fresh, %lld us staged): "
-              "%u ended with 107 after SIGTERM, %u killed by SIGKILL\n",
-              seed, attempts, static_cast<long long>(fresh_span.count()), static_cast<long long>(staged_span.count()),
-              terminated, killed);
 
   expect_staged(run(), files, 9);
 }
