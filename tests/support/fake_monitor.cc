@@ -75,8 +75,7 @@ void fake_monitor_t::send_bytes(const std::string& bytes) { write_all(socket_, b
 void fake_monitor_t::close_socket() { ::close(std::exchange(socket_, -1)); }
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive(std::chrono::milliseconds bound) {
-  if (socket_ < 0) return std::nullopt;
-  return receive_message(socket_, bound);
+  return socket_ < 0 ? std::nullopt : receive_message(socket_, bound);
 }
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive_until(nb::Update2ConfigdMessage::MessageTag tag,

@@ -29,9 +29,8 @@ void fault_proxy_t::relay(fake_peer_t& peer) {
     if (room == 0) break;
     const ssize_t n = ::recv(upstream, buffer.data(), room, 0);
     open = n > 0 && peer.send(buffer.substr(0, static_cast<std::size_t>(n)));
-    if (!open) break;
-    this_connection += static_cast<std::uint64_t>(n);
-    passed_ += static_cast<std::uint64_t>(n);
+    this_connection += open ? static_cast<std::uint64_t>(n) : 0;
+    passed_ += open ? static_cast<std::uint64_t>(n) : 0;
   }
   ::close(upstream);
 }

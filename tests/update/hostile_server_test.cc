@@ -57,14 +57,6 @@ std::uint64_t bytes_under(const fs::path& dir) {
   return total;
 }
 
-// The peak resident size (VmHWM, KiB) of the process, 0 once it is gone.
-long peak_resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-  return 0;
-}
-
 class HostileServer : public UpdateRunTest {
  protected:
   static void SetUpTestSuite() {
@@ -102,7 +94,10 @@ class HostileServer : public UpdateRunTest {
     std::thread watch([&] {
       for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
         peak_bytes = std::max(peak_bytes, bytes_under(update_));
-        if (const pid_t child = component_pid_) peak_kib = std::max(peak_kib, peak_resident_kib(child));
+        // The peak resident size (VmHWM, KiB) of the process, none once it is gone.
+        std::ifstream status("/proc/" + std::to_string(component_pid_) + "/status");
+        for (std::string line; std::getline(status, line);)
+          if (line.starts_with("VmHWM:")) peak_kib = std::max(peak_kib, std::stol(line.substr(6)));
       }
     });
     const run_result_t run = this->run(*c);
@@ -164,10 +159,6 @@ void garbage(fake_peer_t& peer) {
   peer.hold();
 }
 
-behaviour_t answer(const std::string& bytes) {
-  return [bytes](fake_peer_t& peer) { peer.send(bytes); };
-}
-
 TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
   const struct {
     const char* what;
@@ -195,9 +186,11 @@ TEST_F(HostileServer, MonstrousHeadsGarbageAndRedirectsAreRefused) {
   prepare();
   const std::pair<const char*, behaviour_t> cases[] = {
       {"endless header lines", [](fake_peer_t& peer) { repeat(peer, "HTTP/1.1 200 OK\r\n", "X-Filler: 1\r\n"); }},
-      {"reason phrase of 2 MiB", answer("HTTP/1.1 200 " + std::string(2 << 20, 'r') + "\r\n\r\n")},
+      {"reason phrase of 2 MiB",
+       [](fake_peer_t& p) { p.send("HTTP/1.1 200 " + std::string(2 << 20, 'r') + "\r\n\r\n"); }},
       {"64 KiB of garbage as head", garbage},
-      {"302 to the genuine list", answer("HTTP/1.1 302 Found\r\nLocation: " + http_base() + "version.lst\r\n\r\n")},
+      {"302 to the genuine list",
+       [&](fake_peer_t& p) { p.send("HTTP/1.1 302 Found\r\nLocation: " + http_base() + "version.lst\r\n\r\n"); }},
   };
   for (const auto& [what, behaviour] : cases) expect_list(what, behaviour);
   // A TLS handshake, then bytes that are no TLS record; garbage instead of a handshake.

@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 #include <chrono>
 #include <thread>
 
@@ -44,24 +42,6 @@ TEST_F(ProgressTest, ChangesWhileBusyFoldIntoOneNotificationPerKindAndNothingNew
   ASSERT_EQ(watcher.downloads.size(), 1u);
   EXPECT_EQ(watcher.downloads[0].DebugString(),
             "files_to_process: 3\nfiles_processed: 3\nbytes_to_process: 300\nbytes_processed: 300\n");
-}
-
-TEST_F(ProgressTest, StatisticsGoOutOncePerPeriodWithBytesAndStartAfresh) {
-  progress.handle_stat_timer({});
-  progress.add_bytes_sent(10);
-  progress.add_bytes_received(20);
-  progress.add_bytes_received(5);
-  progress.handle_stat_timer({});
-  progress.handle_stat_timer(boost::asio::error::operation_aborted);
-  progress.add_bytes_received(1);
-  progress.flush_stat();
-  progress.flush_stat();
-  controller.poll();  // the cancelled waits complete and do nothing
-  ASSERT_EQ(watcher.stats.size(), 2u);
-  EXPECT_EQ(watcher.stats[0].DebugString(), "bytes_sent: 10\nbytes_received: 25\n");
-  EXPECT_EQ(watcher.stats[1].DebugString(), "bytes_sent: 0\nbytes_received: 1\n");
-  EXPECT_EQ(progress.total_bytes_received(), 26u);
-  EXPECT_THROW(progress.handle_stat_timer(boost::asio::error::no_memory), boost::system::system_error);
 }
 
 // A worker reporting as fast as it can while the controller delivers: the

@@ -203,8 +203,7 @@ TEST_F(FileSafety, StagingDirectoryOfAnotherUserIsRefused) {
   ASSERT_EQ(::chown((update_ / "bases").c_str(), 65534, 65534), 0);
   const auto run = this->run();
   EXPECT_EQ(run.exit_status, 102);
-  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() +
-                                "\": Operation not permitted"));
+  EXPECT_TRUE(has_line(run, "Error: UpdateDir creation: \"" + (update_ / "bases").string() + "\": Operation"));
   EXPECT_TRUE(fs::is_empty(update_ / "bases"));
 }
 

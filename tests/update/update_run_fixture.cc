@@ -62,7 +62,6 @@ void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
 }
 
 std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
-std::string UpdateRunTest::https_base() const { return nginx_->https_url(id_ + "/"); }
 
 nb::UpdateConfig UpdateRunTest::config() const {
   nb::UpdateConfig config = use_context(file_log(log_), update_.string()).config();

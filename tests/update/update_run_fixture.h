@@ -47,7 +47,6 @@ class UpdateRunTest : public ::testing::Test {
   void write_drl(const std::vector<std::string>& urls);
   // The base URL of this test's repository on the real server.
   std::string http_base() const;
-  std::string https_base() const;
 
   nb::UpdateConfig config() const;
   // Runs the component; answers its installation request positively.
