@@ -3,8 +3,8 @@
 // and through whole runs without zones. Under the monitor every ending is
 // one Error line (none on success), the exit line and a defined status,
 // never a hang. (Help, version and the refusal to run by hand are boost's
-// options and one line of text; SIGTERM and SIGINT are for the fault
-// injection test, and SIGHUP is left alone.)
+// options and one line of text, and go unchecked, like SIGHUP; SIGTERM and
+// SIGINT at random moments are the fault injection test's.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
