@@ -151,23 +151,12 @@ void plant(trap_t trap, const fs::path& at, const fs::path& victim) {
   }
 }
 
-struct stat lstat_of(const fs::path& path) {
-  struct stat status {};
-  ::lstat(path.c_str(), &status);
-  return status;
-}
-
-class FileSafety : public UpdateRunTest {
- protected:
-  void SetUp() override {
-    UpdateRunTest::SetUp();
-    if (!IsSkipped()) write_drl({publish(source)});
-  }
-};
+using FileSafety = UpdateRunTest;
 
 // Each row also shows that a listed name which looks temporary ("a.tmp") is
 // staged like any other.
 TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
+  write_drl({publish(source)});
   struct row_t {
     std::string name;  // below the update directory
     trap_t trap;
@@ -187,7 +176,7 @@ TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
     plant(row.trap, update_ / row.name, victim);
     expect_staged(run(), source, 3);
     EXPECT_EQ(read_file(victim), row.victim);
-    EXPECT_EQ(lstat_of(victim).st_nlink, 1u);
+    EXPECT_EQ(fs::hard_link_count(victim), 1u);
   }
   // The check underneath: a second name is refused where links are, and
   // read where they are an administrator's choice.
@@ -199,6 +188,7 @@ TEST_F(FileSafety, PlantedLinksAndFifosAreReplacedNeverFollowed) {
 // A staging folder that is a link is refused too (see the failures of UpdateRun).
 TEST_F(FileSafety, StagingDirectoryOfAnotherUserIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give the directory away";
+  write_drl({publish(source)});
   fs::create_directory(update_ / "bases");
   ASSERT_EQ(::chown((update_ / "bases").c_str(), 65534, 65534), 0);
   const auto run = this->run();
@@ -208,6 +198,7 @@ TEST_F(FileSafety, StagingDirectoryOfAnotherUserIsRefused) {
 }
 
 TEST_F(FileSafety, AnOpenUmaskStillGivesPrivateDirectoriesAndFiles) {
+  write_drl({publish(source)});
   auto c = config();
   const fs::path fresh = dir_ / "fresh";
   c.set_update_dir(fresh.string());
@@ -216,10 +207,10 @@ TEST_F(FileSafety, AnOpenUmaskStillGivesPrivateDirectoriesAndFiles) {
   ::umask(saved);
   ASSERT_EQ(run.exit_status, 0) << ::testing::PrintToString(run.log);
   for (const fs::path& path : {fresh, fresh / "bases"})
-    EXPECT_EQ(lstat_of(path).st_mode & 07777, 0700u) << path;
+    EXPECT_EQ(fs::symlink_status(path).permissions(), fs::perms(0700)) << path;
   for (const auto& entry : fs::directory_iterator(fresh / "bases"))
-    EXPECT_EQ(lstat_of(entry.path()).st_mode & 07777, 0600u) << entry.path();
-  EXPECT_EQ(lstat_of(fresh / "nimbo-update.cache").st_mode & 07777, 0600u);
+    EXPECT_EQ(fs::symlink_status(entry.path()).permissions(), fs::perms(0600)) << entry.path();
+  EXPECT_EQ(fs::symlink_status(fresh / "nimbo-update.cache").permissions(), fs::perms(0600));
 }
 
 // Update attempts of the real program against nginx, each ended by SIGTERM,
