@@ -2,9 +2,6 @@
 // of this build tree, and checks on what it wrote.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,7 +10,7 @@
 namespace upd::testing {
 
 inline launch_t component(std::vector<std::string> args = {}) {
-  return {NIMBO_BINARY_DIR "/bin/nimbo-update", std::move(args), "3", std::nullopt};
+  return {NIMBO_BINARY_DIR "/bin/nimbo-update", std::move(args)};
 }
 
 // The lines of a file log without their "date time [pid] " prefix.
@@ -22,20 +19,6 @@ inline std::vector<std::string> file_log_lines(const std::string& text) {
   for (const auto& line : lines_of(text))
     lines.push_back(line.find("] ") == std::string::npos ? line : line.substr(line.find("] ") + 2));
   return lines;
-}
-
-// Passes when every expected line occurs in lines, in this order.
-inline ::testing::AssertionResult has_lines_in_order(const std::vector<std::string>& lines,
-                                                     const std::vector<std::string>& expected) {
-  auto at = lines.begin();
-  for (const auto& wanted : expected) {
-    at = std::find(at, lines.end(), wanted);
-    if (at == lines.end())
-      return ::testing::AssertionFailure() << "missing, or out of order: \"" << wanted << "\" in:\n"
-                                           << ::testing::PrintToString(lines);
-    ++at;
-  }
-  return ::testing::AssertionSuccess();
 }
 
 inline nb::Configd2UpdateMessage install_response() {

@@ -1,6 +1,5 @@
 #include "support/fake_monitor.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/fd_io.h"
 #include "ipc/wire.h"
 #include "support/child_process.h"
 
@@ -23,34 +23,9 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-[[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
-
 std::chrono::milliseconds left(clock_type::time_point deadline) {
   return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()),
                   std::chrono::milliseconds(0));
-}
-
-// Reads exactly n bytes; false when the peer closes first or the deadline passes.
-bool read_exact(int fd, char* out, std::size_t n, clock_type::time_point deadline) {
-  for (std::size_t done = 0; done < n;) {
-    pollfd ready{fd, POLLIN, 0};
-    const int polled = ::poll(&ready, 1, static_cast<int>(left(deadline).count()));
-    if (polled == 0) return false;
-    const ssize_t got = polled < 0 ? -1 : ::read(fd, out + done, n - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
-// MSG_NOSIGNAL: a component that has already exited must fail the write, not kill the test.
-void send_all(int fd, const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (sent < 0 && errno != EINTR) fail("send");
-    if (sent > 0) done += static_cast<std::size_t>(sent);
-  }
 }
 
 // Polls every millisecond until done() holds or the bound passes.
@@ -64,19 +39,19 @@ bool poll_until(std::chrono::milliseconds bound, Done done) {
 }  // namespace
 
 fake_monitor_t::fake_monitor_t(launch_t launch) {
+  // A component that has already exited must fail a write, not kill the test.
+  ::signal(SIGPIPE, SIG_IGN);
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) fail("socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    throw std::system_error(errno, std::generic_category(), "socketpair");
   socket_ = pair[0];
-  if (launch.send_buffer) ::setsockopt(pair[1], SOL_SOCKET, SO_SNDBUF, &launch.send_buffer, sizeof launch.send_buffer);
-  const int child_end = launch.file_at_fd3 ? ::open(launch.file_at_fd3->c_str(), O_RDONLY | O_CLOEXEC) : pair[1];
-  spawn_t how{{launch.program.string()}, dir_ / "stdout", dir_ / "stderr", {}, child_end};
+  spawn_t how{{launch.program.string()}, dir_ / "stdout", dir_ / "stderr", {}, pair[1]};
   how.argv.insert(how.argv.end(), launch.args.begin(), launch.args.end());
   for (char** entry = environ; *entry; ++entry)
     if (!std::string_view(*entry).starts_with("COM_NIMBO_MONITOR=")) how.env.emplace_back(*entry);
   if (launch.descriptor_text) how.env.push_back("COM_NIMBO_MONITOR=" + *launch.descriptor_text);
   pid_ = spawn(how);
   ::close(pair[1]);
-  if (child_end != pair[1]) ::close(child_end);
 }
 
 fake_monitor_t::~fake_monitor_t() {
@@ -92,16 +67,15 @@ void fake_monitor_t::send(const nb::Configd2UpdateMessage& message) { send_frame
 void fake_monitor_t::send_frame(const std::string& body) {
   std::string frame(frame_header_size, '\0');
   encode_frame_length(reinterpret_cast<std::uint8_t*>(frame.data()), static_cast<std::uint32_t>(body.size()));
-  send_all(socket_, frame + body);
+  send_bytes(frame + body);
 }
 
-void fake_monitor_t::send_bytes(const std::string& bytes) { send_all(socket_, bytes); }
+void fake_monitor_t::send_bytes(const std::string& bytes) { write_all(socket_, bytes.data(), bytes.size()); }
 
 void fake_monitor_t::close_socket() { ::close(std::exchange(socket_, -1)); }
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive(std::chrono::milliseconds bound) {
-  if (socket_ < 0) return std::nullopt;
-  return receive_message(socket_, bound);
+  return socket_ < 0 ? std::nullopt : receive_message(socket_, bound);
 }
 
 std::optional<nb::Update2ConfigdMessage> fake_monitor_t::receive_until(nb::Update2ConfigdMessage::MessageTag tag,
@@ -142,24 +116,37 @@ std::string fake_monitor_t::stdout_text() const { return read_file(dir_ / "stdou
 std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stderr"); }
 
 std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound) {
-  const auto deadline = clock_type::now() + bound;
+  // Only the first byte is awaited with the bound: the rest of a frame follows
+  // it, or the end of file when the component dies half-way.
+  pollfd ready{fd, POLLIN, 0};
   std::uint8_t header[frame_header_size];
-  if (!read_exact(fd, reinterpret_cast<char*>(header), sizeof header, deadline)) return std::nullopt;
-  std::string body(decode_frame_length(header), '\0');
-  if (!read_exact(fd, body.data(), body.size(), deadline)) return std::nullopt;
+  std::string body;
+  try {
+    if (::poll(&ready, 1, static_cast<int>(bound.count())) != 1) return std::nullopt;
+    read_all(fd, header, sizeof header);
+    body.resize(decode_frame_length(header));
+    read_all(fd, body.data(), body.size());
+  } catch (const std::runtime_error&) {
+    return std::nullopt;
+  }
   nb::Update2ConfigdMessage message;
   if (!message.ParseFromString(body)) throw std::runtime_error("the component sent a malformed message");
   return message;
 }
 
-nb::Configd2UpdateMessage use_context(const nb::Log& log, const std::string& update_dir) {
+nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config) {
   nb::Configd2UpdateMessage message;
   message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  nb::UpdateConfig& config = *message.mutable_config();
+  *message.mutable_config() = config;
+  return message;
+}
+
+nb::Configd2UpdateMessage use_context(const nb::Log& log, const std::string& update_dir) {
+  nb::UpdateConfig config;
   config.set_log_level(nb::LOG_LEVEL_DEBUG);
   *config.mutable_actual_log() = log;
   config.set_update_dir(update_dir);
-  return message;
+  return context_of(config);
 }
 
 nb::Log file_log(const boost::filesystem::path& path) {

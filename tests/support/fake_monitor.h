@@ -27,11 +27,6 @@ struct launch_t {
   std::vector<std::string> args;
   // The text of COM_NIMBO_MONITOR; none leaves the variable unset.
   std::optional<std::string> descriptor_text = "3";
-  // When set, this file is opened at descriptor 3 instead of the socket.
-  std::optional<boost::filesystem::path> file_at_fd3;
-  // The component's send buffer in bytes (0: the system's), small to make its
-  // messages wait behind each other while the monitor does not read.
-  int send_buffer = 0;
 };
 
 // The bound used where a test waits for something that normally takes
@@ -85,8 +80,9 @@ class fake_monitor_t {
 std::optional<nb::Update2ConfigdMessage> receive_message(
     int fd, std::chrono::milliseconds bound = hang_guard);
 
-// A configuration for a run without zones: log_level Debug, the log as
-// given, update_dir as given.
+// USE_CONTEXT with the configuration; with one for a run without zones:
+// log_level Debug, the log as given, update_dir as given.
+nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
 nb::Configd2UpdateMessage use_context(const nb::Log& log, const std::string& update_dir);
 nb::Log file_log(const boost::filesystem::path& path);
 nb::Log stderr_log();

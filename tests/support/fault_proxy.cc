@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <regex>
 
 namespace upd::testing {
 
@@ -14,8 +13,7 @@ fault_proxy_t::fault_proxy_t(std::uint16_t upstream_port, faults_t faults)
     : upstream_port_(upstream_port), faults_(faults), server_([this](fake_peer_t& peer) { relay(peer); }) {}
 
 void fault_proxy_t::relay(fake_peer_t& peer) {
-  std::string head = peer.read_head();
-  if (faults_.drop_range) head = std::regex_replace(head, std::regex("\r\nRange: [^\r]*"), "");
+  const std::string head = peer.read_head();
   const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -28,19 +26,13 @@ void fault_proxy_t::relay(fake_peer_t& peer) {
   while (open) {
     std::uint64_t room = buffer.size();
     if (faults_.cut_every) room = std::min(room, faults_.cut_every - this_connection);
-    if (faults_.hold_after) room = std::min(room, faults_.hold_after - passed_);
     if (room == 0) break;
     const ssize_t n = ::recv(upstream, buffer.data(), room, 0);
     open = n > 0 && peer.send(buffer.substr(0, static_cast<std::size_t>(n)));
-    if (!open) break;
-    this_connection += static_cast<std::uint64_t>(n);
-    passed_ += static_cast<std::uint64_t>(n);
+    this_connection += open ? static_cast<std::uint64_t>(n) : 0;
+    passed_ += open ? static_cast<std::uint64_t>(n) : 0;
   }
   ::close(upstream);
-  if (faults_.hold_after && passed_ == faults_.hold_after) {
-    holding_ = true;
-    peer.hold();
-  }
 }
 
 }  // namespace upd::testing

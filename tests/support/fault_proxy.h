@@ -1,10 +1,8 @@
 // A relay on 127.0.0.1 in front of a real server's port, for transfers that
-// break: each request goes on (without its Range header when asked, like a
-// server that ignores ranges) and each answer comes back, cut after every
-// cut_every bytes of a connection, or held once hold_after bytes have
-// passed in all (a component to kill half-way). It counts the answer bytes
-// it passed: what the client received. One connection at a time, on the
-// scripted server's thread.
+// break: each request goes on and each answer comes back, cut after every
+// cut_every bytes of a connection. It counts the answer bytes it passed:
+// what the client received. One connection at a time, on the scripted
+// server's thread.
 #pragma once
 
 #include <atomic>
@@ -19,15 +17,12 @@ class fault_proxy_t {
  public:
   struct faults_t {
     std::uint64_t cut_every = 0;  // 0: never
-    bool drop_range = false;
-    std::uint64_t hold_after = 0;  // 0: never
   };
 
   fault_proxy_t(std::uint16_t upstream_port, faults_t faults);
 
   std::string url(const std::string& path = "") const { return server_.url(path); }
   std::uint64_t passed() const { return passed_; }
-  bool holding() const { return holding_; }
 
  private:
   void relay(fake_peer_t& peer);
@@ -35,7 +30,6 @@ class fault_proxy_t {
   const std::uint16_t upstream_port_;
   const faults_t faults_;
   std::atomic<std::uint64_t> passed_{0};
-  std::atomic<bool> holding_{false};
   fake_http_server_t server_;  // last: its thread uses the members above
 };
 

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
 #include <fstream>
@@ -101,9 +102,7 @@ std::vector<std::string> captured_log_t::lines() const {
 }
 
 bool captured_log_t::has(const std::string& prefix) const {
-  for (const auto& line : lines())
-    if (line.starts_with(prefix)) return true;
-  return false;
+  return std::ranges::any_of(lines(), [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
 std::string captured_log_t::all() const {

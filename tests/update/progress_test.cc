@@ -1,12 +1,16 @@
-#include "update/progress.h"
-
+// The worker's side of the controller: progress_t, which carries what the
+// worker reports to the controller's thread, and async_updater_t, which runs
+// the attempts on the worker.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
+#include <boost/asio/post.hpp>
+#include <chrono>
 #include <thread>
 
+#include "support/test_support.h"
+#include "update/async_updater.h"
+#include "update/progress.h"
 #include "update/recording_watcher.h"
 
 namespace upd::testing {
@@ -40,24 +44,6 @@ TEST_F(ProgressTest, ChangesWhileBusyFoldIntoOneNotificationPerKindAndNothingNew
             "files_to_process: 3\nfiles_processed: 3\nbytes_to_process: 300\nbytes_processed: 300\n");
 }
 
-TEST_F(ProgressTest, StatisticsGoOutOncePerPeriodWithBytesAndStartAfresh) {
-  progress.handle_stat_timer({});
-  progress.add_bytes_sent(10);
-  progress.add_bytes_received(20);
-  progress.add_bytes_received(5);
-  progress.handle_stat_timer({});
-  progress.handle_stat_timer(boost::asio::error::operation_aborted);
-  progress.add_bytes_received(1);
-  progress.flush_stat();
-  progress.flush_stat();
-  controller.poll();  // the cancelled waits complete and do nothing
-  ASSERT_EQ(watcher.stats.size(), 2u);
-  EXPECT_EQ(watcher.stats[0].DebugString(), "bytes_sent: 10\nbytes_received: 25\n");
-  EXPECT_EQ(watcher.stats[1].DebugString(), "bytes_sent: 0\nbytes_received: 1\n");
-  EXPECT_EQ(progress.total_bytes_received(), 26u);
-  EXPECT_THROW(progress.handle_stat_timer(boost::asio::error::no_memory), boost::system::system_error);
-}
-
 // A worker reporting as fast as it can while the controller delivers: the
 // last notification carries the final values and no byte is lost.
 TEST_F(ProgressTest, ConcurrentReportsEndWithTheFinalValues) {
@@ -77,6 +63,33 @@ TEST_F(ProgressTest, ConcurrentReportsEndWithTheFinalValues) {
   progress.flush_stat();
   EXPECT_EQ(watcher.checks.back().bytes_checked(), steps);
   EXPECT_EQ(progress.total_bytes_sent(), steps);
+}
+
+// Attempts without zones deliver empty results, one handler each, in order;
+// the worker is joined when destroyed.
+TEST_F(ProgressTest, TheUpdatersAttemptsPostExactlyOneHandlerEachInOrder) {
+  temp_dir_t dir;
+  nb::UpdateConfig config;
+  config.set_update_dir(dir.path().string());
+  std::vector<int> attempts;
+  captured_log_t log;
+  {
+    async_updater_t updater(controller, &progress, &config);
+    for (int attempt : {1, 2})
+      updater.update_files([&, attempt](std::vector<zone_item_t> items, path_set_t to_remove, path_set_t up_to_date,
+                                        zone_serials_t) {
+        EXPECT_TRUE(items.empty() && to_remove.empty() && up_to_date.empty());
+        attempts.push_back(attempt);
+      });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (attempts.size() < 2 && std::chrono::steady_clock::now() < deadline) controller.run_one_until(deadline);
+    controller.poll();
+  }
+  EXPECT_EQ(attempts, (std::vector<int>{1, 2}));
+  EXPECT_EQ(watcher.downloads.back().files_to_process(), 0u);
+  EXPECT_TRUE(log.has("Debug: Shutting down worker thread...")) << log.all();
+  boost::asio::post(controller, [] { async_updater_t::on_update_error(nb::EC_BAD_CHECKSUM); });
+  EXPECT_THROW(controller.poll(), nb::ErrorCode);
 }
 
 }  // namespace

@@ -11,18 +11,15 @@ namespace upd::testing {
 
 namespace fs = boost::filesystem;
 
-nginx_server_t* UpdateRunTest::nginx_ = nullptr;
-temp_dir_t* UpdateRunTest::served_root_ = nullptr;
-
 void UpdateRunTest::SetUpTestSuite() {
   if (!nginx_server_t::unavailable_reason().empty()) return;
-  served_root_ = new temp_dir_t;
-  nginx_ = new nginx_server_t(served_root_->path());
+  served_root_ = std::make_unique<temp_dir_t>();
+  nginx_ = std::make_unique<nginx_server_t>(served_root_->path());
 }
 
 void UpdateRunTest::TearDownTestSuite() {
-  delete std::exchange(nginx_, nullptr);
-  delete std::exchange(served_root_, nullptr);
+  nginx_.reset();
+  served_root_.reset();
 }
 
 void UpdateRunTest::SetUp() {
@@ -33,12 +30,13 @@ void UpdateRunTest::SetUp() {
 
 namespace {
 
-// Runs "nimbo-publish COMMAND --key dev.key ARGS...".
-void publish_tool(const std::string& command, const std::vector<std::string>& args, const fs::path& output) {
-  std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", command, "--key",
-                                   NIMBO_SOURCE_DIR "/keys/dev.key"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  if (!run_program(argv, output)) throw std::runtime_error("nimbo-publish failed: " + read_file(output));
+// Runs "nimbo-publish COMMAND --key dev.key ARGS... MORE...".
+void publish_tool(const std::string& command, std::vector<std::string> args, const std::vector<std::string>& more,
+                  const fs::path& output) {
+  args.insert(args.begin(),
+              {NIMBO_BINARY_DIR "/bin/nimbo-publish", command, "--key", NIMBO_SOURCE_DIR "/keys/dev.key"});
+  args.insert(args.end(), more.begin(), more.end());
+  if (!run_program(args, output)) throw std::runtime_error("nimbo-publish failed: " + read_file(output));
 }
 
 }  // namespace
@@ -50,22 +48,17 @@ std::string UpdateRunTest::publish(const files_t& files, const std::vector<std::
   fs::create_directories(source);
   for (const auto& [name, content] : files) write_file(source / name, content);
   fs::remove_all(out);
-  std::vector<std::string> args = {"--source", source.string(), "--out", out.string()};
-  args.insert(args.end(), options.begin(), options.end());
-  publish_tool("list", args, dir_ / "publish.out");
+  publish_tool("list", {"--source", source.string(), "--out", out.string()}, options, dir_ / "publish.out");
   return nginx_->http_url(id_ + suffix + "/");
 }
 
 fs::path UpdateRunTest::served(const std::string& suffix) const { return served_root_->path() / (id_ + suffix); }
 
 void UpdateRunTest::write_drl(const std::vector<std::string>& urls) {
-  std::vector<std::string> args = {"--out", drl_.string()};
-  args.insert(args.end(), urls.begin(), urls.end());
-  publish_tool("drl", args, dir_ / "publish.out");
+  publish_tool("drl", {"--out", drl_.string()}, urls, dir_ / "publish.out");
 }
 
 std::string UpdateRunTest::http_base() const { return nginx_->http_url(id_ + "/"); }
-std::string UpdateRunTest::https_base() const { return nginx_->https_url(id_ + "/"); }
 
 nb::UpdateConfig UpdateRunTest::config() const {
   nb::UpdateConfig config = use_context(file_log(log_), update_.string()).config();
@@ -91,13 +84,6 @@ run_result_t UpdateRunTest::run(const nb::UpdateConfig& config) {
   component_pid_ = 0;
   result.log = file_log_lines(read_file(log_));
   return result;
-}
-
-nb::Configd2UpdateMessage UpdateRunTest::context_of(const nb::UpdateConfig& config) {
-  nb::Configd2UpdateMessage message;
-  message.set_tag(nb::Configd2UpdateMessage::USE_CONTEXT);
-  *message.mutable_config() = config;
-  return message;
 }
 
 void UpdateRunTest::expect_staged(const run_result_t& run, const files_t& published, int count) {

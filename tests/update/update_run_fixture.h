@@ -9,6 +9,7 @@
 #include <atomic>
 #include <boost/filesystem/path.hpp>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,10 +47,8 @@ class UpdateRunTest : public ::testing::Test {
   void write_drl(const std::vector<std::string>& urls);
   // The base URL of this test's repository on the real server.
   std::string http_base() const;
-  std::string https_base() const;
 
   nb::UpdateConfig config() const;
-  static nb::Configd2UpdateMessage context_of(const nb::UpdateConfig& config);
   // Runs the component; answers its installation request positively.
   run_result_t run(const nb::UpdateConfig& config);
   run_result_t run() { return run(config()); }
@@ -60,8 +59,8 @@ class UpdateRunTest : public ::testing::Test {
   // Every file and folder below a folder by relative path.
   static files_t tree(const boost::filesystem::path& dir);
 
-  static nginx_server_t* nginx_;
-  static temp_dir_t* served_root_;
+  static inline std::unique_ptr<nginx_server_t> nginx_;
+  static inline std::unique_ptr<temp_dir_t> served_root_;
   temp_dir_t dir_;
   boost::filesystem::path local_ = dir_ / "local", update_ = dir_ / "update", drl_ = dir_ / "base.drl",
                           log_ = dir_ / "update.log";
