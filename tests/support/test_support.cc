@@ -1,14 +1,11 @@
 #include "support/test_support.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
-#include <cstdio>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <stdexcept>
@@ -49,26 +46,6 @@ void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path.string(), std::ios::binary | std::ios::trunc);
   out << bytes;
   if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-fd_capture_t::fd_capture_t(int fd) : fd_(fd), saved_(::dup(fd)) {
-  std::fflush(nullptr);
-  int out = ::open((dir_ / "captured").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  ::dup2(out, fd_);
-  ::close(out);
-}
-
-fd_capture_t::~fd_capture_t() { text(); }
-
-std::string fd_capture_t::text() {
-  if (!restored_) {
-    std::fflush(nullptr);
-    std::cerr.flush();
-    ::dup2(saved_, fd_);
-    ::close(saved_);
-    restored_ = true;
-  }
-  return read_file(dir_ / "captured");
 }
 
 struct captured_log_t::sink_t : cf_log_t {

@@ -1,6 +1,5 @@
 // Fixtures shared by the tests: a temporary directory, a connected socket
-// pair, file helpers, a capture of what the process writes to a descriptor
-// and a capture of the process-wide log.
+// pair, file helpers and a capture of the process-wide log.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -37,23 +36,6 @@ struct socket_pair_t {
 
 std::string read_file(const boost::filesystem::path& path);
 void write_file(const boost::filesystem::path& path, const std::string& bytes);
-
-// Redirects a descriptor (2 by default) into a file until text() or destruction.
-class fd_capture_t {
- public:
-  explicit fd_capture_t(int fd = 2);
-  ~fd_capture_t();
-  fd_capture_t(const fd_capture_t&) = delete;
-  fd_capture_t& operator=(const fd_capture_t&) = delete;
-  // Restores the descriptor and returns what was written meanwhile.
-  std::string text();
-
- private:
-  int fd_;
-  int saved_;
-  temp_dir_t dir_;
-  bool restored_ = false;
-};
 
 // While one lives, every log line of the process (any thread) is kept as
 // "Level: text" at the threshold given (Debug by default); the previous
