@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/error.h"
 #include "common/log.h"
 #include "common/log_config.h"
 #include "common/log_sinks.h"
@@ -44,24 +43,6 @@ TEST_F(LogTest, FileLinesAreAppendedAndNewFilesAreReadableByAll) {
   EXPECT_EQ(lines[0], "kept");
   EXPECT_TRUE(lines[1].ends_with(" [" + std::to_string(::getpid()) + "] Debug: visible 42")) << lines[1];
   EXPECT_EQ(boost::filesystem::status(dir_ / "fresh").permissions(), 0644);
-}
-
-TEST_F(LogTest, BadFilePathsFailAndKeepThePreviousLogger) {
-  cf_log_t::set_log(make_log(file_log(path_)));
-  for (const auto& [path, code] : {std::pair<std::string, nb::ErrorCode>{"relative.log", nb::EC_NOT_ABSOLUTE_PATH},
-                                   {(dir_ / "missing" / "log").string(), nb::EC_NO_SUCH_ENTRY}}) {
-    try {
-      make_log(file_log(path));
-      ADD_FAILURE() << path;
-    } catch (const boost::filesystem::filesystem_error& e) {
-      EXPECT_EQ(code_from_error(e.code()), code);
-    }
-  }
-  log_message(log_notice, "still here");
-  EXPECT_NE(read_file(path_).find("Notice: still here"), std::string::npos);
-  nb::Log automatic;
-  automatic.set_type(nb::Log::AUTO);
-  EXPECT_EQ(make_log(automatic), nullptr);
 }
 
 TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {

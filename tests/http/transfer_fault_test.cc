@@ -28,26 +28,22 @@ using TransferFaultTest = transfer_test_t;
 // The request names the absolute URL and the host, then the fixed headers.
 // A body ends at its Content-Length, else at the close; malformed, cut or
 // non-200 answers deliver nothing, and the finished signal carries the code.
-TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
-  const std::string bad = "Debug: Read HTTP: @ [@]: ";
+TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
   const struct {
     std::string response;  // sent a byte at a time, then the server closes
     nb::ErrorCode code;
     std::string body;
-    std::string log;          // the start of a line it writes; "@" stands for the peer
     std::size_t dropped = 0;  // bytes delivered before a failure, then dropped from the body
   } cases[] = {
-      {ok_head + "hello, and more", nb::EC_OK, "hello", ""},
-      {"HTTP/1.1 200 OK\r\n\r\nhello, and more", nb::EC_OK, "hello, and more", ""},
-      {"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n", nb::EC_OK, "", ""},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", nb::EC_NETWORK_ERROR, "",
-       bad + "End of file 4 bytes before the announced end", 5},
-      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", nb::EC_NETWORK_ERROR, "",
-       bad + "Bad Content-Length"},
-      {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, "", bad + "Bad HTTP response header"},
-      {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, "", bad + "End of file"},
+      {ok_head + "hello, and more", nb::EC_OK, "hello"},
+      {"HTTP/1.1 200 OK\r\n\r\nhello, and more", nb::EC_OK, "hello, and more"},
+      {"HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n", nb::EC_OK, ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nhello", nb::EC_NETWORK_ERROR, "", 5},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", nb::EC_NETWORK_ERROR, ""},
+      {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, ""},
+      {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, ""},
       // Every status but 200 takes this one path (100 and 204 included).
-      {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, "", "Debug: HTTP error 404 Not Found"},
+      {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, ""},
   };
   std::size_t chunks = 0;
   std::vector<boost::system::error_code> finished;
@@ -71,10 +67,6 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeBodyAndLogLine) {
     EXPECT_EQ(text_of(body), c.body);
     EXPECT_EQ(chunks, c.body.size() + c.dropped);
     EXPECT_EQ(finished, std::vector<boost::system::error_code>{c.code});
-    std::string line = c.log;
-    for (auto at = line.find('@'); at != std::string::npos; at = line.find('@'))
-      line.replace(at, 1, peer);
-    EXPECT_TRUE(log_.has(line)) << line << "\n" << log_.all();
   }
 }
 

@@ -112,7 +112,6 @@ std::optional<int> fake_monitor_t::wait_exit(std::chrono::milliseconds bound) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-std::string fake_monitor_t::stdout_text() const { return read_file(dir_ / "stdout"); }
 std::string fake_monitor_t::stderr_text() const { return read_file(dir_ / "stderr"); }
 
 std::optional<nb::Update2ConfigdMessage> receive_message(int fd, std::chrono::milliseconds bound) {

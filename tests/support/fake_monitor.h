@@ -2,7 +2,7 @@
 // the suite's monitor does (one end of a socket pair inherited as descriptor
 // 3, its number in COM_NIMBO_MONITOR), exchanges framed messages with it,
 // waits for its exit with a bound, and collects what it wrote to standard
-// output and standard error.
+// error.
 //
 // One object per process; used from the test's thread only. The destructor
 // kills a process that is still running and reaps it.
@@ -65,7 +65,6 @@ class fake_monitor_t {
   // process is still running after the bound (it is then killed).
   std::optional<int> wait_exit(std::chrono::milliseconds bound = hang_guard);
 
-  std::string stdout_text() const;
   std::string stderr_text() const;
 
  private:
