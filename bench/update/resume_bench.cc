@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
   fs::remove(www / "bases" / "big.vdb.lzma");
   nginx_server_t nginx(www);
 
-  fault_proxy_t ours_link(nginx.http_port(), {.cut_every = cut});
+  fault_proxy_t ours_link(nginx.http_port(), cut);
   if (!run_tool({publish, "drl", "--key", key, "--out", (dir / "base.drl").string(), ours_link.url("bases/")},
                 dir / "drl.out"))
     return 1;
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   int runs = 1;
   while (!upd::bench::run_component(config).request && runs < most_tries) ++runs;
 
-  fault_proxy_t curl_link(nginx.http_port(), {.cut_every = cut});
+  fault_proxy_t curl_link(nginx.http_port(), cut);
   const std::string loop = "for i in $(seq " + std::to_string(most_tries) + "); do curl -s -f -C - -o " +
                            (dir / "curl.out").string() + " " + curl_link.url("bases/big.vdb") +
                            " && echo $i && exit 0; done; exit 1";

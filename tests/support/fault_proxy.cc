@@ -9,8 +9,8 @@
 
 namespace upd::testing {
 
-fault_proxy_t::fault_proxy_t(std::uint16_t upstream_port, faults_t faults)
-    : upstream_port_(upstream_port), faults_(faults), server_([this](fake_peer_t& peer) { relay(peer); }) {}
+fault_proxy_t::fault_proxy_t(std::uint16_t upstream_port, std::uint64_t cut_every)
+    : upstream_port_(upstream_port), cut_every_(cut_every), server_([this](fake_peer_t& peer) { relay(peer); }) {}
 
 void fault_proxy_t::relay(fake_peer_t& peer) {
   const std::string head = peer.read_head();
@@ -25,7 +25,7 @@ void fault_proxy_t::relay(fake_peer_t& peer) {
               ::send(upstream, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size());
   while (open) {
     std::uint64_t room = buffer.size();
-    if (faults_.cut_every) room = std::min(room, faults_.cut_every - this_connection);
+    if (cut_every_) room = std::min(room, cut_every_ - this_connection);
     if (room == 0) break;
     const ssize_t n = ::recv(upstream, buffer.data(), room, 0);
     open = n > 0 && peer.send(buffer.substr(0, static_cast<std::size_t>(n)));

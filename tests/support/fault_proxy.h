@@ -15,11 +15,8 @@ namespace upd::testing {
 
 class fault_proxy_t {
  public:
-  struct faults_t {
-    std::uint64_t cut_every = 0;  // 0: never
-  };
-
-  fault_proxy_t(std::uint16_t upstream_port, faults_t faults);
+  // Every connection is cut after cut_every bytes (0: never).
+  fault_proxy_t(std::uint16_t upstream_port, std::uint64_t cut_every);
 
   std::string url(const std::string& path = "") const { return server_.url(path); }
   std::uint64_t passed() const { return passed_; }
@@ -28,7 +25,7 @@ class fault_proxy_t {
   void relay(fake_peer_t& peer);
 
   const std::uint16_t upstream_port_;
-  const faults_t faults_;
+  const std::uint64_t cut_every_;
   std::atomic<std::uint64_t> passed_{0};
   fake_http_server_t server_;  // last: its thread uses the members above
 };

@@ -14,7 +14,6 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <boost/filesystem/operations.hpp>

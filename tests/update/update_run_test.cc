@@ -310,7 +310,7 @@ TEST_F(ResumeRun, BrokenTransfersCompleteWithoutFetchingTheFileAgain) {
     }
     // Partial files of names the list does not hold go at the end.
     write_file(staging / "gone.vdb.lzma-partial", "old");
-    fault_proxy_t proxy(nginx_->http_port(), {.cut_every = c.cut_every});
+    fault_proxy_t proxy(nginx_->http_port(), c.cut_every);
     write_drl({proxy.url(id_ + "/")});
     const auto run = this->run();
     expect_staged(run, files, 1);
