@@ -1,5 +1,6 @@
 #include "common/fd_io.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -36,7 +37,8 @@ TEST(FdIo, WriteAllAndReadAllSurviveSignalsAndGatherShortTransfers) {
   reader.join();
   EXPECT_TRUE(received == payload);
   ::shutdown(pair.fd[0], SHUT_WR);
-  EXPECT_THROW(read_all(pair.fd[1], received.data(), 1), std::exception);
+  EXPECT_THAT([&] { read_all(pair.fd[1], received.data(), 1); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("unexpected eof")));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // squid demanding Basic authentication, into a folder the same nginx serves.
 #include <cstdlib>
 #include <functional>
+#include <regex>
 #include <utility>
 
 #include "support/nginx_server.h"
@@ -50,7 +51,7 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
   EXPECT_EQ(mirror(), "version.lst 42 mirrored (fetched: 3, removed: 0)\n");
   EXPECT_NE(squid_->access_log().find("/out/version.lst"), std::string::npos);
   EXPECT_EQ(upstream_requests(), 6u);  // timestamp.lzma is not found: timestamp is fetched plain
-  ASSERT_EQ(publish({{"a.dat", "A"}, {"timestamp", "1"}}, signed_list("43", keys_[0])), "");
+  ASSERT_EQ(publish({{"a.dat", "A"}, {"timestamp", "1"}}, signed_list("43", keys_[0], "999999")), "");
   // a.dat now comes plain only: the mirror drops its old packed form too.
   fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma"), fs::remove(out_ / "a.dat.lzma");
   EXPECT_EQ(mirror(), "version.lst 43 mirrored (fetched: 1, removed: 1)\n");
@@ -63,6 +64,8 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
 }
 
 TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
+  ASSERT_EQ(publish({{"a.dat", std::string(99, '1')}}, {"--serial", "41"}), "");
+  EXPECT_EQ(mirror(), "failed: nimbo-publish: upstream offers no version.lst.sig\n");  // --list-key demands one
   ASSERT_EQ(publish({{"a.dat", std::string(99, '1')}, {"c.dat", std::string(99, '2')}}, signed_list("42", keys_[0])),
             "");
   ASSERT_EQ(mirror(), "version.lst 42 mirrored (fetched: 2, removed: 0)\n");
@@ -78,6 +81,11 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
       {signed_list("43", keys_[1]), [] {}, "upstream version.lst.sig: unknown key"},
       {{"--serial", "43"}, [] {}, "upstream offers no version.lst.sig"},
       {{"--serial", "43", "--key", path("dsa.key")}, [] {},
+       "upstream version.lst: Invalid signature: Invalid LST file"},
+      {{"--serial", "43"},
+       [&] {
+         write_file(out_ / "version.lst", std::regex_replace(read_file(out_ / "version.lst"), std::regex("=\\w+"), "=0"));
+       },
        "upstream version.lst: Invalid signature: Invalid LST file"},
   };
   for (const auto& [options, tamper, message] : cases) {

@@ -78,6 +78,7 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
        "Installing 0 files, removing 0 files, 0 up to date\nInstalled 0 files, removed 0 files\n" + no_traffic,
        "nimbo-monitor: link to the component: protocol violation: a second installation request\n"},
       {"signal-parent 15\n", 128 + SIGTERM, no_traffic, ""},
+      {"oops\n", 125, no_traffic, "fake-update: bad step: oops\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.plan);
@@ -91,6 +92,7 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
     EXPECT_EQ(out.str(), c.out);
     EXPECT_EQ(outcome.installed.has_value(), c.out.find("Installing ") != std::string::npos);
     EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+    EXPECT_EQ(err.str().find("\n\n"), std::string::npos) << err.str();
     if (c.status == 0) {
       EXPECT_EQ(err.str(), c.err);  // nothing else
     }
