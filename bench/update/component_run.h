@@ -5,15 +5,18 @@
 
 #include <sys/types.h>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "configd_update_ipc.pb.h"
+#include "support/child_process.h"
 #include "support/fake_monitor.h"
 
 namespace upd::bench {
@@ -31,6 +34,17 @@ inline nb::UpdateConfig base_zone_config(const boost::filesystem::path& update, 
   config.set_base_drl_path(drl.string());
   config.set_virus_base_dir(local.string());
   return config;
+}
+
+// One zone's configuration with folders of its own under dir, updating from the server list at url.
+inline nb::UpdateConfig client_config(const boost::filesystem::path& dir, const std::string& url) {
+  for (const char* sub : {"update", "local"}) boost::filesystem::create_directories(dir / sub);
+  if (!upd::testing::run_program(
+          {NIMBO_BINARY_DIR "/bin/nimbo-publish", "drl", "--key", NIMBO_SOURCE_DIR "/keys/dev.key",
+           "--out", (dir / "base.drl").string(), url},
+          dir / "drl.out"))
+    std::exit(1);
+  return base_zone_config(dir / "update", dir / "base.drl", dir / "local");
 }
 
 inline long peak_rss_kib(pid_t pid) {

@@ -75,11 +75,7 @@ std::uintmax_t allocated(const fs::path& dir) {
 
 // The peak of allocated(update dir) during one update of the file.
 std::uintmax_t peak_during_update(const fs::path& dir, const std::string& url) {
-  for (const char* sub : {"update", "local"}) fs::create_directories(dir / sub);
-  if (!run_program({NIMBO_BINARY_DIR "/bin/nimbo-publish", "drl", "--key", NIMBO_SOURCE_DIR "/keys/dev.key", "--out",
-                    (dir / "base.drl").string(), url},
-                   dir / "drl.out"))
-    std::exit(1);
+  const nb::UpdateConfig config = upd::bench::client_config(dir, url);
   std::atomic<bool> done{false};
   std::uintmax_t peak = 0;
   std::thread poller([&] {
@@ -89,7 +85,7 @@ std::uintmax_t peak_during_update(const fs::path& dir, const std::string& url) {
     }
   });
   const auto run =
-      upd::bench::run_component(upd::bench::base_zone_config(dir / "update", dir / "base.drl", dir / "local"));
+      upd::bench::run_component(config);
   done = true;
   poller.join();
   if (!run.request) std::exit(1);

@@ -107,15 +107,6 @@ std::string packing_loop(const std::vector<std::string>& names, const fs::path& 
          to.string() + "/$f.lzma; done";
 }
 
-// One zone's configuration with folders of its own under dir, updating from the server list at url.
-nb::UpdateConfig zone(const fs::path& dir, const std::string& url) {
-  for (const char* sub : {"update", "local"}) fs::create_directories(dir / sub);
-  if (!run_program({NIMBO_BINARY_DIR "/bin/nimbo-publish", "drl", "--key", NIMBO_SOURCE_DIR "/keys/dev.key", "--out",
-                    (dir / "base.drl").string(), url},
-                   dir / "drl.out"))
-    std::exit(1);
-  return upd::bench::base_zone_config(dir / "update", dir / "base.drl", dir / "local");
-}
 
 }  // namespace
 
@@ -161,12 +152,12 @@ int main(int argc, char** argv) {
   // connection), so a rate per response is the link's rate.
   nginx_server_t nginx(www), shaped(www, static_cast<std::uint64_t>(shaped_rate));
   const std::string base = nginx.http_url("bases/");
-  const nb::UpdateConfig config = zone(dir / "client", base);
+  const nb::UpdateConfig config = upd::bench::client_config(dir / "client", base);
   const run_t cold = update_once(config);
   const run_t rehash = update_once(config);  // installed files are new to the cache
   const run_t warm = update_once(config);
-  const run_t all_packed = update_once(zone(dir / "packed-client", nginx.http_url("packed/")));
-  const run_t slow_link = update_once(zone(dir / "shaped-client", shaped.http_url("bases/")));
+  const run_t all_packed = update_once(upd::bench::client_config(dir / "packed-client", nginx.http_url("packed/")));
+  const run_t slow_link = update_once(upd::bench::client_config(dir / "shaped-client", shaped.http_url("bases/")));
 
   // The reference: the same files fetched, unpacked and hashed one by one,
   // the plain file where no packed form is offered.
