@@ -166,8 +166,7 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
 }
 
 // Every key given signs; "resign" refuses a list that none of its keys
-// signed, and leaves it as it was. (That it renews what they signed, and that
-// clients take the renewal, the end-to-end tests show.)
+// signed, and leaves it as it was, and renews one that they signed.
 TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
   ASSERT_EQ(publish({{"a.dat", "a"}},
                     {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "2001-02-03T04:05:06Z"}),
@@ -178,6 +177,8 @@ TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
                    NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem", "--expires", "7d"}),
               StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key;"));
   EXPECT_EQ(folder_state(out_), before);
+  EXPECT_EQ(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}), "");
+  EXPECT_GT(list_signature_t::parse(read_file(out_ / "version.lst.sig")).expires, std::time(nullptr));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <map>
 #include <stdexcept>
@@ -21,13 +20,8 @@ TEST(UnpackPool, BoundsItsQueueReportsEveryJobAndStopsRunningOnes) {
     unpack_pool_t pool(1);
     pool.submit(1, [released] { released.wait(); });
     pool.submit(2, [] { throw std::runtime_error("bad data"); });
-    std::atomic<bool> third_queued = false;
-    auto third = std::async(std::launch::async, [&] {
-      pool.submit(3, [] {});
-      third_queued = true;
-    });
+    auto third = std::async(std::launch::async, [&] { pool.submit(3, [] {}); });
     EXPECT_EQ(third.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    EXPECT_FALSE(third_queued);
     release.set_value();
     third.get();
     std::map<std::size_t, bool> failed;
@@ -41,8 +35,8 @@ TEST(UnpackPool, BoundsItsQueueReportsEveryJobAndStopsRunningOnes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
     });
+    // Leaving the scope must not wait for it forever.
   }
-  SUCCEED() << "the endless job was interrupted";
 }
 
 }  // namespace
