@@ -23,6 +23,8 @@ function(nimbo_test name)
   set(label unit)
   if(ARG_THREADED)
     set(label threaded)
+    # CI's ThreadSanitizer tree builds only these (target threaded_tests).
+    set_property(GLOBAL APPEND PROPERTY NIMBO_THREADED_TESTS ${name})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${label})
 endfunction()

@@ -21,7 +21,7 @@
 
 namespace upd {
 
-class progress_t : public byte_counter_t, public check_counter_t {
+class progress_t final : public byte_counter_t, public check_counter_t {
  public:
   static constexpr int stat_interval_sec_ = 1;
 
