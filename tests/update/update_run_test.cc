@@ -190,7 +190,7 @@ const std::string dev_key = NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem";
 const files_t files = {{"a.vdb", "signed a"}, {"b.vdb", "signed b"}};
 
 strings signed_by(const strings& keys, const std::string& expires = "7d") {
-  strings options = {"--serial", "42", "--expires", expires};
+  strings options = {"--serial", "42", "--expires", expires, "--zone", "BASE"};
   for (const auto& key : keys) options.insert(options.end(), {"--sign-key", key});
   return options;
 }
@@ -246,9 +246,13 @@ TEST_F(SignedList, EachFaultOfTheSignatureFailsItsServerAndAGoodOneIsUsed) {
     std::string signature;  // empty: none, the server answers otherwise
     std::string reason;
   } cases[] = {
-      {"-digest", signed_statement(list_statement(list + " ", "42", future)), "digest mismatch"},
-      {"-serial", signed_statement(list_statement(list, "43", future)), "serial mismatch"},
-      {"-expired", signed_statement(list_statement(list, "42", 1000000000)), "expired on 2001-09-09T01:46:40Z"},
+      {"-digest", signed_statement(list_statement(list + " ", "42", future, "BASE")), "digest mismatch"},
+      {"-serial", signed_statement(list_statement(list, "43", future, "BASE")), "serial mismatch"},
+      // Another zone's list and signature, served at this zone's URL.
+      {"-zone", signed_statement(list_statement(list, "42", future, "VERSION")),
+       "zone mismatch: signed for VERSION"},
+      {"-expired", signed_statement(list_statement(list, "42", 1000000000, "BASE")),
+       "expired on 2001-09-09T01:46:40Z"},
       {"-huge", std::string(10 << 20, 'x'), "too large"},
       {"-500", "", "HTTP 500 Internal Server Error"},
   };
