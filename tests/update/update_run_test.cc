@@ -93,6 +93,11 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   // Only the last server can deliver.
   expect_staged(this->run(config_), sample, 3);
   EXPECT_FALSE(fs::exists(update_ / "bases" / "b.vdb-unpacking"));  // nothing of the failed unpacking is left
+  // Listed names ending in ".lzma" are names like any: plain forms are kept as
+  // they came, packed ones ("big.lzma.lzma") unpacked.
+  const files_t lzma_names = {{"rules.lzma", "r"}, {"big.lzma", std::string(5000, 'r')}};
+  write_drl({publish(lzma_names)});
+  expect_staged(this->run(config()), lzma_names, 2);
 }
 
 // Half-synced mirrors stand in for each other file by file, whichever is
