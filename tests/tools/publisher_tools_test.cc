@@ -158,8 +158,7 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
       {{"--serial", std::string(21, '1')}, "serial too long: clients take at most 20 digits"},
       {{}, (out_ / "version.lst.sig").string() + " would no longer match the list"},
       {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, path("none")},
-      {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"},
-       "c.dat: is a directory"},
+      {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, "c.dat: is a directory"},
   };
   fs::create_directory(source_.string() + "2");
   for (const auto& [name, content] : files) write_file(source_.string() + "2/" + name, content);
@@ -186,8 +185,7 @@ TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
   EXPECT_EQ(folder_state(out_), before);
   EXPECT_EQ(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}), "");
   const auto renewed = list_signature_t::parse(read_file(out_ / "version.lst.sig"));
-  EXPECT_GT(renewed.expires, std::time(nullptr));
-  EXPECT_EQ(renewed.zone, "VERSION");
+  EXPECT_TRUE(renewed.expires > std::time(nullptr) && renewed.zone == "VERSION");
 }
 
 }  // namespace

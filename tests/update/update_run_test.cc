@@ -254,10 +254,8 @@ TEST_F(SignedList, EachFaultOfTheSignatureFailsItsServerAndAGoodOneIsUsed) {
       {"-digest", signed_statement(list_statement(list + " ", "42", future, "BASE")), "digest mismatch"},
       {"-serial", signed_statement(list_statement(list, "43", future, "BASE")), "serial mismatch"},
       // Another zone's list and signature, served at this zone's URL.
-      {"-zone", signed_statement(list_statement(list, "42", future, "VERSION")),
-       "zone mismatch: signed for VERSION"},
-      {"-expired", signed_statement(list_statement(list, "42", 1000000000, "BASE")),
-       "expired on 2001-09-09T01:46:40Z"},
+      {"-zone", signed_statement(list_statement(list, "42", future, "VERSION")), "zone mismatch: signed for VERSION"},
+      {"-expired", signed_statement(list_statement(list, "42", 1000000000, "BASE")), "expired on 2001-09-09T01:46:40Z"},
       {"-huge", std::string(10 << 20, 'x'), "too large"},
       {"-500", "", "HTTP 500 Internal Server Error"},
   };
