@@ -13,7 +13,7 @@ void fuzz_one(std::string_view bytes) {
     FUZZ_CHECK(!file.signatures.empty());
     for (const auto& line : file.signatures)
       FUZZ_CHECK(line.key_id.size() == 16 && line.signature.size() == 64);
-    file.check(upd::built_in_list_keys(), bytes, file.serial, file.expires - 1);
+    file.check(upd::built_in_list_keys(), bytes, file.serial, file.zone, file.expires - 1);
   } catch (const upd::list_signature_error&) {
   }
 }

@@ -88,18 +88,21 @@ list_signature_t list_signature_t::parse(std::string_view text) {
   const std::string_view sha256 = field(take_line(rest), "sha256");
   const std::string_view serial = field(take_line(rest), "serial");
   const std::optional<std::time_t> expires = parse_utc_time(field(take_line(rest), "expires"));
-  if (!is_lower_hex(sha256, 64) || !is_serial(serial) || !expires) malformed();
+  const std::string_view zone = field(take_line(rest), "zone");
+  if (!is_lower_hex(sha256, 64) || !is_serial(serial) || !expires || !is_list_zone(zone)) malformed();
   file.statement = text.substr(0, text.size() - rest.size());
   file.sha256 = sha256;
   file.serial = serial;
   file.expires = *expires;
+  file.zone = zone;
   while (!rest.empty()) file.signatures.push_back(signature_line(take_line(rest)));
   if (file.signatures.empty()) malformed();
   return file;
 }
 
 void list_signature_t::check(std::span<const ed25519_key_t> keys, std::string_view list_bytes,
-                             const std::string& list_serial, std::time_t now) const {
+                             const std::string& list_serial, std::string_view list_zone,
+                             std::time_t now) const {
   // The statement is trusted only once signed; what it says is checked after.
   bool known = false, verified = false;
   for (const auto& line : signatures)
@@ -112,13 +115,18 @@ void list_signature_t::check(std::span<const ed25519_key_t> keys, std::string_vi
   if (!verified) throw list_signature_error("bad signature");
   if (sha256 != sha256_hex(list_bytes)) throw list_signature_error("digest mismatch");
   if (serial != list_serial) throw list_signature_error("serial mismatch");
+  if (zone != list_zone) throw list_signature_error("zone mismatch: signed for " + zone);
   if (expires <= now) throw list_signature_error("expired on " + format_utc_time(expires));
 }
 
+bool is_list_zone(std::string_view name) {
+  return std::find(list_zones.begin(), list_zones.end(), name) != list_zones.end();
+}
+
 std::string list_statement(std::string_view list_bytes, const std::string& serial,
-                           std::time_t expires) {
+                           std::time_t expires, std::string_view zone) {
   return std::string(first_line) + "\nsha256 " + sha256_hex(list_bytes) + "\nserial " + serial +
-         "\nexpires " + format_utc_time(expires) + "\n";
+         "\nexpires " + format_utc_time(expires) + "\nzone " + std::string(zone) + "\n";
 }
 
 std::string list_signature_line(const ed25519_key_t& key, std::string_view signature) {

@@ -53,6 +53,11 @@ class lst_file_t {
   std::vector<std::string> patterns_;
 };
 
+// The longest serial a list may carry, in digits (without leading zeros):
+// enough for a time in seconds or a date with a counter, and it bounds what
+// the zones record of the lists they install.
+inline constexpr std::size_t max_serial_digits = 20;
+
 // Compares two serials as lst_file_t::serial() gives them, of any length.
 bool serial_is_older(const std::string& serial, const std::string& than);
 

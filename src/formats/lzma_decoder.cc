@@ -60,9 +60,9 @@ decoder_t::decoder_t(std::istream& input, std::ostream& output, std::uint64_t ma
 decoder_t::~decoder_t() = default;
 
 void decoder_t::run() {
-  unsigned char props[LZMA_PROPS_SIZE];
-  read_header(props);
-  allocate(props);
+  unsigned char header[header_size];
+  read_header(header);
+  allocate(header);
   LzmaDec_Init(&state_->dec);
   while (!finished_) {
     // A stopped attempt must not wait for the rest of a large file.
@@ -85,25 +85,34 @@ std::size_t decoder_t::read_some(unsigned char* buffer, std::size_t length) {
   return static_cast<std::size_t>(input_.gcount());
 }
 
-void decoder_t::read_header(unsigned char (&props)[5]) {
-  unsigned char header[header_size];
+std::uint64_t decoder_t::dictionary_for(const unsigned char (&header)[header_size],
+                                        std::uint64_t max_size) {
+  const std::uint64_t declared = read_le(header + 1, 4),
+                      size_field = read_le(header + LZMA_PROPS_SIZE, 8);
+  const bool size_known = size_field != UINT64_MAX;
+  if (declared > max_dictionary || (size_known && size_field > max_size)) return 0;
+  // The decoder never looks further back than the bytes it has produced, so
+  // a dictionary as large as the whole output decodes every valid stream;
+  // anything larger would only be memory a header could make us reserve.
+  const std::uint64_t bound = std::min(max_size, size_known ? size_field : UINT64_MAX);
+  return std::max<std::uint64_t>(std::min(declared, bound), min_dictionary);
+}
+
+void decoder_t::read_header(unsigned char (&header)[header_size]) {
   if (read_some(header, header_size) < header_size)
     throw_lzma_error("can't read lzma header", nb::EC_BAD_LZMA_FILE);
-  std::copy(header, header + LZMA_PROPS_SIZE, props);
   remaining_ = read_le(header + LZMA_PROPS_SIZE, 8);
   size_known_ = remaining_ != UINT64_MAX;
   if (size_known_ && remaining_ > max_size_)
     throw_lzma_error("unpacked size exceeds the listed size", nb::EC_BAD_LZMA_FILE);
+  if (read_le(header + 1, 4) > max_dictionary)
+    throw_lzma_error("dictionary too large", nb::EC_BAD_LZMA_FILE);
 }
 
-void decoder_t::allocate(unsigned char (&props)[5]) {
-  // The decoder never looks further back than the bytes it has produced, so
-  // a dictionary as large as the whole output decodes every valid stream;
-  // anything larger would only be memory a header could make us reserve.
-  std::uint64_t bound = std::min(max_size_, size_known_ ? remaining_ : UINT64_MAX);
-  bound = std::max<std::uint64_t>(bound, min_dictionary);
-  const auto declared = static_cast<std::uint32_t>(read_le(props + 1, 4));
-  if (declared > bound) write_le32(props + 1, static_cast<std::uint32_t>(bound));
+void decoder_t::allocate(const unsigned char (&header)[header_size]) {
+  unsigned char props[LZMA_PROPS_SIZE];
+  std::copy(header, header + LZMA_PROPS_SIZE, props);
+  write_le32(props + 1, static_cast<std::uint32_t>(dictionary_for(header, max_size_)));
   if (LzmaDec_Allocate(&state_->dec, props, LZMA_PROPS_SIZE, &lzma_allocator) != SZ_OK)
     throw_lzma_error("can't allocate lzma decoder structures", nb::EC_BAD_LZMA_FILE);
   state_->allocated = true;

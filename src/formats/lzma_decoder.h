@@ -15,6 +15,9 @@
 // file): more output than that is bad data, and the dictionary allocated is
 // never larger than the bound (nor than a known unpacked size), so a header
 // cannot make the process reserve more memory than the file may unpack to.
+// A header that asks for a dictionary above max_dictionary is bad data
+// whatever the bound: no publisher's encoder uses more, and large listed
+// files would otherwise let each unpacking reserve their whole size.
 //
 // One object per unpacking, used by one thread; the streams are borrowed and
 // must outlive run(). On a boost thread, an interruption ends run() between
@@ -37,6 +40,14 @@ class decoder_t {
   static constexpr std::size_t buffer_size = 65536;
   static constexpr std::size_t header_size = 13;
   static constexpr std::uint64_t no_limit = UINT64_MAX;
+  static constexpr std::uint32_t max_dictionary = 64 << 20;
+
+  // The bytes of dictionary run() allocates for a file that starts with this
+  // header: the header's size, clamped to the bound and a known unpacked
+  // size, and raised to the LZMA SDK's floor of 4 KiB. 0 when run() refuses
+  // the header before it allocates anything.
+  static std::uint64_t dictionary_for(const unsigned char (&header)[header_size],
+                                      std::uint64_t max_size);
 
   decoder_t(std::istream& input, std::ostream& output, std::uint64_t max_size = no_limit);
   ~decoder_t();
@@ -52,8 +63,8 @@ class decoder_t {
  private:
   struct lzma_state_t;  // the SDK's decoder; its header stays out of ours
 
-  void read_header(unsigned char (&props)[5]);
-  void allocate(unsigned char (&props)[5]);
+  void read_header(unsigned char (&header)[header_size]);
+  void allocate(const unsigned char (&header)[header_size]);
   void fill();
   void decode();
   void flush();

@@ -88,4 +88,14 @@ void unpack_lzma_file(const boost::filesystem::path& source, const boost::filesy
   }
 }
 
+std::uint64_t lzma_file_dictionary(const boost::filesystem::path& source, std::uint64_t max_size) {
+  const unique_fd_t fd = open_regular_file(source, links_t::refuse);
+  unsigned char header[decoder_t::header_size];
+  ssize_t n;
+  do n = ::read(fd.get(), header, sizeof header);
+  while (n < 0 && errno == EINTR);
+  // Unpacking such a file fails before it allocates anything.
+  return n == static_cast<ssize_t>(sizeof header) ? decoder_t::dictionary_for(header, max_size) : 0;
+}
+
 }  // namespace upd

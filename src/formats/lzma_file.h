@@ -34,4 +34,10 @@ void unpack_lzma_file(const boost::filesystem::path& source,
                       std::uint64_t max_size = decoder_t::no_limit,
                       source_space_t space = source_space_t::keep);
 
+// The bytes of dictionary that unpack_lzma_file(source, ..., max_size)
+// will allocate (decoder_t::dictionary_for of the file's header): 0 for a
+// file too short for a header. Throws the system errors of
+// open_regular_file with links_t::refuse.
+std::uint64_t lzma_file_dictionary(const boost::filesystem::path& source, std::uint64_t max_size);
+
 }  // namespace upd

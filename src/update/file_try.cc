@@ -37,8 +37,10 @@ std::uint64_t compressed_size_limit(std::uint32_t listed_size) {
   return std::uint64_t{listed_size} + listed_size / 16 + 65536;
 }
 
-file_try_t::file_try_t(const url_t& url, const zone_t::item_t& item)
-    : url_(url), item_(item), compressed_(fs::path(url.path()).extension() == compressed_suffix) {}
+file_try_t::file_try_t(const std::string& server, const zone_t::item_t& item, bool packed)
+    : url_(server, item.source.filename().string() + (packed ? compressed_suffix : "")),
+      item_(item),
+      compressed_(packed) {}
 
 bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
   if (is_plain_file(item_.source) && checker.checksum(item_.source, links_t::refuse) == item_.sha256) {
@@ -71,6 +73,10 @@ void file_try_t::finish() const {
   if (compressed_) unpack_in_place(item_.source, item_.size);
   if (file_sha256(item_.source, links_t::refuse) != item_.sha256)
     throw fs::filesystem_error("SHA256", item_.source, nb::make_error_code(nb::EC_BAD_CHECKSUM));
+}
+
+std::uint64_t file_try_t::dictionary_size() const {
+  return compressed_ ? lzma_file_dictionary(item_.source, item_.size) : 0;
 }
 
 void file_try_t::settle(downloader_t& downloader, std::exception_ptr error) {

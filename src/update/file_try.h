@@ -36,7 +36,10 @@ std::uint64_t compressed_size_limit(std::uint32_t listed_size);
 
 class file_try_t {
  public:
-  file_try_t(const url_t& url, const zone_t::item_t& item);
+  // The packed form is NAME.lzma under the server's base URL, the plain one
+  // NAME: what is unpacked is decided by the form asked for, never by the
+  // listed name, which may end in ".lzma" itself.
+  file_try_t(const std::string& server, const zone_t::item_t& item, bool packed);
 
   const url_t& url() const { return url_; }
   const zone_t::item_t& item() const { return item_; }
@@ -50,6 +53,9 @@ class file_try_t {
   // does not hold the listed content. The packed file's disk blocks are
   // given back while it is unpacked.
   void finish() const;
+  // The dictionary that finish() will allocate to unpack the fetched body,
+  // read from its header (lzma_file_dictionary); 0 for the plain form.
+  std::uint64_t dictionary_size() const;
   // Update worker, after finish() (run anywhere) ended with error, null on
   // success: rethrows it, unless the body joined transfers; then fetches
   // the URL whole and finishes again.

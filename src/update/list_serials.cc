@@ -1,6 +1,7 @@
 #include "update/list_serials.h"
 
 #include <boost/system/system_error.hpp>
+#include <algorithm>
 #include <optional>
 #include <sstream>
 
@@ -8,6 +9,7 @@
 #include "common/fd_io.h"
 #include "common/log.h"
 #include "formats/list_signature.h"
+#include "formats/lst_file.h"
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
 #include "formats/whole_file.h"
@@ -15,21 +17,25 @@
 namespace upd {
 namespace {
 
-const std::string header = "nimbo-update serials 1\n";
-const std::string trailer = "end\n";
-const std::string signed_mark = "signed";
-// Three zones need a few dozen bytes; anything much larger is not ours.
-constexpr std::size_t max_file_size = 4096;
+constexpr std::string_view header = "nimbo-update serials 1\n";
+constexpr std::string_view trailer = "end\n";
+constexpr std::string_view signed_mark = "signed";
 
-bool is_zone_name(const std::string& text) {
-  if (text.empty()) return false;
-  for (char c : text)
-    if (c < 'A' || c > 'Z') return false;
-  return true;
-}
+// The largest record this code writes: every zone with its longest name, the
+// longest serial a zone accepts, the mark and an expiry. A cap derived from
+// the fields, so that no list can make the record unreadable, which would
+// lift the rollback check and the signature requirement with it.
+constexpr std::size_t max_file_size = [] {
+  std::size_t longest_zone = 0;
+  for (const auto zone : list_zones) longest_zone = std::max(longest_zone, zone.size());
+  const std::size_t line =
+      longest_zone + 1 + max_serial_digits + 1 + signed_mark.size() + 1 + utc_time_size + 1;
+  return header.size() + list_zones.size() * line + trailer.size();
+}();
 
 bool is_serial(const std::string& text) {
-  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+  if (text.empty() || text.size() > max_serial_digits || (text.size() > 1 && text[0] == '0'))
+    return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
   return true;
@@ -48,7 +54,7 @@ std::optional<zone_serials_t> parse(const std::string& text) {
     words >> zone >> serial >> mark >> expires;
     const auto expiry = parse_utc_time(expires);
     if (line != zone + " " + serial + (mark.empty() ? "" : " " + mark) + (expires.empty() ? "" : " " + expires) ||
-        !is_zone_name(zone) || !is_serial(serial) || (!mark.empty() && mark != signed_mark) ||
+        !is_list_zone(zone) || !is_serial(serial) || (!mark.empty() && mark != signed_mark) ||
         (!expires.empty() && !expiry) || serials.count(zone))
       return std::nullopt;
     serials.emplace(std::move(zone), installed_list_t{std::move(serial), !mark.empty(), expiry.value_or(0)});
@@ -57,11 +63,11 @@ std::optional<zone_serials_t> parse(const std::string& text) {
 }
 
 std::string format(const zone_serials_t& serials) {
-  std::string text = header;
+  std::string text(header);
   for (const auto& [zone, list] : serials)
-    text += zone + " " + list.serial + (list.signed_list ? " " + signed_mark : "") +
+    text += zone + " " + list.serial + (list.signed_list ? " " + std::string(signed_mark) : "") +
             (list.signed_list && list.expires ? " " + format_utc_time(list.expires) : "") + "\n";
-  return text + trailer;
+  return text.append(trailer);
 }
 
 }  // namespace

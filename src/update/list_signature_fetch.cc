@@ -11,7 +11,8 @@ namespace upd {
 
 std::optional<std::time_t> fetch_list_signature(downloader_t& downloader, const std::string& server,
                                                 std::span<const char> list_bytes,
-                                                const std::string& serial, bool required) {
+                                                const std::string& serial, const std::string& zone,
+                                                bool required) {
   const url_t url(server, list_signature_name);
   std::vector<char> body;
   try {
@@ -28,7 +29,7 @@ std::optional<std::time_t> fetch_list_signature(downloader_t& downloader, const 
     throw list_signature_error(text_from_exception(e));
   }
   const auto signature = list_signature_t::parse({body.data(), body.size()});
-  signature.check(built_in_list_keys(), {list_bytes.data(), list_bytes.size()}, serial,
+  signature.check(built_in_list_keys(), {list_bytes.data(), list_bytes.size()}, serial, zone,
                   std::time(nullptr));
   return signature.expires;
 }

@@ -63,15 +63,17 @@ class zone_stager_t {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
     if (name == "timestamp") return stage_from(item, false);
-    auto first = std::make_shared<file_try_t>(url_t(zone_.current_server(), name + compressed_suffix), item);
+    auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
+    std::uint64_t dictionary = 0;
     try {
       if (!first->fetch(downloader_, checker_)) return true;
+      dictionary = first->dictionary_size();
     } catch (const std::exception& e) {
       error_.set(e);
       return stage_from(item, true);
     }
     tries_[index] = first;
-    pool_.submit(index, [first] { first->finish(); });
+    pool_.submit(index, dictionary, [first] { first->finish(); });
     return false;
   }
 
@@ -100,8 +102,8 @@ class zone_stager_t {
     url_t last_try;
     for (const auto& base : zone_.file_servers()) {
       const bool skip_compressed = name == "timestamp" || (compressed_tried && base == zone_.current_server());
-      if (!skip_compressed && try_url(url_t(base, name + compressed_suffix), item, last_try)) return delivered(base, name);
-      if (try_url(url_t(base, name), item, last_try)) return delivered(base, name);
+      if (!skip_compressed && try_form(file_try_t(base, item, true), last_try)) return delivered(base, name);
+      if (try_form(file_try_t(base, item, false), last_try)) return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
     // The Error line of the failed attempt comes from this exception's
@@ -110,11 +112,10 @@ class zone_stager_t {
   }
 
   // A whole try here; false with error_ set when it failed.
-  bool try_url(const url_t& url, const zone_t::item_t& item, url_t& last_try) {
-    last_try = url;
+  bool try_form(file_try_t attempt, url_t& last_try) {
+    last_try = attempt.url();
     error_ = {};
     try {
-      file_try_t attempt(url, item);
       if (!attempt.fetch(downloader_, checker_)) return true;
       std::exception_ptr failure;
       try {

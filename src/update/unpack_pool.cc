@@ -20,10 +20,10 @@ unpack_pool_t::~unpack_pool_t() {
   group_.join_all();
 }
 
-void unpack_pool_t::submit(std::size_t id, job_t job) {
+void unpack_pool_t::submit(std::size_t id, std::uint64_t dictionary, job_t job) {
   boost::unique_lock lock(mutex_);
   while (queue_.size() >= threads_) changed_.wait(lock);
-  queue_.push_back({id, std::move(job)});
+  queue_.push_back({id, std::min(dictionary, dictionary_budget), std::move(job)});
   changed_.notify_all();
 }
 
@@ -41,10 +41,13 @@ bool unpack_pool_t::busy() {
 void unpack_pool_t::work() {
   boost::unique_lock lock(mutex_);
   for (;;) {
-    while (queue_.empty()) changed_.wait(lock);
+    // In order: a large job is not passed by smaller ones for ever.
+    while (queue_.empty() || dictionaries_ + queue_.front().dictionary > dictionary_budget)
+      changed_.wait(lock);
     queued_t next = std::move(queue_.front());
     queue_.pop_front();
     ++running_;
+    dictionaries_ += next.dictionary;
     changed_.notify_all();
     lock.unlock();
     std::exception_ptr error;
@@ -58,6 +61,7 @@ void unpack_pool_t::work() {
     }
     lock.lock();
     --running_;
+    dictionaries_ -= next.dictionary;
     results_.push_back({next.id, error});
     changed_.notify_all();
   }

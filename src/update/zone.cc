@@ -33,7 +33,9 @@ void zone_t::download_list(downloader_t& downloader, const installed_list_t& ins
       downloader.download(url, body);
       lst_file_t list = lst_file_t::parse(body);
       UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
-      if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
+      if (list.serial().size() > max_serial_digits) {
+        UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": serial too long");
+      } else if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
         UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": older list refused: serial "
                                    << list.serial() << ", installed " << installed.serial);
       } else if (accept_signature(downloader, body, list.serial(), installed.signed_list)) {
@@ -53,7 +55,8 @@ void zone_t::download_list(downloader_t& downloader, const installed_list_t& ins
 bool zone_t::accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
                               const std::string& serial, bool required) {
   try {
-    list_expires_ = fetch_list_signature(downloader, servers_.back(), list_bytes, serial, required);
+    list_expires_ =
+        fetch_list_signature(downloader, servers_.back(), list_bytes, serial, name_, required);
   } catch (const list_signature_error& e) {
     UPD_LOG(log_warning, name_ << ": " << url_t(servers_.back(), list_signature_name).to_string()
                                << ": " << e.what());

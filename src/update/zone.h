@@ -30,8 +30,9 @@ class zone_t {
 
   // Fetches "version.lst" from the servers in their shuffled order until one
   // delivers a valid list no older than the serial last installed (empty:
-  // none), with a valid "version.lst.sig" if it has one or the installed
-  // list was signed; that server stays current. Each server passed over is
+  // none) and with a serial of at most max_serial_digits, with a valid
+  // "version.lst.sig" for this zone if it has one or the installed list was
+  // signed; that server stays current. Each server passed over is
   // logged with its reason. Throws EC_NO_UPDATE_SERVERS when none delivers.
   void download_list(downloader_t& downloader, const installed_list_t& installed);
 

@@ -24,11 +24,11 @@ const std::time_t now = 1796601600;  // 2026-12-07T00:00:00Z
 class ListSignature : public ::testing::Test {
  protected:
   signer_t trusted_, retired_;
-  const std::string statement_ = list_statement(list, "42", now + 3600);
+  const std::string statement_ = list_statement(list, "42", now + 3600, "BASE");
   const std::vector<ed25519_key_t> keys_{trusted_.public_key()};
 
   void expect_refused(const std::string& text, const std::string& reason) {
-    EXPECT_THAT([&] { list_signature_t::parse(text).check(keys_, list, "42", now); },
+    EXPECT_THAT([&] { list_signature_t::parse(text).check(keys_, list, "42", "BASE", now); },
                 ::testing::ThrowsMessage<list_signature_error>(reason))
         << text;
   }
@@ -37,15 +37,17 @@ class ListSignature : public ::testing::Test {
 // A line of a trusted key among others makes the file valid.
 TEST_F(ListSignature, AFileThatDoesNotVouchForThisListIsRefusedWithItsReason) {
   const auto file = list_signature_t::parse(statement_ + retired_.line(statement_) + trusted_.line(statement_));
-  EXPECT_NO_THROW(file.check(keys_, list, "42", now));
+  EXPECT_NO_THROW(file.check(keys_, list, "42", "BASE", now));
   EXPECT_EQ(file.expires, now + 3600);
-  const std::string other_list = list_statement("other bytes", "42", now + 3600);
-  const std::string other_serial = list_statement(list, "43", now + 3600);
-  const std::string expired = list_statement(list, "42", now - 1);
+  const std::string other_list = list_statement("other bytes", "42", now + 3600, "BASE");
+  const std::string other_serial = list_statement(list, "43", now + 3600, "BASE");
+  const std::string other_zone = list_statement(list, "42", now + 3600, "VERSION");
+  const std::string expired = list_statement(list, "42", now - 1, "BASE");
   expect_refused(statement_ + retired_.line(statement_), "unknown key");
   expect_refused(statement_ + trusted_.line(other_list), "bad signature");
   expect_refused(other_list + trusted_.line(other_list), "digest mismatch");
   expect_refused(other_serial + trusted_.line(other_serial), "serial mismatch");
+  expect_refused(other_zone + trusted_.line(other_zone), "zone mismatch: signed for VERSION");
   expect_refused(expired + trusted_.line(expired), "expired on 2026-12-06T23:59:59Z");
 }
 
@@ -67,6 +69,7 @@ TEST_F(ListSignature, AnythingButTheExactFormatIsMalformed) {
            replaced("2026-12-07T01", "2026-02-30T01"),
            replaced("T01:00:00Z", "T01:00:00"),
            replaced("T01:00:00Z", "T24:00:00Z"),
+           replaced("zone BASE\n", ""), replaced("zone BASE", "zone base"),  // missing, not a zone
            replaced("\ned25519", "\r\ned25519"),
            replaced("==\n", "=\n"),
            replaced("ed25519 ", "ed25519 0"),

@@ -71,6 +71,7 @@ TEST(LzmaDecoder, FailuresLogOneLineWithTheirCode) {
   } rows[] = {
       {known.substr(0, 12), no_limit, no_header},  // one byte short of a header
       {lzma_header(data.size(), 1 << 16, 225) + stream, no_limit, no_memory},
+      {lzma_header(data.size(), decoder_t::max_dictionary + 1) + stream, no_limit, "dictionary too large"},
       {known.substr(0, known.size() - 10), no_limit, corrupted},
       {lzma_header(data.size()), no_limit, corrupted},
       {lzma_header(unknown_size) + stream, no_limit, corrupted},
@@ -93,23 +94,27 @@ TEST(LzmaDecoder, DictionaryIsClampedToWhatTheOutputCanUse) {
   const std::string data = sample_data(10000);
   // Encoded for the smallest dictionary, so every row's dictionary fits it.
   const std::string stream = raw_lzma_stream(data, true, 4096);
+  const std::uint32_t max = decoder_t::max_dictionary;
   const struct {
     std::uint32_t dictionary;
     std::uint64_t size_field, max_size;
     std::size_t allocated;
   } rows[] = {
-      {0xffffffff, unknown_size, data.size(), data.size()}, {0xffffffff, data.size(), no_limit, data.size()},
-      {0xffffffff, data.size(), 20000, data.size()},         {0xffffffff, unknown_size, 20000, 20000},
-      {1 << 16, unknown_size, 1 << 20, 1 << 16},             {100, unknown_size, 1 << 20, 4096},
-      {0xffffffff, 0, no_limit, 4096},
+      {max, unknown_size, data.size(), data.size()}, {max, data.size(), no_limit, data.size()},
+      {max, data.size(), 20000, data.size()},         {max, unknown_size, 20000, 20000},
+      {1 << 16, unknown_size, 1 << 20, 1 << 16},      {100, unknown_size, 1 << 20, 4096},
+      {max, 0, no_limit, 4096},
   };
   for (const auto& row : rows) {
-    std::istringstream input(lzma_header(row.size_field, row.dictionary) + stream);
+    const std::string file = lzma_header(row.size_field, row.dictionary) + stream;
+    std::istringstream input(file);
     std::ostringstream output;
     decoder_t decoder(input, output, row.max_size);
     decoder.run();
     EXPECT_TRUE(output.str() == (row.size_field == 0 ? "" : data));
     EXPECT_EQ(decoder.dictionary_size(), row.allocated) << row.allocated;
+    const auto& header = reinterpret_cast<const unsigned char(&)[decoder_t::header_size]>(*file.data());
+    EXPECT_EQ(decoder_t::dictionary_for(header, row.max_size), row.allocated);
   }
 }
 

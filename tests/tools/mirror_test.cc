@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/nginx_server.h"
+#include "keyfile/signer.h"
 #include "support/squid_proxy.h"
 #include "tools/tool_test.h"
 
@@ -37,7 +38,7 @@ class MirrorTest : public ToolTest {
   }
   // Options of a list with this serial, signed with this Ed25519 key.
   std::vector<std::string> signed_list(const std::string& serial, const std::string& key, const char* expires = "7d") {
-    return {"--serial", serial, "--sign-key", key, "--expires", expires};
+    return {"--serial", serial, "--sign-key", key, "--expires", expires, "--zone", "BASE"};
   }
   std::unique_ptr<nginx_server_t> nginx_;
   std::unique_ptr<squid_proxy_t> squid_;
@@ -79,6 +80,13 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
       {signed_list("43", keys_[0], "2001-02-03T04:05:06Z"), [] {},
        "upstream version.lst.sig: expired on 2001-02-03T04:05:06Z"},
       {signed_list("43", keys_[1]), [] {}, "upstream version.lst.sig: unknown key"},
+      {{"--serial", "43", "--sign-key", keys_[0], "--expires", "7d", "--zone", "VERSION"}, [] {},
+       "upstream version.lst.sig: zone mismatch: signed for VERSION"},
+      {{"--serial", "43"}, [&] {  // 21 digits, well signed
+         const std::string list = read_file(out_ / "version.lst"), part = "[NimboUpdateList]\r\n[" +
+             std::string(21, '4') + list.substr(22, list.find("\r\n[Signature]") - 22);
+         write_file(out_ / "version.lst", part + "\r\n[Signature]\r\nSignature=" + sign_text(read_key_file(NIMBO_TEST_KEY), part) + "\r\n");
+       }, "upstream version.lst: serial too long"},
       {{"--serial", "43"}, [] {}, "upstream offers no version.lst.sig"},
       {{"--serial", "43", "--key", path("dsa.key")}, [] {},
        "upstream version.lst: Invalid signature: Invalid LST file"},

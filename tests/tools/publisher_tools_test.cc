@@ -140,7 +140,8 @@ TEST_F(ToolTest, PublishRefusesWhatTheListCannotCarry) {
 
 TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
   // a.dat's packed form, stale for the new a.dat, stays too.
-  ASSERT_EQ(publish({{"a.dat", std::string(100, 'a')}, {"b.dat", "b"}}, {"--sign-key", keys_[0], "--expires", "7d"}),
+  ASSERT_EQ(publish({{"a.dat", std::string(100, 'a')}, {"b.dat", "b"}},
+                    {"--sign-key", keys_[0], "--expires", "7d", "--zone", "NBS"}),
             "");
   ASSERT_TRUE(fs::exists(out_ / "a.dat.lzma"));
   fs::create_directory(out_ / "c.dat");
@@ -148,13 +149,16 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
   const std::map<std::string, std::string> files = {{"a.dat", "new a"}, {"b.dat", "new b"}};
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--key", path("dsa-public.key")}, path("dsa-public.key") + ": the key file holds no private part (x=)"},
-      {{"--sign-key", path("x25519.pem"), "--expires", "1d"}, path("x25519.pem") + ": not an Ed25519 key"},
-      {{"--sign-key", path("public.pem"), "--expires", "1d"}, path("public.pem") + ": a public key cannot sign"},
-      {{"--sign-key", keys_[0], "--expires", "1 day"}, "\"1 day\": an expiry is a span such as 7d"},
+      {{"--sign-key", path("x25519.pem"), "--expires", "1d", "--zone", "NBS"}, path("x25519.pem") + ": not an Ed25519 key"},
+      {{"--sign-key", path("public.pem"), "--expires", "1d", "--zone", "NBS"}, path("public.pem") + ": a public key cannot sign"},
+      {{"--sign-key", keys_[0], "--expires", "1 day", "--zone", "NBS"}, "\"1 day\": an expiry is a span such as 7d"},
       {{"--sign-key", keys_[0]}, "--sign-key and --expires go together"},
+      {{"--sign-key", keys_[0], "--expires", "1d"}, "--sign-key and --zone go together"},
+      {{"--sign-key", keys_[0], "--expires", "1d", "--zone", "nbs"}, "\"nbs\": a zone is BASE, VERSION or NBS"},
+      {{"--serial", std::string(21, '1')}, "serial too long: clients take at most 20 digits"},
       {{}, (out_ / "version.lst.sig").string() + " would no longer match the list"},
-      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d"}, path("none")},
-      {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d"}, "c.dat: is a directory"},
+      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, path("none")},
+      {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, "c.dat: is a directory"},
   };
   fs::create_directory(source_.string() + "2");
   for (const auto& [name, content] : files) write_file(source_.string() + "2/" + name, content);
@@ -166,10 +170,12 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
 }
 
 // Every key given signs; "resign" refuses a list that none of its keys
-// signed, and leaves it as it was, and renews one that they signed.
+// signed, and leaves it as it was, and renews one that they signed, for
+// the zone it was signed for.
 TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
   ASSERT_EQ(publish({{"a.dat", "a"}},
-                    {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "2001-02-03T04:05:06Z"}),
+                    {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "2001-02-03T04:05:06Z",
+                     "--zone", "VERSION"}),
             "");
   EXPECT_EQ(list_signature_t::parse(read_file(out_ / "version.lst.sig")).signatures.size(), 2u);
   const auto before = folder_state(out_);
@@ -178,7 +184,8 @@ TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
               StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key;"));
   EXPECT_EQ(folder_state(out_), before);
   EXPECT_EQ(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}), "");
-  EXPECT_GT(list_signature_t::parse(read_file(out_ / "version.lst.sig")).expires, std::time(nullptr));
+  const auto renewed = list_signature_t::parse(read_file(out_ / "version.lst.sig"));
+  EXPECT_TRUE(renewed.expires > std::time(nullptr) && renewed.zone == "VERSION");
 }
 
 }  // namespace

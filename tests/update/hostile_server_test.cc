@@ -231,27 +231,34 @@ TEST_F(HostileServer, EndlessProxyChallengesAreAnsweredOnce) {
   EXPECT_EQ(file_proxy.requests().size(), 6u);
 }
 
-TEST_F(HostileServer, LzmaBombFailsAndThePlainFileIsFetched) {
+TEST_F(HostileServer, LzmaBombsFailAndThePlainFileIsFetched) {
   prepare();
-  // 64 MiB of zeros in about 10 KiB, for a file listed with 9 bytes.
+  // 64 MiB of zeros in about 10 KiB, for a file listed with 9 bytes; a header asking for a 4 GiB dictionary.
   write_file(served() / "c.vdb.lzma", lzma_alone(std::string(64 << 20, '\0'), 1));
-  const auto run = expect_run("file: LZMA bomb (64 MiB for 9 bytes)", http_base(), 0);
+  write_file(served() / "a.vdb.lzma", read_file(served() / "a.vdb.lzma").replace(1, 4, "\xff\xff\xff\xff"));
+  const auto run = expect_run("file: LZMA bomb (64 MiB for 9 bytes), 4 GiB dictionary", http_base(), 0);
+  EXPECT_TRUE(has_line(run, "Unpacking lzma: dictionary too large"));
   EXPECT_EQ(read_file(update_ / "bases" / "c.vdb"), "c content");
-  EXPECT_FALSE(fs::exists(update_ / "bases" / "c.vdb-unpacking"));
+  EXPECT_EQ(read_file(update_ / "bases" / "a.vdb"), std::string(30000, 'a'));
 }
 
-TEST_F(HostileServer, SignedListNamingDirectoriesIsRefused) {
+// Well-signed lists that the publisher's tool would refuse to make.
+TEST_F(HostileServer, SignedListsThePublisherWouldRefuseAreRefused) {
   if (!can_sign()) GTEST_SKIP() << "the build's key file has no private part";
   const std::string list = prepare();
+  const auto serve = [&](const std::string& part) {
+    write_file(served() / "version.lst", part + "\r\n[Signature]\r\nSignature=" + signature_of(part) + "\r\n");
+  };
+  const std::string body = list.substr(0, list.find("[NimboUpdateListEnd]"));
   for (const std::string name : {"..", ".", "../escape", "x/../../escape"}) {
-    // A well-signed list that the publisher's tool would refuse to make.
-    const std::string signed_part = list.substr(0, list.find("[NimboUpdateListEnd]")) + "+" + name + ", " +
-                                    std::string(64, '0') + ", 5\r\n[NimboUpdateListEnd]\r\n";
-    write_file(served() / "version.lst",
-               signed_part + "\r\n[Signature]\r\nSignature=" + signature_of(signed_part) + "\r\n");
+    serve(body + "+" + name + ", " + std::string(64, '0') + ", 5\r\n[NimboUpdateListEnd]\r\n");
     expect_run("list: signed, names \"" + name + "\"", http_base(), no_update_servers);
     EXPECT_EQ(tree(update_).count("bases"), 0u) << name;
   }
+  // A serial longer than the zones' record of installed lists can keep.
+  serve("[NimboUpdateList]\r\n[" + std::string(4100, '9') + body.substr(body.find(']', 20)) + "[NimboUpdateListEnd]\r\n");
+  const auto run = expect_run("list: signed, serial of 4100 digits", http_base(), no_update_servers);
+  EXPECT_TRUE(has_line(run, "Warning: BASE: " + http_base() + "version.lst: serial too long"));
 }
 
 }  // namespace

@@ -93,6 +93,11 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   // Only the last server can deliver.
   expect_staged(this->run(config_), sample, 3);
   EXPECT_FALSE(fs::exists(update_ / "bases" / "b.vdb-unpacking"));  // nothing of the failed unpacking is left
+  // Listed names ending in ".lzma" are names like any: plain forms are kept as
+  // they came, packed ones ("big.lzma.lzma") unpacked.
+  const files_t lzma_names = {{"rules.lzma", "r"}, {"big.lzma", std::string(5000, 'r')}};
+  write_drl({publish(lzma_names)});
+  expect_staged(this->run(config()), lzma_names, 2);
 }
 
 // Half-synced mirrors stand in for each other file by file, whichever is
@@ -190,7 +195,7 @@ const std::string dev_key = NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem";
 const files_t files = {{"a.vdb", "signed a"}, {"b.vdb", "signed b"}};
 
 strings signed_by(const strings& keys, const std::string& expires = "7d") {
-  strings options = {"--serial", "42", "--expires", expires};
+  strings options = {"--serial", "42", "--expires", expires, "--zone", "BASE"};
   for (const auto& key : keys) options.insert(options.end(), {"--sign-key", key});
   return options;
 }
@@ -246,9 +251,11 @@ TEST_F(SignedList, EachFaultOfTheSignatureFailsItsServerAndAGoodOneIsUsed) {
     std::string signature;  // empty: none, the server answers otherwise
     std::string reason;
   } cases[] = {
-      {"-digest", signed_statement(list_statement(list + " ", "42", future)), "digest mismatch"},
-      {"-serial", signed_statement(list_statement(list, "43", future)), "serial mismatch"},
-      {"-expired", signed_statement(list_statement(list, "42", 1000000000)), "expired on 2001-09-09T01:46:40Z"},
+      {"-digest", signed_statement(list_statement(list + " ", "42", future, "BASE")), "digest mismatch"},
+      {"-serial", signed_statement(list_statement(list, "43", future, "BASE")), "serial mismatch"},
+      // Another zone's list and signature, served at this zone's URL.
+      {"-zone", signed_statement(list_statement(list, "42", future, "VERSION")), "zone mismatch: signed for VERSION"},
+      {"-expired", signed_statement(list_statement(list, "42", 1000000000, "BASE")), "expired on 2001-09-09T01:46:40Z"},
       {"-huge", std::string(10 << 20, 'x'), "too large"},
       {"-500", "", "HTTP 500 Internal Server Error"},
   };

@@ -34,23 +34,25 @@ std::string read_file(const std::filesystem::path& path, std::size_t limit) {
 
 std::string list_signature_text(std::string_view list, const list_signing_t& signing) {
   const std::string statement =
-      list_statement(list, serial_of("version.lst", list), signing.expires);
+      list_statement(list, serial_of("version.lst", list), signing.expires, signing.zone);
   std::string text = statement;
   for (const auto& key : signing.keys)
     text += list_signature_line(ed25519_public_key(key), ed25519_sign(key, statement));
   return text;
 }
 
-void resign_list(const std::filesystem::path& out, const list_signing_t& signing) {
+void resign_list(const std::filesystem::path& out, list_signing_t signing) {
   const std::filesystem::path list_path = out / "version.lst",
                               signature_path = out / list_signature_name;
   const std::string list = read_file(list_path, max_list_size);
   try {
     std::vector<ed25519_key_t> keys;
     for (const auto& key : signing.keys) keys.push_back(ed25519_public_key(key));
+    const auto old = list_signature_t::parse(read_file(signature_path, max_list_signature_size));
     // An expired signature is what the daily job renews: no time is too late.
-    list_signature_t::parse(read_file(signature_path, max_list_signature_size))
-        .check(keys, list, serial_of(list_path, list), std::numeric_limits<std::time_t>::min());
+    old.check(keys, list, serial_of(list_path, list), old.zone,
+              std::numeric_limits<std::time_t>::min());
+    signing.zone = old.zone;
   } catch (const list_signature_error& e) {
     throw std::runtime_error(
         signature_path.string() + ": " + e.what() +

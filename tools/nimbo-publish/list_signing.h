@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,16 +17,17 @@ namespace upd::publish {
 struct list_signing_t {
   std::vector<ed25519_key_file_t> keys;  // private keys; none: no signature file
   std::time_t expires = 0;
+  std::string zone;  // the zone the list is for; resign keeps the signed one
 };
 
 // The signature file for the list's exact bytes, with one line per key in
 // the order given. The serial is read from the list itself.
 std::string list_signature_text(std::string_view list, const list_signing_t& signing);
 
-// Writes a new OUT/version.lst.sig for the unchanged OUT/version.lst and
-// touches nothing else. Only a list that one of the keys signed before is
+// Writes a new OUT/version.lst.sig for the unchanged OUT/version.lst, for
+// the zone that the old one named, and touches nothing else. Only a list that one of the keys signed before is
 // signed again: the file on the server may have changed since, and a new
 // signature must not bless a list that only the weaker DSA key vouches for.
-void resign_list(const std::filesystem::path& out, const list_signing_t& signing);
+void resign_list(const std::filesystem::path& out, list_signing_t signing);
 
 }  // namespace upd::publish

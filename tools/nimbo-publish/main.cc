@@ -1,6 +1,6 @@
 // nimbo-publish: builds what update servers offer. See nimbo-publish(1).
 //   nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]
-//                      [--sign-key PEM]... [--expires WHEN]
+//                      [--sign-key PEM... --expires WHEN --zone ZONE]
 //   nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN
 //   nimbo-publish drl --key KEY --out FILE [URL]...
 //   nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "expiry.h"
+#include "formats/list_signature.h"
 #include "keyfile/ed25519_key.h"
 #include "mirror.h"
 #include "output_file.h"
@@ -24,11 +25,12 @@ namespace {
 const char usage[] =
     "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial "
     "N]\n"
-    "                          [--sign-key PEM]... [--expires WHEN]\n"
+    "                          [--sign-key PEM... --expires WHEN --zone ZONE]\n"
     "       nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN\n"
     "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
     "       nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...\n"
     "                            [--proxy HOST:PORT [--proxy-user USER]]\n"
+    "ZONE is BASE, VERSION or NBS.\n"
     "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n"
     "The proxy password is read from the environment variable NIMBO_PROXY_PASSWORD.\n";
 
@@ -39,7 +41,7 @@ struct usage_error {
 };
 
 struct arguments_t {
-  std::string command, key, source, out, serial, expires, from, proxy, proxy_user;
+  std::string command, key, source, out, serial, expires, zone, from, proxy, proxy_user;
   std::vector<std::string> removals, sign_keys, urls, list_keys;
 };
 
@@ -60,6 +62,7 @@ const option_t options[] = {
     {"--source", {"list"}, &arguments_t::source, nullptr},
     {"--serial", {"list"}, &arguments_t::serial, nullptr},
     {"--expires", {"list", "resign"}, &arguments_t::expires, nullptr},
+    {"--zone", {"list"}, &arguments_t::zone, nullptr},
     {"--remove", {"list"}, nullptr, &arguments_t::removals},
     {"--sign-key", {"list", "resign"}, nullptr, &arguments_t::sign_keys},
 };
@@ -116,6 +119,11 @@ arguments_t parse(int argc, char** argv) {
   // A signature without an end date would vouch for a frozen mirror forever.
   if (a.sign_keys.empty() != a.expires.empty())
     throw usage_error{"--sign-key and --expires go together"};
+  // The signed statement names the zone, so that no other zone accepts the list.
+  if (a.command == "list" && a.sign_keys.empty() != a.zone.empty())
+    throw usage_error{"--sign-key and --zone go together"};
+  if (!a.zone.empty() && !upd::is_list_zone(a.zone))
+    throw usage_error{"\"" + a.zone + "\": a zone is BASE, VERSION or NBS"};
   if (!a.proxy_user.empty() && a.proxy.empty()) throw usage_error{"--proxy-user needs --proxy"};
   return a;
 }
@@ -182,7 +190,7 @@ int main(int argc, char** argv) {
     const arguments_t a = parse(argc, argv);
     const std::time_t now = std::time(nullptr);
     // Every key and input is checked before the first file is written.
-    upd::publish::list_signing_t signing{read_sign_keys(a.sign_keys), 0};
+    upd::publish::list_signing_t signing{read_sign_keys(a.sign_keys), 0, a.zone};
     if (!a.expires.empty()) signing.expires = upd::publish::parse_expiry(a.expires, now);
     if (a.command == "resign") {
       upd::publish::resign_list(a.out, signing);

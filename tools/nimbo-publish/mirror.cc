@@ -65,18 +65,31 @@ void check_names(const lst_file_t& list) {
   }
 }
 
+// The zone the held signature names: a mirror serves one zone's lists, so
+// upstream's statement must name it too. Nothing held: upstream's own.
+std::string held_zone(const std::optional<std::string>& held, const fs::path& path,
+                      const std::string& upstream_zone) {
+  if (!held) return upstream_zone;
+  try {
+    return list_signature_t::parse(*held).zone;
+  } catch (const list_signature_error& e) {
+    throw std::runtime_error(path.string() + ": " + e.what());
+  }
+}
+
 void check_signature(const std::optional<std::string>& signature, const std::string& list,
-                     const std::string& serial, const mirror_options_t& options, bool required) {
+                     const std::string& serial, const mirror_options_t& options,
+                     const std::optional<std::string>& held, const fs::path& held_path) {
   if (!signature) {
-    if (required)
+    if (!options.list_keys.empty() || held)
       throw std::runtime_error(std::string("upstream offers no ") + list_signature_name);
     return;
   }
   try {
-    list_signature_t::parse(*signature)
-        .check(options.list_keys.empty() ? built_in_list_keys()
+    const auto file = list_signature_t::parse(*signature);
+    file.check(options.list_keys.empty() ? built_in_list_keys()
                                          : std::span<const ed25519_key_t>(options.list_keys),
-               list, serial, options.now);
+               list, serial, held_zone(held, held_path, file.zone), options.now);
   } catch (const list_signature_error& e) {
     throw std::runtime_error(std::string("upstream ") + list_signature_name + ": " + e.what());
   }
@@ -137,6 +150,8 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   const std::optional<std::string> list = upstream.fetch(list_name, downloader_t::memory_limit_);
   if (!list) throw std::runtime_error(url_t(options.from, list_name).to_string() + ": HTTP 404");
   const lst_file_t listed = upstream_list(key, *list);
+  if (listed.serial().size() > max_serial_digits)
+    throw std::runtime_error(std::string("upstream ") + list_name + ": serial too long");
   const std::optional<lst_file_t> previous =
       held ? std::optional(held_list(list_path, *held)) : std::nullopt;
   if (previous && serial_is_older(listed.serial(), previous->serial()))
@@ -145,8 +160,7 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   check_names(listed);
   const std::optional<std::string> signature =
       upstream.fetch(list_signature_name, max_list_signature_size);
-  check_signature(signature, *list, listed.serial(), options,
-                  !options.list_keys.empty() || held_signature);
+  check_signature(signature, *list, listed.serial(), options, held_signature, signature_path);
 
   mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
   make_directory(options.out);

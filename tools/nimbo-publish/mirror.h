@@ -35,9 +35,10 @@ struct mirror_result_t {
 // Fetches upstream's "version.lst" and checks its DSA signature with the
 // publisher's key (the public half is enough) and that its serial is not
 // older than the mirrored list's, by the clients' rule. Then
-// "version.lst.sig": when offered, it must verify with one of the keys and
-// not be expired; it is required when list keys are given or the mirrored
-// list had one. A list equal to the mirrored one ends there (the signature
+// "version.lst.sig": when offered, it must verify with one of the keys, not
+// be expired and name the zone that the mirrored one named; it is required
+// when list keys are given or the mirrored list had one. A serial longer
+// than clients take is refused. A list equal to the mirrored one ends there (the signature
 // alone may have been renewed). Otherwise every listed file whose mirrored
 // copy differs is fetched, in its packed form "NAME.lzma" when upstream
 // offers it (which then gives the plain form by unpacking) and plain

@@ -12,6 +12,7 @@
 
 #include "common/fd_io.h"
 #include "formats/list_signature.h"
+#include "formats/lst_file.h"
 #include "formats/lst_grammar.h"
 #include "formats/signature.h"
 #include "keyfile/signer.h"
@@ -93,6 +94,9 @@ std::vector<fs::directory_entry> source_files(const list_options_t& options) {
 void publish_list(const key_file_t& key, const list_options_t& options) {
   if (options.serial.empty() || options.serial.find_first_not_of("0123456789") != std::string::npos)
     throw std::runtime_error("the serial must be decimal digits");
+  if (options.serial.size() > max_serial_digits)
+    throw std::runtime_error("serial too long: clients take at most " +
+                             std::to_string(max_serial_digits) + " digits");
   for (const auto& pattern : options.removals)
     if (!match_removal_line("-" + pattern + ","))
       throw std::runtime_error("\"" + pattern +
