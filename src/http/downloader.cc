@@ -66,6 +66,8 @@ void downloader_t::set_headers(const http_headers_t& headers) {
 
 void downloader_t::set_proxy(const nb::Proxy& proxy) { connection_->set_proxy(proxy); }
 
+void downloader_t::set_tls_check(const tls_check_t& check) { connection_->set_tls_check(check); }
+
 void downloader_t::set_timeout(std::chrono::milliseconds timeout) {
   connection_->set_timeout(timeout);
 }

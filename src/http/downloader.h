@@ -1,8 +1,8 @@
 // Fetches one resource by GET into memory or into a file, for the update
 // engine. Owns one connection, reused for every transfer of an update
-// attempt; the header list, proxy and timeout persist between transfers.
-// Only status 200 is accepted, and 206 for the rest of a file being
-// resumed; no redirects, no retries here (the proxy answer inside the
+// attempt; the header list, proxy, timeout and TLS check persist between
+// transfers. Only status 200 is accepted, and 206 for the rest of a file
+// being resumed; no redirects, no retries here (the proxy answer inside the
 // connection aside). A transfer completes or throws a system error carrying
 // its code.
 //
@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "http/http_message.h"
+#include "http/tls_check.h"
 #include "http/url.h"
 #include "proxy.pb.h"
 
@@ -58,6 +59,7 @@ class downloader_t {
   void set_headers(const http_headers_t& headers);
   void set_proxy(const nb::Proxy& proxy);
   void set_timeout(std::chrono::milliseconds timeout);
+  void set_tls_check(const tls_check_t& check);
 
   // The body replaces body's content; on failure body is left empty.
   void download(const url_t& url, std::vector<char>& body, std::uint64_t limit = memory_limit_);

@@ -176,10 +176,11 @@ void http_connection_t::handle_resolve(const error_code& error,
   endpoint_ = endpoints_.begin();
   if (uses_tls()) {
     namespace ssl = boost::asio::ssl;
-    // Update data is signed; TLS only hides the traffic, so the server's
-    // certificate is neither verified nor matched to the host name.
     tls_context_ = std::make_unique<ssl::context>(ssl::context::sslv23_client);
-    tls_context_->set_verify_mode(ssl::verify_none);
+    if (const error_code anchors = configure_tls_check(*tls_context_, tls_check_))
+      fail("TLS trust anchors " + (tls_check_.ca_file.empty() ? "of the system" : tls_check_.ca_file) + ": " +
+               anchors.message(),
+           nb::EC_BAD_CONFIG);
     tls_stream_ = std::make_unique<tls_stream_t>(service_, *tls_context_);
   } else {
     socket_ = std::make_unique<tcp::socket>(service_);
@@ -233,9 +234,12 @@ void http_connection_t::start_handshake() {
   // certificate, and often the site, by the name in the ClientHello; an
   // address literal names nothing. The name has resolved, so it is short
   // enough to be sent.
+  SSL* tls = tls_stream_->native_handle();
   boost::system::error_code not_an_address;
   boost::asio::ip::make_address(url_.host(), not_an_address);
-  if (not_an_address) SSL_set_tlsext_host_name(tls_stream_->native_handle(), url_.host().c_str());
+  if (not_an_address) SSL_set_tlsext_host_name(tls, url_.host().c_str());
+  if (tls_check_.verify && !expect_tls_host(tls, url_.host()))
+    fail("SSL handshake: " + peer() + ": cannot check the certificate for " + url_.host(), nb::EC_NETWORK_ERROR);
   tls_stream_->async_handshake(boost::asio::ssl::stream_base::client,
                                bind(&http_connection_t::handle_handshake));
 }
@@ -243,7 +247,10 @@ void http_connection_t::start_handshake() {
 void http_connection_t::handle_handshake(const error_code& error) {
   if (cancelled(error)) return;
   if (error) {
-    fail("SSL handshake: " + peer() + ": " + error.message(), nb::EC_NETWORK_ERROR);
+    // The library's own message says only "certificate verify failed".
+    const std::string refusal = tls_check_.verify ? tls_verify_failure(tls_stream_->native_handle()) : "";
+    fail("SSL handshake: " + peer() + ": " + error.message() + (refusal.empty() ? "" : ": " + refusal),
+         nb::EC_NETWORK_ERROR);
   }
   arm_timer(&http_connection_t::handle_io_timeout);
   parser_.reset();

@@ -1,5 +1,6 @@
 // One HTTP/1.1 request at a time against one URL: directly or through an
-// HTTP proxy, over TCP or TLS (through a CONNECT tunnel behind a proxy).
+// HTTP proxy, over TCP or TLS (through a CONNECT tunnel behind a proxy),
+// the server's certificate checked or not as tls_check.h says.
 //
 // request() is synchronous: the calling thread runs the owner's event loop
 // one handler at a time until the transfer has ended, so nothing else may
@@ -42,6 +43,7 @@
 #include "error.pb.h"
 #include "http/http_message.h"
 #include "http/response_parser.h"
+#include "http/tls_check.h"
 #include "http/url.h"
 #include "proxy.pb.h"
 
@@ -75,6 +77,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void set_headers(const http_headers_t& headers) { headers_ = headers; }
   void set_proxy(const nb::Proxy& proxy) { proxy_ = proxy; }
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  void set_tls_check(const tls_check_t& check) { tls_check_ = check; }
 
   // Runs one request to its end, emits finished_signal, then throws a
   // system error carrying the failure, if any. The thread's interruption
@@ -162,6 +165,7 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   std::vector<char> read_buffer_;
   http_response_parser_t parser_;
   std::chrono::milliseconds timeout_{60000};
+  tls_check_t tls_check_;
 };
 
 }  // namespace upd

@@ -31,6 +31,7 @@ update_attempt_t::update_attempt_t(boost::asio::io_context& worker_service, prog
 void update_attempt_t::run(const nb::UpdateConfig& config) {
   downloader_.set_proxy(config.proxy());
   downloader_.set_timeout(network_timeout(config));
+  downloader_.set_tls_check({config.tls_verify(), config.tls_ca_file()});
   try {
     set_request_headers(config);
     setup_zones(config);

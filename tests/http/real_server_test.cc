@@ -43,7 +43,7 @@ class RealServerTest : public transfer_test_t {
 };
 
 TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
-  const std::string by_name = "https://localhost:" + std::to_string(nginx_->https_port()) + "/version.lst";
+  const std::string by_name = nginx_->https_url("version.lst", "localhost");
   for (const squid_proxy_t* squid : {basic_.get(), digest_.get()})
     for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst"), by_name})
       for (const std::string& secret : {password, std::string("wrong")}) {
@@ -59,6 +59,16 @@ TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
   EXPECT_EQ(nginx_->access_log().find("proxy_authorization=Digest"), std::string::npos) << nginx_->access_log();
   // The host's name travels inside the tunnel too.
   EXPECT_NE(nginx_->access_log().find("sni=localhost server=localhost"), std::string::npos);
+}
+
+// Through a tunnel the certificate is checked as directly, when asked.
+TEST_F(RealServerTest, TunnelsCheckTheCertificateWhenAsked) {
+  downloader_.set_proxy(http_proxy(basic_->port(), user, password));
+  downloader_.set_tls_check({true, nginx_->ca().string()});
+  std::vector<char> body;
+  EXPECT_EQ(fetch(nginx_->https_url("version.lst", "127.0.0.2"), body), nb::EC_OK) << log_.all();
+  EXPECT_EQ(fetch(nginx_->https_url("version.lst", "localhost"), body), nb::EC_NETWORK_ERROR);
+  EXPECT_NE(log_.all().find("hostname mismatch"), std::string::npos) << log_.all();
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <boost/filesystem/operations.hpp>
 #include <regex>
 #include <stdexcept>
+#include <tuple>
 
 namespace upd::testing {
 
 namespace fs = boost::filesystem;
+using strings = std::vector<std::string>;
 
 std::string nginx_server_t::unavailable_reason() {
   if (find_program("nginx").empty()) return "nginx is not installed (scripts/setup installs nginx-light)";
@@ -20,13 +22,18 @@ nginx_server_t::nginx_server_t(const fs::path& root, std::uint64_t rate_limit)
   while (https_port_ == http_port_) https_port_ = free_port();
   const std::string d = dir_.path().string();
   fs::create_directories(dir_ / "temp");
-  // The default server's certificate, and the one of the server named "localhost".
-  for (const std::string name : {"", "localhost-"})
-    if (!run_program({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                      "-nodes", "-days", "2", "-subj", std::string("/CN=") + (name.empty() ? "127.0.0.1" : "localhost"),
-                      "-keyout", d + "/" + name + "key.pem", "-out", d + "/" + name + "cert.pem"},
-                     dir_ / "openssl.log"))
+  // The default server's self-signed certificate, a CA, and the certificate
+  // it issues to the other server, for 127.0.0.2 alone.
+  const strings issued = {"-CA", d + "/ca-cert.pem", "-CAkey", d + "/ca-key.pem", "-addext", "subjectAltName=IP:127.0.0.2"};
+  for (const auto& [name, subject, more] : {std::tuple<std::string, std::string, strings>{"", "127.0.0.1", {}},
+                                            {"ca-", "nimbo test CA", {}}, {"localhost-", "nimbo test server", issued}}) {
+    strings command = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                       "-nodes", "-days", "2", "-subj", "/CN=" + subject, "-keyout", d + "/" + name + "key.pem",
+                       "-out", d + "/" + name + "cert.pem"};
+    command.insert(command.end(), more.begin(), more.end());
+    if (!run_program(command, dir_ / "openssl.log"))
       throw std::runtime_error("openssl could not make a certificate: " + read_file(dir_ / "openssl.log"));
+  }
   // nginx lets each response send its first second's worth at once and
   // then pauses after every chunk for the chunk's time at the rate: chunks
   // of 2 ms keep small files to the rate too.
@@ -42,7 +49,7 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
   server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
-  server { listen 127.0.0.1:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;
+  server { listen 127.0.0.1:HTTPS ssl; listen 127.0.0.2:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;
     ssl_certificate_key D/localhost-key.pem; }
 }
 )";
@@ -65,8 +72,8 @@ std::string nginx_server_t::http_url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(http_port_) + "/" + path;
 }
 
-std::string nginx_server_t::https_url(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(https_port_) + "/" + path;
+std::string nginx_server_t::https_url(const std::string& path, const std::string& host) const {
+  return "https://" + host + ":" + std::to_string(https_port_) + "/" + path;
 }
 
 }  // namespace upd::testing

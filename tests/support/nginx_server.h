@@ -1,10 +1,12 @@
 // A real nginx serving a folder over HTTP and HTTPS on free loopback ports,
-// with a self-signed certificate made at start (openssl CLI), a temporary
-// configuration and all its files in a temporary folder. Start it once per
-// test suite: it runs as a child process until destruction. Over HTTP, a
-// folder whose name ends in "-500" answers 500 for its "version.lst.sig".
-// Over HTTPS, the name "localhost" in the handshake selects a server block
-// of its own; the access log shows the name sent and the block that answered.
+// with certificates made at start (openssl CLI), a temporary configuration
+// and all its files in a temporary folder. Start it once per test suite: it
+// runs as a child process until destruction. Over HTTP, a folder whose name
+// ends in "-500" answers 500 for its "version.lst.sig". Over HTTPS,
+// 127.0.0.1 shows a self-signed certificate; the name "localhost" in the
+// handshake selects a server block of its own, also the one on 127.0.0.2,
+// with a certificate that ca() issued for 127.0.0.2 alone. The access log
+// shows the name sent and the block that answered.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -32,12 +34,13 @@ class nginx_server_t {
 
   std::uint16_t http_port() const { return http_port_; }
   std::uint16_t https_port() const { return https_port_; }
-  // "http://127.0.0.1:<port>/<path>" and the same for https.
+  // "http://127.0.0.1:<port>/<path>" and the same for https, to that host.
   std::string http_url(const std::string& path) const;
-  std::string https_url(const std::string& path) const;
+  std::string https_url(const std::string& path, const std::string& host = "127.0.0.1") const;
   // The PEM files of its self-signed certificate and key, for other TLS servers of a test.
   boost::filesystem::path certificate() const { return dir_ / "cert.pem"; }
   boost::filesystem::path key() const { return dir_ / "key.pem"; }
+  boost::filesystem::path ca() const { return dir_ / "ca-cert.pem"; }
   // One line a request: "<uri> proxy_authorization=<header or ->".
   std::string access_log() const { return read_file(dir_.path() / "access.log"); }
 

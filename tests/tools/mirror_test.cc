@@ -71,6 +71,10 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
             "");
   ASSERT_EQ(mirror(), "version.lst 42 mirrored (fetched: 2, removed: 0)\n");
   const auto before = folder_state(dir_ / "mirror");
+  // Checked, upstream's certificate must name its host.
+  EXPECT_NE(run({"nimbo-publish", "mirror", "--from", nginx_->https_url("out/", "localhost"), "--out", path("mirror"),
+                 "--key", path("dsa-public.key"), "--tls-verify", "--tls-ca-file", nginx_->ca().string()})
+                .find("certificate verify failed: hostname mismatch"), std::string::npos);
   const std::tuple<std::vector<std::string>, std::function<void()>, std::string> cases[] = {
       {signed_list("41", keys_[0]), [] {}, "upstream list 41 is older than the mirrored list 42"},
       {signed_list("43", keys_[0]), [&] { write_file(out_ / "a.dat.lzma", read_file(out_ / "c.dat.lzma")); },

@@ -103,8 +103,7 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
 // Half-synced mirrors stand in for each other file by file, whichever is
 // current; https names the host in the handshake, an address names none.
 TEST_F(UpdateRun, MirrorsStandInForEachOthersMissingOrBrokenFiles) {
-  std::string mirror = nginx_->https_url(id_ + "-mirror/");
-  mirror.replace(mirror.find("127.0.0.1"), 9, "localhost");
+  const std::string mirror = nginx_->https_url(id_ + "-mirror/", "localhost");
   publish(sample, {"--remove", "*.tmp"}, "-mirror");
   for (const char* form : {"b.vdb", "b.vdb.lzma"}) fs::remove(served() / form);
   for (const char* form : {"c.vdb", "c.vdb.lzma"}) write_file(served("-mirror") / form, "broken");
@@ -117,6 +116,32 @@ TEST_F(UpdateRun, MirrorsStandInForEachOthersMissingOrBrokenFiles) {
   EXPECT_NE(log.find("/c.vdb.lzma proxy_authorization=- sni=- server=\n"), std::string::npos) << log;
   // Only the file that came from the other server says so.
   EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(), [](auto& l) { return l.find("delivered by") != l.npos; }), 1);
+}
+
+// HTTPS with the certificate checked or not: a failed check fails its
+// server like any TLS failure, with the reason in the log.
+TEST_F(UpdateRun, CertificatesAreCheckedOnlyWhenAsked) {
+  const struct {
+    const char* host;
+    bool verify, with_ca;
+    std::string failure;  // "" for none
+  } cases[] = {
+      {"127.0.0.1", false, false, ""},  // self-signed
+      {"127.0.0.2", true, true, ""},
+      {"127.0.0.2", true, false, "unable to get local issuer certificate"},  // the system's anchors
+      {"localhost", true, true, "hostname mismatch"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host + c.failure);
+    write_drl({nginx_->https_url(id_ + "/", c.host)});
+    config_.set_tls_verify(c.verify);
+    config_.set_tls_ca_file(c.with_ca ? nginx_->ca().string() : "");
+    const auto run = this->run(config_);
+    if (c.failure.empty()) expect_staged(run, sample, 3);
+    EXPECT_EQ(run.exit_status, c.failure.empty() ? 0 : 94);
+    EXPECT_TRUE(has_line(run, "certificate verify failed: " + c.failure) != c.failure.empty())
+        << ::testing::PrintToString(run.log);
+  }
 }
 
 struct failure_case_t {

@@ -5,6 +5,7 @@
 //   nimbo-publish drl --key KEY --out FILE [URL]...
 //   nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...
 //                        [--proxy HOST:PORT [--proxy-user USER]]
+//                        [--tls-verify [--tls-ca-file PEM]]
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@ const char usage[] =
     "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
     "       nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...\n"
     "                            [--proxy HOST:PORT [--proxy-user USER]]\n"
+    "                            [--tls-verify [--tls-ca-file PEM]]\n"
     "ZONE is BASE, VERSION or NBS.\n"
     "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n"
     "The proxy password is read from the environment variable NIMBO_PROXY_PASSWORD.\n";
@@ -41,7 +43,8 @@ struct usage_error {
 };
 
 struct arguments_t {
-  std::string command, key, source, out, serial, expires, zone, from, proxy, proxy_user;
+  std::string command, key, source, out, serial, expires, zone, from, proxy, proxy_user, tls_verify,
+      tls_ca_file;
   std::vector<std::string> removals, sign_keys, urls, list_keys;
 };
 
@@ -50,6 +53,7 @@ struct option_t {
   std::vector<std::string> commands;
   std::string arguments_t::*value;
   std::vector<std::string> arguments_t::*values;  // for options given again and again
+  bool flag = false;  // takes no value: value becomes "on"
 };
 
 const option_t options[] = {
@@ -59,6 +63,8 @@ const option_t options[] = {
     {"--proxy", {"mirror"}, &arguments_t::proxy, nullptr},
     {"--proxy-user", {"mirror"}, &arguments_t::proxy_user, nullptr},
     {"--list-key", {"mirror"}, nullptr, &arguments_t::list_keys},
+    {"--tls-verify", {"mirror"}, &arguments_t::tls_verify, nullptr, true},
+    {"--tls-ca-file", {"mirror"}, &arguments_t::tls_ca_file, nullptr},
     {"--source", {"list"}, &arguments_t::source, nullptr},
     {"--serial", {"list"}, &arguments_t::serial, nullptr},
     {"--expires", {"list", "resign"}, &arguments_t::expires, nullptr},
@@ -105,8 +111,10 @@ arguments_t parse(int argc, char** argv) {
       a.urls.push_back(name);
       continue;
     }
-    if (i + 1 >= argc) throw usage_error{name + " needs a value"};
-    if (option->value)
+    if (i + 1 >= argc && !option->flag) throw usage_error{name + " needs a value"};
+    if (option->flag)
+      a.*option->value = "on";
+    else if (option->value)
       a.*option->value = argv[++i];
     else
       (a.*option->values).push_back(argv[++i]);
@@ -125,6 +133,7 @@ arguments_t parse(int argc, char** argv) {
   if (!a.zone.empty() && !upd::is_list_zone(a.zone))
     throw usage_error{"\"" + a.zone + "\": a zone is BASE, VERSION or NBS"};
   if (!a.proxy_user.empty() && a.proxy.empty()) throw usage_error{"--proxy-user needs --proxy"};
+  if (!a.tls_ca_file.empty() && a.tls_verify.empty()) throw usage_error{"--tls-ca-file needs --tls-verify"};
   return a;
 }
 
@@ -167,7 +176,7 @@ nb::Proxy proxy_settings(const arguments_t& a) {
 }
 
 void mirror(const arguments_t& a, std::time_t now) {
-  upd::publish::mirror_options_t options{a.from, a.out, {}, proxy_settings(a), now};
+  upd::publish::mirror_options_t options{a.from, a.out, {}, proxy_settings(a), now, {!a.tls_verify.empty(), a.tls_ca_file}};
   for (const auto& path : a.list_keys)
     options.list_keys.push_back(upd::ed25519_public_key(upd::read_ed25519_key_file(path)));
   const auto result = upd::publish::mirror_repository(upd::read_key_file(a.key), options);

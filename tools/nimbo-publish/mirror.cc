@@ -146,7 +146,7 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   const std::optional<std::string> held = held_file(list_path, downloader_t::memory_limit_),
                                    held_signature =
                                        held_file(signature_path, max_list_signature_size);
-  upstream_t upstream(options.from, options.proxy);
+  upstream_t upstream(options.from, options.proxy, options.tls_check);
   const std::optional<std::string> list = upstream.fetch(list_name, downloader_t::memory_limit_);
   if (!list) throw std::runtime_error(url_t(options.from, list_name).to_string() + ": HTTP 404");
   const lst_file_t listed = upstream_list(key, *list);

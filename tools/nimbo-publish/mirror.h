@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "formats/list_signature.h"
+#include "http/tls_check.h"
 #include "keyfile/key_file.h"
 #include "proxy.pb.h"
 
@@ -22,6 +23,7 @@ struct mirror_options_t {
   std::vector<ed25519_key_t> list_keys;  // none: the built-in keys
   nb::Proxy proxy;
   std::time_t now = 0;  // judges the signature's expiry
+  tls_check_t tls_check;  // of an HTTPS upstream
 };
 
 struct mirror_result_t {

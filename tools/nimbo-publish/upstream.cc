@@ -7,8 +7,10 @@
 
 namespace upd::publish {
 
-upstream_t::upstream_t(std::string base, const nb::Proxy& proxy) : base_(std::move(base)) {
+upstream_t::upstream_t(std::string base, const nb::Proxy& proxy, const tls_check_t& tls_check)
+    : base_(std::move(base)) {
   downloader_.set_proxy(proxy);
+  downloader_.set_tls_check(tls_check);
 }
 
 template <typename Transfer>

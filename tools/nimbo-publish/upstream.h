@@ -19,7 +19,7 @@ namespace upd::publish {
 class upstream_t {
  public:
   // base: the repository's URL, the folder holding "version.lst".
-  upstream_t(std::string base, const nb::Proxy& proxy);
+  upstream_t(std::string base, const nb::Proxy& proxy, const tls_check_t& tls_check);
 
   // The file's bytes, at most limit of them; nothing on a 404.
   std::optional<std::string> fetch(const std::string& name, std::uint64_t limit);
