@@ -4,6 +4,14 @@
 
 namespace upd {
 
+bool is_http_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+std::string trim_http_blanks(const std::string& text) {
+  const auto first = std::find_if_not(text.begin(), text.end(), is_http_blank);
+  const auto last = std::find_if_not(text.rbegin(), text.rend(), is_http_blank).base();
+  return first < last ? std::string(first, last) : std::string();
+}
+
 void http_headers_t::append(const http_headers_t& other) {
   headers_.insert(headers_.end(), other.headers_.begin(), other.headers_.end());
 }

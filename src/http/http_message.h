@@ -46,6 +46,11 @@ struct http_request_t {
   std::string to_string() const;
 };
 
+// The blanks that may surround a header value or a challenge parameter.
+bool is_http_blank(char c);
+// text without leading and trailing blanks.
+std::string trim_http_blanks(const std::string& text);
+
 struct http_response_t {
   std::int32_t status = 0;
   std::string reason;

@@ -26,17 +26,9 @@ struct auth_params_t {
   }
 };
 
-bool is_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
-
-std::string trim(const std::string& text) {
-  const auto first = std::find_if_not(text.begin(), text.end(), is_blank);
-  const auto last = std::find_if_not(text.rbegin(), text.rend(), is_blank).base();
-  return first < last ? std::string(first, last) : std::string();
-}
-
 void store_param(auth_params_t& auth, const std::string& raw_name, const std::string& raw_value) {
-  const std::string name = trim(raw_name);
-  std::string value = trim(raw_value);
+  const std::string name = trim_http_blanks(raw_name);
+  std::string value = trim_http_blanks(raw_value);
   if (!value.empty() && value.back() == '"') value.pop_back();
   if (!value.empty() && value.front() == '"') value.erase(0, 1);
   if (name.empty() && value.empty()) return;
@@ -63,7 +55,7 @@ std::string chosen_qop(const std::string& offered) {
   std::size_t pos = 0;
   while (pos <= offered.size()) {
     const auto comma = std::min(offered.find(',', pos), offered.size());
-    if (trim(offered.substr(pos, comma - pos)) == "auth") return "auth";
+    if (trim_http_blanks(offered.substr(pos, comma - pos)) == "auth") return "auth";
     pos = comma + 1;
   }
   return {};

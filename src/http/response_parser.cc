@@ -18,14 +18,6 @@ constexpr std::size_t max_headers = 100;
 // Whether each state starts by skipping blanks.
 constexpr bool skips_blanks[] = {true, false, false, false, true, true, false, false, false};
 
-bool is_blank(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
-
-std::string trim(const std::string& text) {
-  const auto first = std::find_if_not(text.begin(), text.end(), is_blank);
-  const auto last = std::find_if_not(text.rbegin(), text.rend(), is_blank).base();
-  return first < last ? std::string(first, last) : std::string();
-}
-
 std::uint32_t to_number(const std::string& digits) {
   return static_cast<std::uint32_t>(std::strtol(digits.c_str(), nullptr, 10));
 }
@@ -53,7 +45,7 @@ http_response_parser_t::result_t http_response_parser_t::step(const char* bytes,
                                                               std::size_t& pos) {
   const bool skipping = skip_blanks_;
   if (skipping)
-    while (pos < size && is_blank(bytes[pos])) ++pos;
+    while (pos < size && is_http_blank(bytes[pos])) ++pos;
 
   step_t result;
   switch (state_) {
@@ -129,15 +121,15 @@ std::uint32_t http_response_parser_t::store_field() {
     case dot: return minor;
     case minor: response_.version.minor = to_number(token_); return status;
     case status: response_.status = static_cast<std::int32_t>(to_number(token_)); return reason;
-    case reason: response_.reason = trim(token_); return headers;
+    case reason: response_.reason = trim_http_blanks(token_); return headers;
     default: break;
   }
   if (response_.headers.size() > max_headers) return bad;
-  const std::string line = trim(token_);
+  const std::string line = trim_http_blanks(token_);
   if (line.empty()) return complete;
   const auto colon = line.find(':');
   if (colon == std::string::npos) return bad;
-  response_.headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  response_.headers.add(trim_http_blanks(line.substr(0, colon)), trim_http_blanks(line.substr(colon + 1)));
   return headers;
 }
 
