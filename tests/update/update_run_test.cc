@@ -122,7 +122,8 @@ struct failure_case_t {
 };
 
 TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
-  const fs::path fifo = dir_ / "fifo" / "c.vdb", staging = update_ / "bases";
+  const fs::path fifo = dir_ / "fifo" / "c.vdb", staging = update_ / "bases", link = dir_ / "link", open = dir_ / "open";
+  fs::create_symlink(update_, link), fs::create_directory(open), fs::permissions(open, fs::perms::all_all);
   const failure_case_t cases[] = {
       {"wrong content in both forms",
        [this](nb::UpdateConfig&) {
@@ -158,6 +159,13 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
       {"staging folder that is a link",
        [&](nb::UpdateConfig&) { fs::create_symlink(local_, staging); },
        102, {"Error: UpdateDir creation: \"" + staging.string() + "\": Too many levels of symbolic links"}},
+      // Whoever can replace the update folder chooses what the monitor installs.
+      {"update folder that its group can write", [&](nb::UpdateConfig&) { fs::permissions(update_, fs::perms(0770)); },
+       102, {"Error: Cannot use config: writable by group or others: Operation not permitted: \"" + update_.string()}},
+      {"update folder that is a link", [&](nb::UpdateConfig& c) { c.set_update_dir(link.string()); }, 102,
+       {"Error: Cannot use config: a symbolic link: "}},
+      {"update folder below one that others can write", [&](nb::UpdateConfig& c) { c.set_update_dir(open.string() + "/u"); },
+       102, {"Error: Cannot use config: ancestor writable by others: "}},
       // A local file that is a FIFO fails the check instead of blocking it.
       {"local file that is a FIFO",
        [&](nb::UpdateConfig& c) {
@@ -171,8 +179,7 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     write_drl({publish(sample, {"--remove", "*.tmp"})});
-    fs::remove_all(update_);
-    fs::create_directories(update_);
+    reset_update_dir();
     auto config = config_;
     c.arrange(config);
     const auto run = this->run(config);
