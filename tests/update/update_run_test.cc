@@ -310,15 +310,16 @@ TEST_F(ResumeRun, BrokenTransfersCompleteWithoutFetchingTheFileAgain) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    fs::remove_all(update_);
-    fs::create_directories(staging);
+    reset_update_dir();
+    fs::create_directory(staging);
     if (c.left) {
       std::string bytes = data.substr(0, c.left);
       bytes[size / 4] ^= c.altered;
       write_file(staging / "big.vdb-partial", bytes);
     }
-    // Partial files of names the list does not hold go at the end.
-    write_file(staging / "gone.vdb.lzma-partial", "old");
+    // Partial files of names the list does not hold go at the end, and so do
+    // unpack temporaries and staged files that no listed file wants.
+    for (const char* name : {"gone.vdb.lzma-partial", "gone.vdb", "big.vdb-unpacking"}) write_file(staging / name, "old");
     fault_proxy_t proxy(nginx_->http_port(), c.cut_every);
     write_drl({proxy.url(id_ + "/")});
     const auto run = this->run();
