@@ -17,8 +17,8 @@
 
 #include "common/error.h"
 #include "common/fd_io.h"
+#include "common/temporary_files.h"
 #include "common/unique_fd.h"
-#include "temporary_files.h"
 
 namespace upd::monitor {
 
@@ -104,8 +104,8 @@ class scope_checker_t {
   // Beside a file of the zones only its own temporaries are ours: the
   // directory may hold other programs' files.
   void remove_leftover_temporaries() const {
-    for (const auto& dir : dirs_) monitor::remove_leftover_temporaries(dir);
-    for (const auto& file : files_) monitor::remove_leftover_temporaries(file.parent_path(), file.filename().string());
+    for (const auto& dir : dirs_) upd::remove_leftover_temporaries(dir);
+    for (const auto& file : files_) upd::remove_leftover_temporaries(file.parent_path(), file.filename().string());
   }
 
  private:
