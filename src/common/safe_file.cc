@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <cerrno>
 
 #include "common/error.h"
@@ -14,9 +15,10 @@ namespace {
 
 constexpr mode_t private_directory_mode = 0700;
 
-[[noreturn]] void throw_directory_error(int err, const boost::filesystem::path& dir) {
+[[noreturn]] void throw_directory_error(int err, const boost::filesystem::path& dir,
+                                        const char* why = "create_directory") {
   throw boost::filesystem::filesystem_error(
-      "create_directory", dir, boost::system::error_code(err, boost::system::system_category()));
+      why, dir, boost::system::error_code(err, boost::system::system_category()));
 }
 
 // access: O_RDONLY, O_RDWR, or O_WRONLY with its flags.
@@ -73,13 +75,30 @@ void make_private_directory(const boost::filesystem::path& dir) {
   struct stat status;
   if (::lstat(dir.c_str(), &status) != 0) throw_directory_error(errno, dir);
   // A link would send the staged files wherever its author chose, and a
-  // directory of another user lets that user swap them after any check.
-  if (S_ISLNK(status.st_mode)) throw_directory_error(ELOOP, dir);
-  if (!S_ISDIR(status.st_mode)) throw_directory_error(ENOTDIR, dir);
-  if (status.st_uid != ::geteuid()) throw_directory_error(EPERM, dir);
+  // directory that another user can write lets that user swap them after
+  // any check.
+  if (S_ISLNK(status.st_mode)) throw_directory_error(ELOOP, dir, "a symbolic link");
+  if (!S_ISDIR(status.st_mode)) throw_directory_error(ENOTDIR, dir, "not a directory");
+  if (status.st_uid != ::geteuid()) throw_directory_error(EPERM, dir, "not owned by this user");
+  if (status.st_mode & (S_IWGRP | S_IWOTH))
+    throw_directory_error(EPERM, dir, "writable by group or others");
   // mkdir's mode passes through the umask; chmod's does not.
   if (created && ::chmod(dir.c_str(), private_directory_mode) != 0)
     throw_directory_error(errno, dir);
+}
+
+void check_trusted_ancestors(const boost::filesystem::path& dir) {
+  // The real path: a link among the ancestors leads where the files go.
+  const boost::filesystem::path real = boost::filesystem::canonical(boost::filesystem::absolute(dir));
+  for (auto above = real.parent_path(); !above.empty(); above = above.parent_path()) {
+    struct stat status;
+    if (::stat(above.c_str(), &status) != 0) throw_directory_error(errno, above, "stat");
+    const bool shared_safely = status.st_uid == 0 && (status.st_mode & S_ISVTX);
+    if ((status.st_mode & S_IWOTH) && !shared_safely)
+      throw boost::filesystem::filesystem_error(
+          "ancestor writable by others", dir, above,
+          boost::system::error_code(EPERM, boost::system::system_category()));
+  }
 }
 
 }  // namespace upd

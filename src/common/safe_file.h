@@ -62,12 +62,21 @@ bool is_plain_file(const boost::filesystem::path& path);
 // and the context "unlink", "open" or "fchmod".
 unique_fd_t create_file(const boost::filesystem::path& path, mode_t mode);
 
-// Makes dir a directory that only this user can use: created with mode 0700
-// whatever the umask (its parent must exist), or, when something is already
-// there, accepted only if it is a directory (not a link to one) owned by the
-// effective user, and otherwise left as it is. Failures are filesystem
-// errors with the context "create_directory" and the path: ELOOP for a
-// link, ENOTDIR for another kind of file, EPERM for another owner.
+// Makes dir a directory that only this user can change: created with mode
+// 0700 whatever the umask (its parent must exist), or, when something is
+// already there, accepted only if it is a directory (not a link to one)
+// owned by the effective user and writable by neither group nor others, and
+// otherwise left as it is. Failures are filesystem errors with the path:
+// the context "create_directory" when it cannot be made, else the refusal
+// ("a symbolic link", ELOOP; "not a directory", ENOTDIR; "not owned by this
+// user" or "writable by group or others", EPERM).
 void make_private_directory(const boost::filesystem::path& dir);
+
+// Refuses dir when a user other than root and this one could rename it away
+// and put another in its place: when a directory above it is writable by
+// others and is not a sticky directory of root's (such as /tmp). The failure
+// is a filesystem error "ancestor writable by others", EPERM, naming dir and
+// that directory; one that cannot be examined fails with its errno.
+void check_trusted_ancestors(const boost::filesystem::path& dir);
 
 }  // namespace upd

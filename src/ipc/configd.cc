@@ -103,6 +103,7 @@ void configd_t::install_updates(const std::vector<zone_item_t>& items, const pat
     nb::InstallItem& placed = *request.add_to_place();
     placed.set_source(item.source.native());
     placed.set_destination(item.destination.native());
+    if (!item.sha256.empty()) placed.set_sha256(item.sha256);
   }
   for (const auto& path : up_to_date) request.add_up_to_date(path.native());
   UPD_LOG(log_debug, "Monitor: removed " << to_remove.size() << ", updated " << items.size()

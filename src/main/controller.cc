@@ -77,8 +77,11 @@ void main_t::context_ready(const nb::UpdateConfig& config) {
 void main_t::apply_config() {
   apply_log_config(*config_);
   // One level only: the parent must exist. An empty path fails here too.
+  // Whoever can replace the directory or its files chooses what root hands
+  // the monitor to install: an existing one must be this user's alone.
   const boost::filesystem::path update_dir = config_->update_dir();
-  if (!boost::filesystem::exists(update_dir)) make_private_directory(update_dir);
+  make_private_directory(update_dir);
+  check_trusted_ancestors(update_dir);
 }
 
 void main_t::updates_downloaded(std::vector<zone_item_t> items, path_set_t to_remove,

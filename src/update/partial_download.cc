@@ -38,15 +38,4 @@ bool fetch_resuming(downloader_t& downloader, const url_t& url, const fs::path& 
   }
 }
 
-void remove_partial_files(const fs::path& dir, const std::set<std::string>& wanted) {
-  boost::system::error_code error;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    const bool partial = name.size() > partial_suffix.size() && name.ends_with(partial_suffix);
-    // remove() takes a link itself, never what it leads to.
-    boost::system::error_code ignored;
-    if (partial && !wanted.count(name)) fs::remove(it->path(), ignored);
-  }
-}
-
 }  // namespace upd

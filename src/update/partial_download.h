@@ -8,7 +8,6 @@
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
-#include <set>
 #include <string>
 
 namespace upd {
@@ -32,9 +31,5 @@ boost::filesystem::path partial_path(const boost::filesystem::path& staged, cons
 // the finished body joins transfers (a part came after a resumed range).
 bool fetch_resuming(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
                     std::uint64_t limit);
-
-// Removes the partial files in dir whose names are not wanted. Never
-// throws: what it cannot remove now goes at the end of a later attempt.
-void remove_partial_files(const boost::filesystem::path& dir, const std::set<std::string>& wanted);
 
 }  // namespace upd

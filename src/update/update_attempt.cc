@@ -1,6 +1,8 @@
 #include "update/update_attempt.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <chrono>
+#include <set>
 
 #include "update/list_serials.h"
 #include "update/partial_download.h"
@@ -18,6 +20,19 @@ constexpr std::uint32_t default_network_timeout_ms = 30000;
 std::chrono::milliseconds network_timeout(const nb::UpdateConfig& config) {
   const std::uint32_t ms = config.network_timeout();
   return std::chrono::milliseconds(ms == 0 ? default_network_timeout_ms : ms);
+}
+
+// The staging directory is the component's own: every file in it that is
+// not wanted goes (a link itself, never what it leads to). Never throws:
+// what cannot be removed now goes at the end of a later attempt.
+void remove_files_except(const boost::filesystem::path& dir, const std::set<std::string>& wanted) {
+  namespace fs = boost::filesystem;
+  boost::system::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    boost::system::error_code ignored;
+    if (!wanted.count(it->path().filename().string()) && !fs::is_directory(it->symlink_status()))
+      fs::remove(it->path(), ignored);
+  }
 }
 
 }  // namespace
@@ -92,24 +107,25 @@ void update_attempt_t::download_files() {
   try {
     for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
   } catch (...) {
-    remove_unwanted_partial_files();
+    remove_unwanted_files();
     throw;
   }
-  remove_unwanted_partial_files();
+  remove_unwanted_files();
 }
 
-// A file still to be fetched keeps the partial files of both its forms.
-void update_attempt_t::remove_unwanted_partial_files() {
+// A file still to be fetched keeps its staged copy, which a later attempt
+// reuses when its digest is right, and the partial files of both its forms.
+void update_attempt_t::remove_unwanted_files() {
   path_set_t staged;
   for (const auto& item : items_) staged.insert(item.source);
   for (auto& zone : zones_) {
     std::set<std::string> wanted;
     for (const auto& item : zone.check(*checker_)) {
-      if (staged.count(item.source)) continue;
       const std::string name = item.source.filename().string();
-      wanted.insert({partial_name(name), partial_name(name + compressed_suffix)});
+      wanted.insert(name);
+      if (!staged.count(item.source)) wanted.insert({partial_name(name), partial_name(name + compressed_suffix)});
     }
-    remove_partial_files(zone.staging_dir(), wanted);
+    remove_files_except(zone.staging_dir(), wanted);
   }
 }
 

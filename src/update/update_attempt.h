@@ -7,9 +7,10 @@
 //   request headers -> zone set-up -> checksum cache -> local files ->
 //   checksum pass -> download totals -> downloads -> result sets
 //
-// Partial files of broken transfers outlive the attempt only while their
-// file is still to be fetched: the download stage, however it ends, removes
-// those of the files it staged or no longer lists.
+// The download stage, however it ends, leaves in the staging directories
+// only what the listed files still want: their staged copies, and the
+// partial files of broken transfers while their file is still to be
+// fetched. Unpack temporaries and staged files of earlier lists go.
 //
 // The zone set-up refuses lists older than those last installed (see
 // list_serials.h), and unsigned ones where a signature is required.
@@ -57,7 +58,7 @@ class update_attempt_t {
   void check_local_files();
   void set_download_totals();
   void download_files();
-  void remove_unwanted_partial_files();
+  void remove_unwanted_files();
   void collect_result_sets();
 
   progress_t* progress_;

@@ -45,8 +45,8 @@ class zone_t {
   // Sorts every regular file of the directory (not its sub-directories).
   void add_local_dir(const boost::filesystem::path& dir);
   // Creates the staging directory (not its parents) with mode 0700, or
-  // accepts an existing one that is a directory of the running user and not
-  // a link (make_private_directory); otherwise logs "UpdateDir creation: "
+  // accepts an existing one that is a directory of the running user alone
+  // and not a link (make_private_directory); otherwise logs "UpdateDir creation: "
   // and throws EC_BAD_CONFIG.
   void set_update_dir(const boost::filesystem::path& dir);
 

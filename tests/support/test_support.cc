@@ -19,6 +19,8 @@ namespace fs = boost::filesystem;
 
 temp_dir_t::temp_dir_t() : path_(fs::temp_directory_path() / fs::unique_path("nimbo-test-%%%%-%%%%-%%%%")) {
   fs::create_directories(path_);
+  // Below it the component accepts only directories that nobody else can change.
+  fs::permissions(path_, fs::perms::owner_all);
 }
 
 temp_dir_t::~temp_dir_t() {

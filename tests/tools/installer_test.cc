@@ -9,6 +9,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <set>
 
+#include "formats/file_sha256.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -141,14 +142,11 @@ TEST_F(InstallerTest, RemovesTemporaryFilesOfACrashedInstallationButNothingThatO
   write_file(dir_ / "target", "kept");
   const std::pair<fs::path, bool> files[] = {  // path, a leftover
       {bases() / ".daily.vdb.nimbo-aZ09xY", true},
-      {bases() / ".x.nimbo-123456", true},
       {dir_ / "drl" / ".base.drl.nimbo-Abcdef", true},
       {dir_ / "drl" / ".other.drl.nimbo-Abcdef", false},  // beside a file of the zones: its own only
       {bases() / "daily.vdb.nimbo-aZ09xY", false},
       {bases() / ".nimbo-aZ09xY", false},
-      {bases() / "..nimbo-aZ09xY", false},
       {bases() / ".daily.vdb.nimbo-aZ09x", false},
-      {bases() / ".daily.vdb.nimbo-aZ09xYz", false},
       {bases() / ".daily.vdb.nimbo-aZ09x_", false},
       {bases() / ".daily.vdb.nimbo_aZ09xY", false},
   };
@@ -164,9 +162,10 @@ TEST_F(InstallerTest, RemovesTemporaryFilesOfACrashedInstallationButNothingThatO
 }
 
 // A request that reaches outside the zones, or names a missing source, a
-// directory in the way of a placement, or a regular file where a directory
-// must be created: nothing outside is touched, no destination changes, no
-// temporary file is left.
+// staged file changed since the component checked it, a directory in the
+// way of a placement, or a regular file where a directory must be created:
+// nothing outside is touched, no destination changes, no temporary file is
+// left.
 TEST_F(InstallerTest, AFailedCheckOrPreparationChangesNoDestinationAndLeavesNoTemporaryFile) {
   write_file(bases() / "a.vdb", "old a");
   write_file(bases() / "old.vdb", "keep me");
@@ -178,7 +177,7 @@ TEST_F(InstallerTest, AFailedCheckOrPreparationChangesNoDestinationAndLeavesNoTe
   write_file(dir_ / "elsewhere" / "secret", "secret");
   fs::create_symlink(dir_ / "elsewhere", staged("bases/link"));
   fs::create_directories(staged("bases/sub"));
-  const std::string b = staged("bases/b.vdb").string(), target = (bases() / "b.vdb").string();
+  const std::string a = staged("bases/a.vdb").string(), b = staged("bases/b.vdb").string(), target = (bases() / "b.vdb").string();
   const std::string link = staged("bases/link/secret").string(), sub = staged("bases/sub").string();
   const std::string missing = staged("bases/missing.vdb").string(), bases_dir = bases().string();
   const std::string zones = "Destination outside the update zones: \"",
@@ -199,6 +198,7 @@ TEST_F(InstallerTest, AFailedCheckOrPreparationChangesNoDestinationAndLeavesNoTe
       {b, target, target, nb::EC_INVALID_ARGUMENT, "Both placed and removed: \"" + target + "\""},
       {sub, target, "", nb::EC_NOT_A_REGULAR_FILE, "Cannot open \"" + sub + "\": Not a regular file"},
       {missing, target, "", nb::EC_NO_SUCH_ENTRY, "Cannot open \"" + missing + "\": No such file or directory"},
+      {a, target, "", nb::EC_IO_ERROR, "Cannot install \"" + a + "\": its SHA-256 differs from the request's"},
       {b, bases_dir + "/dir.vdb", "", nb::EC_NOT_A_REGULAR_FILE, ""},
       // EEXIST from creating the directory
       {b, (dir_ / "engine" / "core.so").string(), "", nb::EC_IO_ERROR,
@@ -209,6 +209,7 @@ TEST_F(InstallerTest, AFailedCheckOrPreparationChangesNoDestinationAndLeavesNoTe
     request_.Clear();
     place(staged("bases/a.vdb"), bases() / "a.vdb");
     place(c.source, c.destination);
+    request_.mutable_to_place(1)->set_sha256(sha256_digest("new b"));
     request_.add_to_remove((bases() / "old.vdb").string());
     if (!c.removal.empty()) request_.add_to_remove(c.removal);
     const install_result_t result = install();

@@ -2,9 +2,11 @@
 // squid demanding Basic authentication, into a folder the same nginx serves.
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <regex>
 #include <utility>
 
+#include "support/fake_http_server.h"
 #include "support/nginx_server.h"
 #include "keyfile/signer.h"
 #include "support/squid_proxy.h"
@@ -107,6 +109,46 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
     EXPECT_EQ(mirror(), "failed: nimbo-publish: " + message + "\n");
     EXPECT_EQ(folder_state(dir_ / "mirror"), before) << message;
   }
+}
+
+// A run held up by a server that sends half of a.dat.lzma and waits: its
+// temporary is private, a second run gives up at once, a list put into the
+// mirror meanwhile is not replaced by an older one, a killed run's leftover
+// goes, and SIGTERM leaves nothing behind. No assertion may leave the
+// server waiting.
+TEST_F(MirrorTest, AHeldUpRunKeepsTheMirrorToItselfAndLeavesNoTemporaries) {
+  for (const int phase : {0, 1}) {
+    EXPECT_EQ(publish({{"a.dat", std::string(9999, 'a')}}, {"--serial", std::to_string(43 + 2 * phase)}), "");
+    std::promise<void> stalled, release;
+    fake_http_server_t server([&, go = release.get_future().share()](fake_peer_t& peer) {
+      const std::string head = peer.read_head();
+      const fs::path file = dir_.path().string() + head.substr(head.find("/out/"), head.find(" HTTP/") - head.find("/out/"));
+      const std::string body = fs::exists(file) ? read_file(file) : "", code = fs::exists(file) ? "200" : "404";
+      const std::size_t now = file.filename() == "a.dat.lzma" ? body.size() / 2 : body.size();
+      peer.send("HTTP/1.1 " + code + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                body.substr(0, now));
+      if (now < body.size()) stalled.set_value(), go.wait(), peer.send(body.substr(now));
+    });
+    const std::vector<std::string> argv = {NIMBO_BINARY_DIR "/bin/nimbo-publish", "mirror", "--from", server.url("out/"),
+                                           "--out", path("mirror"), "--key", path("dsa-public.key")};
+    if (phase == 1) write_file(dir_ / "mirror" / ".a.dat.nimbo-Ab12Cd", "a killed run's");
+    child_process_t first(argv, dir_ / "first");
+    stalled.get_future().wait();
+    // The temporary, mode 0600, and from phase 1 on the list 44.
+    const auto held = folder_state(dir_ / "mirror", false);
+    EXPECT_TRUE(held.size() == 1u + phase && held.begin()->first.starts_with(".a.dat.lzma.nimbo-") &&
+                held.begin()->second.ends_with(" mode 384")) << ::testing::PrintToString(held);
+    if (phase == 0) {
+      EXPECT_EQ(run(argv), "failed: nimbo-publish: " + path("mirror") + ": another mirror run is writing it\n");
+      EXPECT_EQ(publish({{"a.dat", "a"}}, {"--serial", "44"}), "");
+      fs::copy_file(out_ / "version.lst", dir_ / "mirror" / "version.lst");
+      release.set_value();
+    }
+    EXPECT_EQ(first.stop(phase == 0 ? 0 : SIGTERM), phase == 0 ? 1 << 8 : SIGTERM);
+    if (phase == 1) release.set_value();
+    EXPECT_EQ(folder_state(dir_ / "mirror", false).size(), 1u);  // the list 44 alone
+  }
+  EXPECT_EQ(read_file(dir_ / "first"), "nimbo-publish: the mirrored list is now 44, not older than upstream list 43\n");
 }
 
 }  // namespace

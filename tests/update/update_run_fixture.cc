@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 
+#include "formats/file_sha256.h"
 #include "support/child_process.h"
 
 namespace upd::testing {
@@ -25,7 +26,14 @@ void UpdateRunTest::TearDownTestSuite() {
 void UpdateRunTest::SetUp() {
   if (!nginx_) GTEST_SKIP() << "nginx is needed: " << nginx_server_t::unavailable_reason();
   id_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  for (const auto& d : {local_, update_}) fs::create_directories(d);
+  fs::create_directories(local_);
+  reset_update_dir();
+}
+
+void UpdateRunTest::reset_update_dir() const {
+  fs::remove_all(update_);
+  fs::create_directory(update_);
+  fs::permissions(update_, fs::perms::owner_all);
 }
 
 namespace {
@@ -96,6 +104,7 @@ void UpdateRunTest::expect_staged(const run_result_t& run, const files_t& publis
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_EQ(status.st_nlink, 1u);
     EXPECT_EQ(read_file(item.source()), published.at(fs::path(item.source()).filename().string()));
+    EXPECT_EQ(item.sha256(), sha256_digest(read_file(item.source())));
   }
 }
 

@@ -48,6 +48,8 @@ class UpdateRunTest : public ::testing::Test {
   // The base URL of this test's repository on the real server.
   std::string http_base() const;
 
+  // An empty update directory that only this user can change, as the component demands.
+  void reset_update_dir() const;
   nb::UpdateConfig config() const;
   // Runs the component; answers its installation request positively.
   run_result_t run(const nb::UpdateConfig& config);

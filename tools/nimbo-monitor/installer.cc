@@ -1,6 +1,7 @@
 #include "installer.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <boost/system/system_error.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <set>
 #include <span>
 #include <stdexcept>
@@ -15,8 +17,8 @@
 
 #include "common/error.h"
 #include "common/fd_io.h"
+#include "common/temporary_files.h"
 #include "common/unique_fd.h"
-#include "temporary_files.h"
 
 namespace upd::monitor {
 
@@ -102,8 +104,8 @@ class scope_checker_t {
   // Beside a file of the zones only its own temporaries are ours: the
   // directory may hold other programs' files.
   void remove_leftover_temporaries() const {
-    for (const auto& dir : dirs_) monitor::remove_leftover_temporaries(dir);
-    for (const auto& file : files_) monitor::remove_leftover_temporaries(file.parent_path(), file.filename().string());
+    for (const auto& dir : dirs_) upd::remove_leftover_temporaries(dir);
+    for (const auto& file : files_) upd::remove_leftover_temporaries(file.parent_path(), file.filename().string());
   }
 
  private:
@@ -122,6 +124,7 @@ void sync_directory(const fs::path& dir) {
 struct placement_t {
   fs::path source;
   fs::path destination;
+  std::string sha256;  // what the source must hash to; empty when the request gives none
   fs::path temporary;  // empty until prepared, and again once renamed
 };
 
@@ -142,19 +145,30 @@ mode_t mode_for(const fs::path& destination) {
   return 0644;
 }
 
-void copy_contents(int from, int to, const fs::path& source, const fs::path& temporary) {
+using digest_context_t = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+// Returns the SHA-256 of what it copied: the copy is what gets installed,
+// whatever happens to the source afterwards.
+std::string copy_contents(int from, int to, const fs::path& source, const fs::path& temporary) {
+  const digest_context_t context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) throw std::bad_alloc();
   std::vector<char> buffer(1 << 18);
   for (;;) {
     const ssize_t n = ::read(from, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) fail_errno(errno, "Cannot read", source);
-    if (n == 0) return;
+    if (n == 0) break;
+    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n));
     try {
       write_all(to, buffer.data(), static_cast<std::size_t>(n));
     } catch (const boost::system::system_error& e) {
       fail_errno(e.code().value(), "Cannot write", temporary);
     }
   }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
 void prepare(placement_t& placement) {
@@ -168,7 +182,8 @@ void prepare(placement_t& placement) {
   fs::create_directories(dir, ec);
   if (ec) fail_errno(ec.value(), "Cannot create directory", dir);
 
-  unique_fd_t source{::open(placement.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  // O_NONBLOCK: a FIFO planted at the name must not hang the installation.
+  unique_fd_t source{::open(placement.source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   if (source.get() < 0) fail_errno(errno, "Cannot open", placement.source);
   struct stat st;
   if (::fstat(source.get(), &st) != 0) fail_errno(errno, "Cannot open", placement.source);
@@ -180,7 +195,12 @@ void prepare(placement_t& placement) {
   unique_fd_t temporary{::mkostemp(name.data(), O_CLOEXEC)};
   if (temporary.get() < 0) fail_errno(errno, "Cannot create a file in", dir);
   placement.temporary = name;
-  copy_contents(source.get(), temporary.get(), placement.source, placement.temporary);
+  const std::string copied = copy_contents(source.get(), temporary.get(), placement.source, placement.temporary);
+  // The staged file was checked when it was fetched; whoever could change
+  // it since must not get it installed.
+  if (!placement.sha256.empty() && copied != placement.sha256)
+    throw install_failure_t{nb::EC_IO_ERROR, "Cannot install " + quoted(placement.source) +
+                                                 ": its SHA-256 differs from the request's"};
   if (::fchmod(temporary.get(), mode_for(placement.destination)) != 0)
     fail_errno(errno, "Cannot set the mode of", placement.temporary);
   if (::fsync(temporary.get()) != 0) fail_errno(errno, "Cannot write", placement.temporary);
@@ -229,7 +249,8 @@ install_result_t install_updates(const nb::InstallRequest& request, const instal
     const scope_checker_t checker(scope);
     std::set<fs::path> destinations;
     for (const auto& item : request.to_place()) {
-      placements.push_back({checker.source(item.source()), checker.destination(item.destination()), {}});
+      placements.push_back(
+          {checker.source(item.source()), checker.destination(item.destination()), item.sha256(), {}});
       destinations.insert(placements.back().destination);
     }
     std::vector<fs::path> removals;

@@ -5,8 +5,10 @@
 //   check    every path is absolute, clean and inside the update zones
 //   sweep    temporary files that a crashed installation left in the zones'
 //            directories are deleted
-//   prepare  each staged file is copied into a temporary file beside its
-//            destination (missing directories are created) and flushed
+//   prepare  each staged file, opened without following a link, is copied
+//            into a temporary file beside its destination (missing
+//            directories are created) and flushed; a copy whose SHA-256
+//            differs from the one the request gives fails with EC_IO_ERROR
 //   commit   each temporary file is renamed over its destination (atomic),
 //            the files listed for removal are deleted, and only then are
 //            the files named "timestamp" renamed into place; the directories

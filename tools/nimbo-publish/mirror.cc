@@ -1,5 +1,7 @@
 #include "mirror.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +9,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "common/temporary_files.h"
+#include "common/unique_fd.h"
 #include "formats/file_sha256.h"
 #include "formats/list_keys.h"
 #include "formats/lst_file.h"
@@ -138,11 +142,39 @@ void make_directory(const fs::path& path) {
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) fail_with_errno(path, "mkdir");
 }
 
+// Two runs at once could each find the mirror older than their list and
+// commit in either order, moving it back to the older list. The lock is on
+// the folder itself, so nothing beside the served files is needed, and it
+// lasts as long as the descriptor.
+unique_fd_t lock_folder(const fs::path& out) {
+  make_directory(out);
+  unique_fd_t fd(::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) fail_with_errno(out, "open");
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
+  if (errno == EWOULDBLOCK) throw std::runtime_error(out.string() + ": another mirror run is writing it");
+  fail_with_errno(out, "flock");
+}
+
+// Another writer (a publish into the folder, say) may have put a list there
+// since it was read; the older list must not replace it.
+void check_still_newer(const fs::path& list_path, const std::optional<std::string>& held,
+                       const lst_file_t& listed) {
+  const std::optional<std::string> now = held_file(list_path, downloader_t::memory_limit_);
+  if (!now || now == held) return;
+  const std::string serial = held_list(list_path, *now).serial();
+  if (!serial_is_older(serial, listed.serial()))
+    throw std::runtime_error("the mirrored list is now " + serial + ", not older than upstream list " +
+                             listed.serial());
+}
+
 }  // namespace
 
 mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t& options) {
   const fs::path list_path = options.out / list_name,
                  signature_path = options.out / list_signature_name;
+  remove_temporaries_on_signals();
+  const unique_fd_t lock = lock_folder(options.out);
+  remove_leftover_temporaries(options.out.string());  // of a killed run: none is running now
   const std::optional<std::string> held = held_file(list_path, downloader_t::memory_limit_),
                                    held_signature =
                                        held_file(signature_path, max_list_signature_size);
@@ -163,7 +195,6 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   check_signature(signature, *list, listed.serial(), options, held_signature, signature_path);
 
   mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
-  make_directory(options.out);
   staged_files_t staged;
   if (result.list_changed) {
     for (const std::string& name : listed.file_names())
@@ -174,6 +205,7 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
     staged.add(list_path, *list);
   }
   if (result.signature_changed) staged.add(signature_path, *signature);
+  check_still_newer(list_path, held, listed);
   staged.commit();
   if (!previous) return result;
   for (const std::string& name : previous->file_names())

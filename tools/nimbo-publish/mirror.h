@@ -47,6 +47,11 @@ struct mirror_result_t {
 // otherwise, and must match its listed SHA-256 and size. All new files are
 // then renamed into place (see staged_files_t): the data, then the list,
 // then its signature; the files that only the old list named go last.
+//
+// The whole run holds an exclusive lock on the folder (a second run fails
+// at once), first removes the temporaries a killed run left there, and
+// refuses to commit when the folder's list changed meanwhile to one that is
+// not older. SIGTERM and SIGINT remove the run's temporaries.
 mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t& options);
 
 }  // namespace upd::publish

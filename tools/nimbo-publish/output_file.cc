@@ -4,12 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "common/fd_io.h"
+#include "common/temporary_files.h"
 
 namespace upd::publish {
 namespace {
@@ -23,7 +28,44 @@ mode_t served_file_mode() {
   return 0644 & ~mask;
 }
 
+// The temporaries of all staged_files_t, for the signal handler. It is
+// changed only while SIGTERM and SIGINT are blocked, so the handler never
+// sees it half changed.
+std::vector<std::string> live_temporaries;
+
+class signals_blocked_t {
+ public:
+  signals_blocked_t() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    ::sigaddset(&set, SIGTERM);
+    ::sigaddset(&set, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~signals_blocked_t() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_;
+};
+
+void forget_temporary(const std::filesystem::path& name) {
+  const signals_blocked_t blocked;
+  const auto found = std::find(live_temporaries.begin(), live_temporaries.end(), name.string());
+  if (found != live_temporaries.end()) live_temporaries.erase(found);
+}
+
+// Only async-signal-safe calls: unlink, signal, raise.
+extern "C" void remove_temporaries_and_end(int signal_number) {
+  for (const std::string& name : live_temporaries) ::unlink(name.c_str());
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
 }  // namespace
+
+void remove_temporaries_on_signals() {
+  for (const int signal_number : {SIGTERM, SIGINT}) ::signal(signal_number, remove_temporaries_and_end);
+}
 
 void fail_with_errno(const std::filesystem::path& path, const char* context) {
   throw std::runtime_error(path.string() + ": " + context + ": " + std::strerror(errno));
@@ -31,16 +73,21 @@ void fail_with_errno(const std::filesystem::path& path, const char* context) {
 
 staged_files_t::~staged_files_t() {
   for (std::size_t i = committed_; i < files_.size(); ++i)
-    if (!files_[i].temporary.empty()) ::unlink(files_[i].temporary.c_str());
+    if (!files_[i].temporary.empty()) {
+      ::unlink(files_[i].temporary.c_str());
+      forget_temporary(files_[i].temporary);
+    }
 }
 
 int staged_files_t::reserve(const std::filesystem::path& path) {
   // A hidden, unique name: a listing or a crashed run's leftover never
   // looks like a file the repository offers, and nothing planted is reused.
-  std::string name = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = temporary_template(path.string());
+  const signals_blocked_t blocked;  // a signal now would leave the new file behind
   const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) fail_with_errno(path, "mkstemp");
   files_.push_back({name, path});
+  live_temporaries.push_back(name);
   return fd;
 }
 
@@ -57,6 +104,7 @@ bool staged_files_t::add_if(const std::filesystem::path& path, const std::functi
   const int fd = reserve(path);
   if (seal(fd, files_.back().temporary, fill)) return true;
   ::unlink(files_.back().temporary.c_str());
+  forget_temporary(files_.back().temporary);
   files_.pop_back();
   return false;
 }
@@ -69,6 +117,7 @@ bool staged_files_t::add_by_name(const std::filesystem::path& path,
   const std::filesystem::path name = files_.back().temporary;
   if (!write(name)) {
     ::unlink(name.c_str());
+    forget_temporary(name);
     files_.pop_back();
     return false;
   }
@@ -86,8 +135,8 @@ bool staged_files_t::add_by_name(const std::filesystem::path& path,
 bool staged_files_t::seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill) {
   bool keep = false;
   try {
-    if (::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
     keep = fill(fd);
+    if (keep && ::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
     if (keep && ::fsync(fd) != 0) fail_with_errno(name, "fsync");
   } catch (...) {
     ::close(fd);
@@ -118,6 +167,8 @@ void staged_files_t::commit() {
       if (::unlink(file.path.c_str()) != 0 && errno != ENOENT) fail_with_errno(file.path, "unlink");
     } else if (::rename(file.temporary.c_str(), file.path.c_str()) != 0) {
       fail_with_errno(file.path, "rename");
+    } else {
+      forget_temporary(file.temporary);
     }
   }
 }

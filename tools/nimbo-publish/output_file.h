@@ -3,6 +3,10 @@
 // under a temporary name in its directory, and all of them are renamed into
 // place only once each was written. Failures throw std::runtime_error naming
 // the file and the system's reason.
+//
+// A temporary is named as common/temporary_files.h says and has
+// mode 0600 until it is complete, so that a web server serving the folder
+// never hands out a half-written file.
 #pragma once
 
 #include <filesystem>
@@ -23,7 +27,8 @@ class staged_files_t {
   staged_files_t& operator=(const staged_files_t&) = delete;
 
   // Calls fill(fd) on a new temporary file beside `path` and flushes it to
-  // disk; the file gets mode 0644 less the umask, as a plain write would.
+  // disk; the file then gets mode 0644 less the umask, as a plain write
+  // would.
   void add(const std::filesystem::path& path, const std::function<void(int fd)>& fill);
   void add(const std::filesystem::path& path, std::string_view bytes);
   // As add, but fill returns whether the file is worth keeping; when it is
@@ -53,8 +58,8 @@ class staged_files_t {
   // Creates a new empty temporary beside path, removed unless committed,
   // and returns its open descriptor.
   int reserve(const std::filesystem::path& path);
-  // Gives the open temporary its mode, lets fill write it, flushes (when
-  // fill keeps it) and closes it; returns what fill returned.
+  // Lets fill write the open temporary, then (when fill keeps it) gives it
+  // its mode and flushes it, and closes it; returns what fill returned.
   static bool seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill);
   struct staged_t {
     std::filesystem::path temporary, path;  // no temporary: path is to be removed
@@ -62,6 +67,10 @@ class staged_files_t {
   std::vector<staged_t> files_;
   std::size_t committed_ = 0;
 };
+
+// From now on SIGTERM and SIGINT remove the temporaries of every
+// staged_files_t before they end the process as they would have.
+void remove_temporaries_on_signals();
 
 // One file, staged and committed alone.
 void write_atomically(const std::filesystem::path& path, std::string_view bytes);

@@ -1,4 +1,4 @@
-#include "temporary_files.h"
+#include "common/temporary_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-namespace upd::monitor {
+namespace upd {
 
 namespace {
 
@@ -52,4 +52,4 @@ void remove_leftover_temporaries(const boost::filesystem::path& dir, const std::
   }
 }
 
-}  // namespace upd::monitor
+}  // namespace upd

@@ -1,16 +1,18 @@
-// The temporary files an installation writes beside its destinations, named
+// The temporary files written beside their destinations (by the monitor's
+// installation, by nimbo-publish), named
 // ".NAME.nimbo-XXXXXX" (NAME the destination's file name, XXXXXX the six
 // letters and digits mkostemp() picks), and the removal of those that a
-// crashed installation left behind.
+// crashed or killed writer left behind.
 //
 // Names in update lists hold only letters, digits, '.' and '_', so no file
-// the component installs can take that shape. Runs on the caller's thread.
+// the component installs or a repository serves can take that shape. Runs
+// on the caller's thread.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
 #include <string>
 
-namespace upd::monitor {
+namespace upd {
 
 // The template for mkostemp() of a temporary file beside destination.
 std::string temporary_template(const boost::filesystem::path& destination);
@@ -21,4 +23,4 @@ std::string temporary_template(const boost::filesystem::path& destination);
 // deleted: a leftover does no harm and the next installation tries again.
 void remove_leftover_temporaries(const boost::filesystem::path& dir, const std::string& of = "");
 
-}  // namespace upd::monitor
+}  // namespace upd
