@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "common/safe_file.h"
 #include "http/body_extent.h"
 #include "http/http_connection.h"
@@ -168,9 +169,9 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);
   range_refused_ = range_from_ > 0 && (head.status == 206 || head.status == 416);
-  UPD_LOG(log_debug, "HTTP error " << head.status << " " << head.reason);
+  UPD_LOG(log_debug, "HTTP error " << head.status << " " << printable(head.reason));
   // The reason is the server's text: a short piece is enough for the log.
-  refusal_ = "HTTP " + std::to_string(head.status) + " " + head.reason.substr(0, 80);
+  refusal_ = "HTTP " + std::to_string(head.status) + " " + printable(head.reason.substr(0, 80));
   error = nb::EC_NETWORK_ERROR;
 }
 

@@ -177,6 +177,10 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
          ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
        },
        network_error, "Read HTTP: "},
+      // Escape sequences and a bare CR would rewrite the terminal and forge a line.
+      {"reason phrase with escapes",
+       [](fake_peer_t& peer) { peer.send("HTTP/1.1 404 \x1b[2J\rNotice: Exit with status 0 (Success)\r\n\r\n"); },
+       network_error, "HTTP 404 \\x1b[2J\\x0dNotice: Exit with status 0 (Success)"},
   };
   for (const auto& c : cases) EXPECT_TRUE(has_line(expect_list_and_file(c.what, c.behaviour, c.file_code), c.line));
 }
