@@ -138,7 +138,7 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   status_ = 0;
   body_bytes_ = body_offset_ = 0;
   range_from_ = offset;
-  accepted_ = broken_off_ = range_refused_ = false;
+  accepted_ = broken_off_ = range_refused_ = range_ignored_ = false;
   http_headers_t headers = headers_;
   if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
   connection_->set_headers(headers);
@@ -164,7 +164,8 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
   if (head.status == 200) {
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.
-    if (range_from_ > 0 && restart_) restart_();
+    range_ignored_ = range_from_ > 0;
+    if (range_ignored_ && restart_) restart_();
     return accept_body(0);
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);

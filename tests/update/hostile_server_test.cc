@@ -185,6 +185,26 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
   for (const auto& c : cases) EXPECT_TRUE(has_line(expect_list_and_file(c.what, c.behaviour, c.file_code), c.line));
 }
 
+// Every answer, to a range too, is the whole body from its start, cut 68 KiB
+// further each time: a whole answer to a range earns no resumption, so a
+// 4 MiB file costs a few cut bodies, never the square of its size.
+TEST_F(HostileServer, WholeAnswersToRangesCostAtMostTwiceTheFile) {
+  constexpr std::size_t size = 4 << 20, step = 68 << 10;
+  publish({{"a.vdb", std::string(size, 'a')}});
+  write_file(local_ / "a.vdb", "old a");
+  const std::string list = read_file(served() / "version.lst");
+  std::atomic<std::size_t> cut{0}, received{0};
+  fake_http_server_t server([&](fake_peer_t& peer) {
+    if (answered_list(peer, peer.read_head(), list)) return;
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                               std::string(std::min(cut += step, size), 'a');
+    received += answer.size();
+    peer.send(answer);
+  });
+  expect_run("file: ranges answered whole, cut further each time", server.url(), network_error);
+  EXPECT_LT(received, 2.1 * size);
+}
+
 TEST_F(HostileServer, MonstrousHeadsGarbageAndRedirectsAreRefused) {
   prepare();
   const std::pair<const char*, behaviour_t> cases[] = {
