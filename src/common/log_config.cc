@@ -58,7 +58,8 @@ std::shared_ptr<cf_log_t> make_file_log(const std::string& path) {
     if (!planted(e.code())) throw fs::filesystem_error("open", path, e.code());
     // Whoever put it there chose where root's lines would go; the run goes
     // on, logged where the administrator sees it.
-    UPD_LOG(log_error, "Log: " << fs::path(path) << ": " << e.code().message() << "; logging to standard error");
+    UPD_LOG(log_error, "Log: " << fs::path(path) << ": " << e.code().message()
+                               << "; logging to standard error");
     return std::make_shared<cf_console_log_t>();
   }
 }

@@ -21,7 +21,8 @@ constexpr mode_t private_directory_mode = 0700;
 
 // access: O_RDONLY, O_RDWR, or O_WRONLY with its flags; the mode is for
 // O_CREAT.
-unique_fd_t open_checked(const boost::filesystem::path& path, int access, links_t links, mode_t mode = 0) {
+unique_fd_t open_checked(const boost::filesystem::path& path, int access, links_t links,
+                         mode_t mode = 0) {
   // O_NONBLOCK: opening a FIFO would wait for the other side.
   // O_NOCTTY: a terminal opened by mistake must not become ours.
   int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

@@ -34,7 +34,8 @@ void check_header_values(const nb::UpdateConfig& config) {
   };
   for (const auto& [option, value] : values)
     if (has_control_character(value))
-      throw std::invalid_argument(std::string("Config option ") + option + " holds a control character");
+      throw std::invalid_argument(std::string("Config option ") + option +
+                                  " holds a control character");
 }
 
 namespace {
