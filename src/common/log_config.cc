@@ -1,6 +1,5 @@
 #include "common/log_config.h"
 
-#include <fcntl.h>
 #include <syslog.h>
 
 #include <boost/filesystem/exception.hpp>
@@ -9,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/log_sinks.h"
+#include "common/safe_file.h"
 
 namespace upd {
 
@@ -39,16 +39,31 @@ int facility_from_config(nb::Log::LogFacility facility) {
 }
 
 namespace {
+
+// What open_log_file says of a name that holds a link, a second hard link,
+// a FIFO (ENXIO without a reader), a directory or another special file.
+bool planted(const boost::system::error_code& code) {
+  if (code.category() != boost::system::system_category()) return false;
+  const int value = code.value();
+  return value == ELOOP || value == EMLINK || value == ENXIO || value == EISDIR || value == EINVAL;
+}
+
 std::shared_ptr<cf_log_t> make_file_log(const std::string& path) {
   namespace fs = boost::filesystem;
   if (!fs::path(path).is_absolute())
     throw fs::filesystem_error("log option", path, nb::make_error_code(nb::EC_NOT_ABSOLUTE_PATH));
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw fs::filesystem_error("open", path,
-                               boost::system::error_code(errno, boost::system::system_category()));
-  return std::make_shared<cf_file_log_t>(fd, true);
+  try {
+    return std::make_shared<cf_file_log_t>(open_log_file(path, 0644).release(), true);
+  } catch (const boost::system::system_error& e) {
+    if (!planted(e.code())) throw fs::filesystem_error("open", path, e.code());
+    // Whoever put it there chose where root's lines would go; the run goes
+    // on, logged where the administrator sees it.
+    UPD_LOG(log_error, "Log: " << fs::path(path) << ": " << e.code().message()
+                               << "; logging to standard error");
+    return std::make_shared<cf_console_log_t>();
+  }
 }
+
 }  // namespace
 
 std::shared_ptr<cf_log_t> make_log(const nb::Log& description) {

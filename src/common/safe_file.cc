@@ -21,13 +21,15 @@ constexpr mode_t private_directory_mode = 0700;
       why, dir, boost::system::error_code(err, boost::system::system_category()));
 }
 
-// access: O_RDONLY, O_RDWR, or O_WRONLY with its flags.
-unique_fd_t open_existing(const boost::filesystem::path& path, int access, links_t links) {
+// access: O_RDONLY, O_RDWR, or O_WRONLY with its flags; the mode is for
+// O_CREAT.
+unique_fd_t open_checked(const boost::filesystem::path& path, int access, links_t links,
+                         mode_t mode = 0) {
   // O_NONBLOCK: opening a FIFO would wait for the other side.
   // O_NOCTTY: a terminal opened by mistake must not become ours.
   int flags = access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
   if (links == links_t::refuse) flags |= O_NOFOLLOW;
-  unique_fd_t fd(::open(path.c_str(), flags));
+  unique_fd_t fd(::open(path.c_str(), flags, mode));
   if (!fd) throw errno_error(errno, "open");
   struct stat status;
   if (::fstat(fd.get(), &status) != 0) throw errno_error(errno, "stat");
@@ -41,17 +43,21 @@ unique_fd_t open_existing(const boost::filesystem::path& path, int access, links
 }  // namespace
 
 unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links) {
-  return open_existing(path, O_RDONLY, links);
+  return open_checked(path, O_RDONLY, links);
 }
 
 unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode) {
-  unique_fd_t fd = open_existing(path, O_WRONLY | O_APPEND, links_t::refuse);
+  unique_fd_t fd = open_checked(path, O_WRONLY | O_APPEND, links_t::refuse);
   if (::fchmod(fd.get(), mode) != 0) throw errno_error(errno, "fchmod");
   return fd;
 }
 
+unique_fd_t open_log_file(const boost::filesystem::path& path, mode_t mode) {
+  return open_checked(path, O_WRONLY | O_APPEND | O_CREAT, links_t::refuse, mode);
+}
+
 unique_fd_t open_to_consume(const boost::filesystem::path& path) {
-  return open_existing(path, O_RDWR, links_t::refuse);
+  return open_checked(path, O_RDWR, links_t::refuse);
 }
 
 bool is_plain_file(const boost::filesystem::path& path) {

@@ -45,6 +45,13 @@ unique_fd_t open_regular_file(const boost::filesystem::path& path, links_t links
 // "open", "stat", "read" or "fchmod".
 unique_fd_t open_to_append(const boost::filesystem::path& path, mode_t mode);
 
+// Opens a log file to append, creating it with the mode (less the umask)
+// when nothing is there, with the refusals of open_to_append; an existing
+// file keeps its mode. Whoever may write to the log's directory could
+// otherwise make root append to any file, or block on a FIFO. Failures are
+// system errors with errno and the context "open" or "stat".
+unique_fd_t open_log_file(const boost::filesystem::path& path, mode_t mode);
+
 // Opens an existing file of the update directory to read it and to give
 // back its disk blocks once read (fallocate needs a descriptor open for
 // writing), with the refusals of open_to_append.

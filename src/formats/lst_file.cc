@@ -7,6 +7,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "formats/lst_grammar.h"
 #include "formats/signature.h"
 
@@ -60,7 +61,7 @@ lst_file_t lst_file_t::parse(std::span<const char> bytes, const signature_check_
     } else if (const auto pattern = match_removal_line(line)) {
       list.patterns_.emplace_back(*pattern);
     } else {
-      fail("Unexpected line '" + std::string(line) + "'");
+      fail("Unexpected line '" + printable(line) + "'");
     }
   }
   if (list.files_.empty()) {

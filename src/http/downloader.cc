@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "common/safe_file.h"
 #include "http/body_extent.h"
 #include "http/http_connection.h"
@@ -139,7 +140,7 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   status_ = 0;
   body_bytes_ = body_offset_ = 0;
   range_from_ = offset;
-  accepted_ = broken_off_ = range_refused_ = false;
+  accepted_ = broken_off_ = range_refused_ = range_ignored_ = false;
   http_headers_t headers = headers_;
   if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
   connection_->set_headers(headers);
@@ -165,14 +166,15 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
   if (head.status == 200) {
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.
-    if (range_from_ > 0 && restart_) restart_();
+    range_ignored_ = range_from_ > 0;
+    if (range_ignored_ && restart_) restart_();
     return accept_body(0);
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);
   range_refused_ = range_from_ > 0 && (head.status == 206 || head.status == 416);
-  UPD_LOG(log_debug, "HTTP error " << head.status << " " << head.reason);
+  UPD_LOG(log_debug, "HTTP error " << head.status << " " << printable(head.reason));
   // The reason is the server's text: a short piece is enough for the log.
-  refusal_ = "HTTP " + std::to_string(head.status) + " " + head.reason.substr(0, 80);
+  refusal_ = "HTTP " + std::to_string(head.status) + " " + printable(head.reason.substr(0, 80));
   error = nb::EC_NETWORK_ERROR;
 }
 

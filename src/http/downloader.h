@@ -91,6 +91,9 @@ class downloader_t {
   // The last transfer's range was refused as unsatisfiable (416) or answered
   // with another part (206): the file's beginning is no use for this URL.
   bool range_refused() const { return range_refused_; }
+  // The last transfer asked for a range and was answered with the whole
+  // body (200): its server does not resume.
+  bool range_ignored() const { return range_ignored_; }
 
  protected:
   virtual void on_data(const std::vector<char>& chunk, error_code& error);
@@ -114,6 +117,7 @@ class downloader_t {
   bool accepted_ = false;  // the current transfer's head
   bool broken_off_ = false;
   bool range_refused_ = false;
+  bool range_ignored_ = false;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::size_t prefix_length = 5;
 constexpr std::size_t max_digits = 11;
-constexpr std::size_t max_line = 1048576;
 constexpr std::size_t max_headers = 100;
 
 // Whether each state starts by skipping blanks.
@@ -26,6 +25,7 @@ std::uint32_t to_number(const std::string& digits) {
 
 void http_response_parser_t::reset() {
   state_ = version_prefix;
+  head_size_ = 0;
   skip_blanks_ = true;
   token_.clear();
   response_ = http_response_t();
@@ -36,9 +36,15 @@ http_response_parser_t::result_t http_response_parser_t::parse(const char* bytes
   consumed = 0;
   if (state_ == complete) return parse_complete;
   if (state_ == bad) return parse_bad;
+  // Nothing beyond the bound is looked at: a head that has not ended by
+  // then is refused, however honest its lines.
+  const std::size_t room = std::min(size, max_head_size_ - head_size_);
   result_t result = parse_more;
-  while (consumed < size && result == parse_more) result = step(bytes, size, consumed);
-  return result;
+  while (consumed < room && result == parse_more) result = step(bytes, room, consumed);
+  head_size_ += consumed;
+  if (result != parse_more || head_size_ < max_head_size_) return result;
+  state_ = bad;
+  return parse_bad;
 }
 
 http_response_parser_t::result_t http_response_parser_t::step(const char* bytes, std::size_t size,
@@ -103,7 +109,7 @@ http_response_parser_t::step_t http_response_parser_t::read_line(const char* byt
                                                                  std::size_t& pos) {
   while (pos < size) {
     const auto c = static_cast<unsigned char>(bytes[pos]);
-    if (c == 0 || c >= 128 || token_.size() > max_line) return step_bad;
+    if (c == 0 || c >= 128) return step_bad;
     token_ += static_cast<char>(c);
     ++pos;
     if (c != '\n') continue;

@@ -3,9 +3,10 @@
 // Bytes arrive in chunks of any size, down to one byte; each field is
 // gathered byte by byte into token_, so nothing of a chunk is copied whole
 // and a field may straddle chunks. Only CR LF line ends are accepted; there
-// is no header folding. A line may hold at most 1,048,576 bytes and a head
-// at most 101 header lines, which bounds what a hostile server can make the
-// parser hold. Never throws. Owned and used by one connection on its thread.
+// is no header folding. A head may take at most max_head_size_ bytes, its
+// empty last line included, and hold at most 101 header lines, which bounds
+// what a hostile server can make the parser hold. Never throws. Owned and
+// used by one connection on its thread.
 //
 //   version prefix "HTTP/" -> major -> "." -> minor -> status -> reason
 //     -> header lines ... -> empty line: complete
@@ -36,13 +37,15 @@ class http_response_parser_t {
   };
 
   static const char* const response_start;  // "HTTP/"
+  static constexpr std::size_t max_head_size_ = 64 * 1024;
 
   http_response_parser_t() { reset(); }
   void reset();
 
   // Feeds one chunk. consumed tells how many of its bytes belong to the
-  // head; after parse_complete the rest is body. Once complete or bad, every
-  // further call repeats that result with consumed 0.
+  // head; after parse_complete the rest is body. A head not complete within
+  // max_head_size_ bytes is bad. Once complete or bad, every further call
+  // repeats that result with consumed 0.
   result_t parse(const char* bytes, std::size_t size, std::size_t& consumed);
 
   const http_response_t& response() const { return response_; }
@@ -59,6 +62,7 @@ class http_response_parser_t {
   std::uint32_t store_field();
 
   std::uint32_t state_;
+  std::size_t head_size_;  // bytes consumed so far
   bool skip_blanks_;
   std::string token_;
   http_response_t response_;

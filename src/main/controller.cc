@@ -11,6 +11,7 @@
 #include "formats/quoted_path.h"
 #include "main/list_policy.h"
 #include "update/list_serials.h"
+#include "update/staging.h"
 
 namespace upd {
 
@@ -76,6 +77,7 @@ void main_t::context_ready(const nb::UpdateConfig& config) {
 // What is done before a failure stays done (the new threshold, say).
 void main_t::apply_config() {
   apply_log_config(*config_);
+  check_header_values(*config_);
   // One level only: the parent must exist. An empty path fails here too.
   // Whoever can replace the directory or its files chooses what root hands
   // the monitor to install: an existing one must be this user's alone.

@@ -13,7 +13,10 @@
 //
 // Bounds against hostile servers: a plain body may not exceed the listed
 // size, a compressed body the listed size plus compressed_size_limit()'s
-// margin, and unpacking stops once its output exceeds the listed size.
+// margin, and unpacking stops once its output exceeds the listed size. All
+// transfers of one try together receive at most twice that bound (plus
+// their heads): the parts of one body and one whole body after them, be it
+// the fetch afresh or a server's whole answer to a range.
 #pragma once
 
 #include <boost/filesystem/path.hpp>

@@ -21,19 +21,16 @@ fs::path partial_path(const fs::path& staged, const url_t& url) {
 }
 
 bool fetch_resuming(downloader_t& downloader, const url_t& url, const fs::path& partial, std::uint64_t limit) {
-  std::uint64_t reached = 0;
   for (;;) {
     try {
       downloader.resume(url, partial, limit);
       return downloader.body_offset() > 0;
     } catch (const boost::system::system_error&) {
-      // Measured against the furthest point so far: a server that answers
-      // every range with the whole body from the start makes none.
-      const std::uint64_t end = downloader.body_offset() + downloader.bytes_received();
-      if (!downloader.broken_off() || downloader.bytes_received() < min_resume_progress ||
-          end < reached + min_resume_progress)
+      // Every transfer continued here adds to the file from where the last
+      // one broke off, so each resumption brings new bytes.
+      if (!downloader.broken_off() || downloader.range_ignored() ||
+          downloader.bytes_received() < min_resume_progress)
         throw;
-      reached = end;
     }
   }
 }

@@ -18,6 +18,9 @@ class url_t;
 // A resumed transfer that adds less than this to the file earns no further
 // resumption, so that a server cutting every connection after a few bytes
 // cannot hold the attempt; the file keeps what came for a later attempt.
+// Nor does a range answered with the whole body: each such answer starts
+// from byte 0 again, so a server that cut each one a little further would
+// make a file cost the square of its size.
 inline constexpr std::uint64_t min_resume_progress = 64 * 1024;
 
 // "NAME-partial" for a transferred file NAME.
@@ -26,9 +29,12 @@ std::string partial_name(const std::string& transferred_name);
 boost::filesystem::path partial_path(const boost::filesystem::path& staged, const url_t& url);
 
 // Fetches the URL into its partial file, continuing what is there, and
-// resumes it at once after each break that brought min_resume_progress
-// more; the last failure is thrown, leaving what arrived. Returns whether
-// the finished body joins transfers (a part came after a resumed range).
+// resumes it at once after each break of a 206 or of a first transfer that
+// brought min_resume_progress more; the last failure is thrown, leaving
+// what arrived. So the bytes received stay below twice the limit: the
+// parts of one body, then at most one whole body answering a range.
+// Returns whether the finished body joins transfers (a part came after a
+// resumed range).
 bool fetch_resuming(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
                     std::uint64_t limit);
 

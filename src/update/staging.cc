@@ -3,9 +3,11 @@
 #include <boost/system/system_error.hpp>
 #include <map>
 #include <memory>
+#include <stdexcept>
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "common/version.h"
 #include "formats/quoted_path.h"
 #include "update/progress.h"
@@ -22,6 +24,18 @@ http_headers_t make_request_headers(const nb::UpdateConfig& config) {
   headers.add("User-Agent", make_user_agent(config.installed_applications()));
   headers.add("X-Nimbo-SysHash", config.system_hash());
   return headers;
+}
+
+void check_header_values(const nb::UpdateConfig& config) {
+  const std::pair<const char*, const std::string&> values[] = {
+      {"Monitor.InstalledApplications", config.installed_applications()},
+      {"Monitor.SystemHash", config.system_hash()},
+      {"Update.ProxyUser", config.proxy().user()},
+  };
+  for (const auto& [option, value] : values)
+    if (has_control_character(value))
+      throw std::invalid_argument(std::string("Config option ") + option +
+                                  " holds a control character");
 }
 
 namespace {

@@ -23,6 +23,11 @@ class progress_t;
 std::string make_user_agent(const std::string& installed_applications);
 // "User-Agent" and "X-Nimbo-SysHash", sent with every request of an attempt.
 http_headers_t make_request_headers(const nb::UpdateConfig& config);
+// Throws std::invalid_argument naming the first option that goes into a
+// request header (those two, and the proxy user in a Digest answer) but
+// holds a control character: a CR LF there would end the header and write
+// the rest of the value as headers of its own.
+void check_header_values(const nb::UpdateConfig& config);
 
 // Stages every item of the zone's download list, appending each to `items`
 // in the list's order. Compressed forms from the current server are

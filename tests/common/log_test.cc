@@ -45,6 +45,27 @@ TEST_F(LogTest, FileLinesAreAppendedAndNewFilesAreReadableByAll) {
   EXPECT_EQ(boost::filesystem::status(dir_ / "fresh").permissions(), 0644);
 }
 
+// Whoever may write to the log's folder must not choose what root appends
+// to, nor block the run: what stands there is left alone, and the lines go
+// to standard error after an Error line.
+TEST_F(LogTest, APlantedLinkOrSpecialFileIsLeftAloneForStandardError) {
+  namespace fs = boost::filesystem;
+  write_file(path_, "kept\n");
+  fs::create_symlink(path_, dir_ / "link");
+  fs::create_hard_link(path_, dir_ / "second");
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  fs::create_directory(dir_ / "folder");
+  ::testing::internal::CaptureStderr();
+  for (const char* name : {"link", "second", "fifo", "folder"})
+    EXPECT_TRUE(std::dynamic_pointer_cast<cf_console_log_t>(make_log(file_log(dir_ / name)))) << name;
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("Error: Log: \"" + (dir_ / "link").string() +
+                     "\": Too many levels of symbolic links; logging to standard error\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(read_file(path_), "kept\n");
+}
+
 TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
   cf_log_t::set_log(make_log(file_log(path_)));
   constexpr int threads = 8, lines_each = 300;

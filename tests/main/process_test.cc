@@ -31,7 +31,10 @@ TEST(MonitorFaultTest, EndsTheRunWithAnErrorLine) {
                     no_entry = "Error: Cannot use config: create_directory: No such file or directory";
   temp_dir_t dir;
   const auto nested = dir / "a" / "upd";
-  nb::Configd2UpdateMessage proxy_without_type = use_context(stderr_log(), "/nonexistent"), without_config;
+  nb::Configd2UpdateMessage proxy_without_type = use_context(stderr_log(), "/nonexistent"), without_config,
+                            injecting = use_context(stderr_log(), (dir / "upd").string());
+  // A value that would end its request header and write one of its own.
+  injecting.mutable_config()->set_system_hash("1234\r\nX-Injected: yes");
   const std::string body = proxy_without_type.SerializeAsString();
   const std::string frame = std::string(1, static_cast<char>(body.size())) + std::string(3, '\0') + body;
   proxy_without_type.mutable_config()->mutable_proxy()->set_host("127.0.0.1");
@@ -51,6 +54,8 @@ TEST(MonitorFaultTest, EndsTheRunWithAnErrorLine) {
        "Error: call to empty boost::function" + unexpected_exit},
       {"3", [&](fake_monitor_t& m) { m.send(use_context(file_log("relative.log"), (dir / "upd").string())); },
        "Error: Cannot use config: log option: Path must be absolute: \"relative.log\"" + bad_config},
+      {"3", [&](fake_monitor_t& m) { m.send(injecting); },
+       "Error: Cannot use config: Config option Monitor.SystemHash holds a control character" + bad_config},
       {"3", [](fake_monitor_t& m) { m.send(use_context(stderr_log(), "")); }, no_entry + bad_config},
       // The update folder is made one level only.
       {"3", [&](fake_monitor_t& m) { m.send(use_context(stderr_log(), nested.string())); },

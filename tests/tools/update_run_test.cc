@@ -79,6 +79,8 @@ TEST(UpdateRun, ShowsProgressInstallsAndAnswersAndTheComponentEndsWithItsStatus)
        "nimbo-monitor: link to the component: protocol violation: a second installation request\n"},
       {"signal-parent 15\n", 128 + SIGTERM, no_traffic, ""},
       {"oops\n", 125, no_traffic, "fake-update: bad step: oops\n"},
+      // What the component says is shown, never obeyed by the terminal.
+      {"\x1b]0;owned\x07\r\n", 125, no_traffic, "fake-update: bad step: \\x1b]0;owned\\x07\\x0d\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.plan);

@@ -177,8 +177,32 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
          ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
        },
        network_error, "Read HTTP: "},
+      // Escape sequences and a bare CR would rewrite the terminal and forge a line.
+      {"reason phrase with escapes",
+       [](fake_peer_t& peer) { peer.send("HTTP/1.1 404 \x1b[2J\rNotice: Exit with status 0 (Success)\r\n\r\n"); },
+       network_error, "HTTP 404 \\x1b[2J\\x0dNotice: Exit with status 0 (Success)"},
   };
   for (const auto& c : cases) EXPECT_TRUE(has_line(expect_list_and_file(c.what, c.behaviour, c.file_code), c.line));
+}
+
+// Every answer, to a range too, is the whole body from its start, cut 68 KiB
+// further each time: a whole answer to a range earns no resumption, so a
+// 4 MiB file costs a few cut bodies, never the square of its size.
+TEST_F(HostileServer, WholeAnswersToRangesCostAtMostTwiceTheFile) {
+  constexpr std::size_t size = 4 << 20, step = 68 << 10;
+  publish({{"a.vdb", std::string(size, 'a')}});
+  write_file(local_ / "a.vdb", "old a");
+  const std::string list = read_file(served() / "version.lst");
+  std::atomic<std::size_t> cut{0}, received{0};
+  fake_http_server_t server([&](fake_peer_t& peer) {
+    if (answered_list(peer, peer.read_head(), list)) return;
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" +
+                               std::string(std::min(cut += step, size), 'a');
+    received += answer.size();
+    peer.send(answer);
+  });
+  expect_run("file: ranges answered whole, cut further each time", server.url(), network_error);
+  EXPECT_LT(received, 2.1 * size);
 }
 
 TEST_F(HostileServer, MonstrousHeadsGarbageAndRedirectsAreRefused) {

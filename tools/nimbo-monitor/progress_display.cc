@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ostream>
 
+#include "common/printable.h"
+
 namespace upd::monitor {
 
 namespace {
@@ -101,7 +103,7 @@ void progress_display_t::download_progress(const nb::UpdateDownloadProgress& pro
     if (!progress.current_file().empty() && file != file_said_) {
       file_said_ = file;
       out_ << "[" << progress.files_processed() + 1 << "/" << progress.files_to_process() << "] "
-           << progress.current_file() << std::endl;
+           << printable(progress.current_file()) << std::endl;
     }
     if (!download_done_said_ && progress.files_to_process() > 0 &&
         progress.files_processed() >= progress.files_to_process()) {
@@ -141,7 +143,7 @@ progress_display_t::network_totals_t progress_display_t::finish() {
 
 void progress_display_t::print_line(std::ostream& stream, const std::string& line) {
   clear_bar();
-  stream << line << std::endl;
+  stream << printable(line) << std::endl;
   draw();
 }
 
@@ -170,7 +172,7 @@ std::string progress_display_t::bar_line() const {
                      " of " + human_bytes(total) + "  " + std::to_string(download_.files_processed()) + "/" +
                      std::to_string(download_.files_to_process()) + " files  " +
                      human_rate(rate(total_received_ - received_at_stage_start_));
-  if (!download_.current_file().empty()) line += "  " + download_.current_file();
+  if (!download_.current_file().empty()) line += "  " + printable(download_.current_file());
   return line;
 }
 

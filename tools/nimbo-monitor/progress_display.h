@@ -9,7 +9,9 @@
 //   off    nothing but the monitor's own notes and the component's output
 //
 // The component's own output (its standard error) and the monitor's lines
-// are written between progress updates without breaking the bar. Totals of
+// are written between progress updates without breaking the bar. What the
+// component says may quote a server: control characters in its lines and
+// file names are shown as "\xHH", never sent to the terminal. Totals of
 // the network statistics are kept for the final line. Not thread-safe: used
 // on the monitor's event-loop thread only.
 #pragma once
