@@ -54,7 +54,8 @@ class staged_files_t {
   // and returns its open descriptor.
   int reserve(const std::filesystem::path& path);
   // Gives the open temporary its mode, lets fill write it, flushes (when
-  // fill keeps it) and closes it; returns what fill returned.
+  // fill keeps it) and closes it; returns what fill returned. Failures name
+  // the file it is to become.
   static bool seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill);
   struct staged_t {
     std::filesystem::path temporary, path;  // no temporary: path is to be removed
