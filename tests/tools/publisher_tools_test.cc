@@ -191,7 +191,7 @@ TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
   const auto before = folder_state(out_);
   EXPECT_THAT(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key",
                    NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem", "--expires", "7d"}),
-              StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key;"));
+              StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key: signed by "));
   EXPECT_EQ(folder_state(out_), before);
   EXPECT_THAT(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}),
               StartsWith("version.lst.sig renewed for version.lst 42: zone VERSION, expires "));

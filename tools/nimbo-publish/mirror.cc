@@ -40,7 +40,10 @@ lst_file_t upstream_list(const key_file_t& key, const std::string& bytes) {
       return verify_text(key, signed_part, signature);
     });
   } catch (const std::exception& e) {
-    throw std::runtime_error(std::string("upstream ") + list_name + ": " + e.what());
+    // The list names no key: say which one it failed, for a mirror given the wrong file.
+    const std::string what = e.what();
+    throw std::runtime_error(std::string("upstream ") + list_name + ": " + what +
+                             (what.starts_with("Invalid signature") ? " (DSA key " + dsa_key_id(key) + ")" : ""));
   }
 }
 
