@@ -81,7 +81,8 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
   EXPECT_NE(run({"nimbo-publish", "mirror", "--from", nginx_->https_url("out/", "localhost"), "--out", path("mirror"),
                  "--key", path("dsa-public.key"), "--tls-verify", "--tls-ca-file", nginx_->ca().string()})
                 .find("certificate verify failed: hostname mismatch"), std::string::npos);
-  const std::string dsa = " (DSA key " + dsa_key_id(read_key_file(path("dsa-public.key"))) + ")";
+  const std::string dsa = "upstream version.lst: Invalid signature (DSA key " +
+                          dsa_key_id(read_key_file(path("dsa-public.key"))) + "): Invalid LST file";
   const std::tuple<std::vector<std::string>, std::function<void()>, std::string> cases[] = {
       {signed_list("41", keys_[0]), [] {}, "upstream list 41 is older than the mirrored list 42"},
       {signed_list("43", keys_[0]), [&] { write_file(out_ / "a.dat.lzma", read_file(out_ / "c.dat.lzma")); },
@@ -102,12 +103,12 @@ TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
          write_file(out_ / "version.lst", part + "\r\n[Signature]\r\nSignature=" + sign_text(read_key_file(NIMBO_TEST_KEY), part) + "\r\n");
        }, "upstream version.lst: serial too long"},
       {{"--serial", "43"}, [] {}, "upstream offers no version.lst.sig"},
-      {{"--serial", "43", "--key", path("dsa.key")}, [] {}, "upstream version.lst: Invalid signature: Invalid LST file" + dsa},
+      {{"--serial", "43", "--key", path("dsa.key")}, [] {}, dsa},
       {{"--serial", "43"},
        [&] {
          write_file(out_ / "version.lst", std::regex_replace(read_file(out_ / "version.lst"), std::regex("=\\w+"), "=0"));
        },
-       "upstream version.lst: Invalid signature: Invalid LST file" + dsa},
+       dsa},
   };
   for (const auto& [options, tamper, message] : cases) {
     fs::remove(out_ / "version.lst.sig"), fs::remove(out_ / "version.lst");

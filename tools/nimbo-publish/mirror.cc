@@ -38,12 +38,9 @@ lst_file_t upstream_list(const key_file_t& key, const std::string& bytes) {
   try {
     return lst_file_t::parse(bytes, [&](std::string_view signed_part, std::string_view signature) {
       return verify_text(key, signed_part, signature);
-    });
+    }, dsa_key_id(key));
   } catch (const std::exception& e) {
-    // The list names no key: say which one it failed, for a mirror given the wrong file.
-    const std::string what = e.what();
-    throw std::runtime_error(std::string("upstream ") + list_name + ": " + what +
-                             (what.starts_with("Invalid signature") ? " (DSA key " + dsa_key_id(key) + ")" : ""));
+    throw std::runtime_error(std::string("upstream ") + list_name + ": " + e.what());
   }
 }
 
