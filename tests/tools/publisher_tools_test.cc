@@ -161,7 +161,8 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
       {{"--serial", std::string(21, '1')}, "serial too long: clients take at most 20 digits"},
       {{}, (out_ / "version.lst.sig").string() + " would no longer match the list"},
       {{"--serial", "41"}, "serial 41 is not above the published 42; clients would refuse it"},
-      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, path("none")},
+      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"},
+       path("none") + ": No such file or directory"},
       {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, "c.dat: is a directory"},
   };
   fs::create_directory(source_.string() + "2");
