@@ -22,5 +22,7 @@ extern const group_parameters_t GroupParameters;
 extern const std::uint8_t GeneratorTable[4096];
 // Number i (i = 0..3): y^(2^(40·i)) · 2^512 mod p, 64 bytes.
 extern const std::uint8_t PublicKey[256];
+// The key's id, as nimbo-keygen --fingerprint prints it.
+extern const char DsaKeyId[];
 
 }  // namespace upd

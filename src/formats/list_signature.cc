@@ -15,6 +15,9 @@ constexpr std::string_view first_line = "nimbo-list-signature 1";
 constexpr std::size_t signature_size = 64;
 constexpr std::size_t signature_base64_size = 88;  // 64 bytes, padded with "=="
 
+// Appends ", ID" (or the first ID) to a list of key ids.
+void add_id(std::string& ids, const std::string& id) { ids += (ids.empty() ? "" : ", ") + id; }
+
 [[noreturn]] void malformed() { throw list_signature_error("malformed"); }
 
 // Cuts the next line off text; a line without its line feed is malformed.
@@ -104,19 +107,29 @@ void list_signature_t::check(std::span<const ed25519_key_t> keys, std::string_vi
                              const std::string& list_serial, std::string_view list_zone,
                              std::time_t now) const {
   // The statement is trusted only once signed; what it says is checked after.
-  bool known = false, verified = false;
-  for (const auto& line : signatures)
+  std::string signers, known, trusted;
+  bool verified = false;
+  for (const auto& key : keys) add_id(trusted, ed25519_key_id(key));
+  for (const auto& line : signatures) {
+    add_id(signers, line.key_id);
     for (const auto& key : keys)
       if (ed25519_key_id(key) == line.key_id) {
-        known = true;
+        add_id(known, line.key_id);
         verified = verified || ed25519_verify(key, statement, line.signature);
       }
-  if (!known) throw list_signature_error("unknown key");
-  if (!verified) throw list_signature_error("bad signature");
+  }
+  // The key ids tell a key rotation the build missed from a forged file.
+  if (known.empty())
+    throw list_signature_error("unknown key: signed by " + signers + "; trusted: " +
+                               (trusted.empty() ? "none" : trusted));
+  if (!verified) throw list_signature_error("bad signature by " + known);
   if (sha256 != sha256_hex(list_bytes)) throw list_signature_error("digest mismatch");
   if (serial != list_serial) throw list_signature_error("serial mismatch");
   if (zone != list_zone) throw list_signature_error("zone mismatch: signed for " + zone);
-  if (expires <= now) throw list_signature_error("expired on " + format_utc_time(expires));
+  // A clock that runs ahead makes a current mirror look frozen.
+  if (expires <= now)
+    throw list_signature_error("expired on " + format_utc_time(expires) + " (this computer's time: " +
+                               format_utc_time(now) + "; check its clock synchronisation and the mirror)");
 }
 
 bool is_list_zone(std::string_view name) {

@@ -39,8 +39,9 @@ inline constexpr std::array<std::string_view, 3> list_zones = {"BASE", "VERSION"
 bool is_list_zone(std::string_view name);
 
 // The reason a signature file is refused, for the log: "malformed",
-// "unknown key", "bad signature", "digest mismatch", "serial mismatch",
-// "zone mismatch: signed for ZONE", "expired on DATE".
+// "unknown key: signed by IDS; trusted: IDS", "bad signature by IDS",
+// "digest mismatch", "serial mismatch", "zone mismatch: signed for ZONE",
+// "expired on DATE (this computer's time: NOW; ...)".
 class list_signature_error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

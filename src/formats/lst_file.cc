@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/printable.h"
 #include "formats/lst_grammar.h"
+#include "formats/key_tables.h"
 #include "formats/signature.h"
 
 namespace upd {
@@ -35,10 +36,11 @@ std::uint32_t size_value(std::string_view digits) {
 lst_file_t lst_file_t::parse(std::span<const char> bytes) {
   return parse(bytes, [](std::string_view signed_part, std::string_view signature) {
     return verify_signature(signed_part.data(), signed_part.size(), signature);
-  });
+  }, DsaKeyId);
 }
 
-lst_file_t lst_file_t::parse(std::span<const char> bytes, const signature_check_t& signature_holds) {
+lst_file_t lst_file_t::parse(std::span<const char> bytes, const signature_check_t& signature_holds,
+                             const std::string& key_id) {
   const std::string_view file(bytes.data(), bytes.size());
   const auto layout = match_lst_layout(file);
   if (!layout) {
@@ -46,7 +48,7 @@ lst_file_t lst_file_t::parse(std::span<const char> bytes, const signature_check_
   }
   // Nothing of the body is looked at before the signature holds.
   if (!signature_holds(layout->signed_part, layout->signature)) {
-    fail("Invalid signature");
+    fail("Invalid signature" + (key_id.empty() ? "" : " (DSA key " + key_id + ")"));
   }
   lst_file_t list;
   list.serial_ = serial_value(layout->serial);

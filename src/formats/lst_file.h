@@ -28,9 +28,12 @@ class lst_file_t {
  public:
   static lst_file_t parse(std::span<const char> bytes);
   // The same with another judge of the signature than the built-in key: a
-  // publisher's mirror checks lists with the publisher's key file.
+  // publisher's mirror checks lists with the publisher's key file. The
+  // key's id, when given, follows "Invalid signature" in the reason: the
+  // list names no key, so the reader learns which one it failed.
   using signature_check_t = std::function<bool(std::string_view signed_part, std::string_view signature)>;
-  static lst_file_t parse(std::span<const char> bytes, const signature_check_t& signature_holds);
+  static lst_file_t parse(std::span<const char> bytes, const signature_check_t& signature_holds,
+                          const std::string& key_id = {});
 
   bool contains(const std::string& name) const;
   // Empty when the name has no entry.

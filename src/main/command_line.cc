@@ -8,6 +8,8 @@
 
 #include "error.pb.h"
 #include "common/version.h"
+#include "formats/key_tables.h"
+#include "formats/list_keys.h"
 
 namespace upd {
 
@@ -46,7 +48,10 @@ int handle_command_line(int argc, char** argv) {
   if (given.count("help")) {
     std::cout << options << "\n";
   } else if (given.count("version")) {
-    std::cout << "nimbo-update " << upd_version << "\n";
+    // Which publisher a binary trusts, for the administrator of a refused list.
+    std::cout << "nimbo-update " << upd_version << "\nDSA key: " << DsaKeyId << "\nEd25519 list keys:";
+    for (const auto& key : built_in_list_keys()) std::cout << ' ' << ed25519_key_id(key);
+    std::cout << "\n";
   } else {
     std::cout << "Cannot run standalone. See nimbo-update(1) for details.\n";
   }

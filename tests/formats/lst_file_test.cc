@@ -7,6 +7,7 @@
 
 #include "common/error.h"
 #include "support/test_support.h"
+#include "formats/key_tables.h"
 #include "formats/signing.h"
 
 namespace upd {
@@ -62,7 +63,7 @@ TEST_F(LstFileTest, ChecksTheStructureAndTheSignatureOfTheWholeFile) {
   const std::string unsigned_list = "[NimboUpdateList]\n[1]\n" + good_body +
                                     "[NimboUpdateListEnd]\n\n[Signature]\nSignature=";
   const std::string sig = "\n[Signature]\nSignature=", bad = "Debug: Lst: Invalid file structure",
-                    bad_signature = "Debug: Lst: Invalid signature";
+                    bad_signature = "Debug: Lst: Invalid signature (DSA key " + std::string(DsaKeyId) + ")";
   const std::string head = "[NimboUpdateList]\r\n[1]\r\n" + good_body + "[NimboUpdateListEnd]";
   const std::string empty_head = "[NimboUpdateList]\r\n[1]\r\n[NimboUpdateListEnd]\r\n";
   std::string changed_signature = make_list("garbage\n");

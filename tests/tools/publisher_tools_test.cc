@@ -9,6 +9,7 @@
 
 #include <random>
 
+#include "common/version.h"
 #include "formats/file_sha256.h"
 
 namespace upd::testing {
@@ -74,6 +75,8 @@ TEST_F(ToolTest, CommandLines) {
       {{"nimbo-keygen", "--fingerprint", x25519}, "failed: nimbo-keygen: " + x25519 + ": not an Ed25519 key\n"},
       {{"nimbo-keygen", "--public", path("none"), path("out")}, "failed: nimbo-keygen: " + path("none") + ": open: "},
       {{"nimbo-publish", "resign"}, "failed: nimbo-publish: --out, --sign-key and --expires are needed\nusage: "},
+      {{"nimbo-publish", "--version"}, "nimbo-publish " + std::string(upd_version) + "\n"},
+      {{"nimbo-keygen", "--version"}, "nimbo-keygen " + std::string(upd_version) + "\n"},
       {{"nimbo-publish", "drl", "--key", NIMBO_TEST_KEY, "--out", drl, " http://127.0.0.1/"},
        "failed: nimbo-publish: \" http://127.0.0.1/\": " + url_rule},
       // A blank inside a URL is no blank at its end.
@@ -98,7 +101,7 @@ TEST_F(ToolTest, PublishBuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
   ASSERT_EQ(publish({{"a.dat", "hello\n"}, {"B_2.bin", std::string(200000, 'x')}, {"timestamp", "1700000000\n"},
                      {"empty", ""}, {"noise", noise}},
                     {"--remove", "*.tmp", "--remove", "old?.*"}),
-            "");
+            "version.lst 0042 published (files: 5, DSA key: " + dsa_key_id(read_key_file(NIMBO_TEST_KEY)) + ")\n");
   const std::string text = read_file(out_ / "version.lst");
   EXPECT_TRUE(text.starts_with("[NimboUpdateList]\r\n[0042]\r\n"));
   const lst_file_t list = lst_file_t::parse(text);
@@ -140,9 +143,9 @@ TEST_F(ToolTest, PublishRefusesWhatTheListCannotCarry) {
 
 TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
   // a.dat's packed form, stale for the new a.dat, stays too.
-  ASSERT_EQ(publish({{"a.dat", std::string(100, 'a')}, {"b.dat", "b"}},
+  ASSERT_THAT(publish({{"a.dat", std::string(100, 'a')}, {"b.dat", "b"}},
                     {"--sign-key", keys_[0], "--expires", "7d", "--zone", "NBS"}),
-            "");
+            StartsWith("version.lst 0042 published"));
   ASSERT_TRUE(fs::exists(out_ / "a.dat.lzma"));
   fs::create_directory(out_ / "c.dat");
   const auto before = folder_state(out_);
@@ -157,7 +160,9 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
       {{"--sign-key", keys_[0], "--expires", "1d", "--zone", "nbs"}, "\"nbs\": a zone is BASE, VERSION or NBS"},
       {{"--serial", std::string(21, '1')}, "serial too long: clients take at most 20 digits"},
       {{}, (out_ / "version.lst.sig").string() + " would no longer match the list"},
-      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, path("none")},
+      {{"--serial", "41"}, "serial 41 is not above the published 42; clients would refuse it"},
+      {{"--source", path("none"), "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"},
+       path("none") + ": No such file or directory"},
       {{"--source", source_.string() + "2", "--sign-key", keys_[0], "--expires", "1d", "--zone", "NBS"}, "c.dat: is a directory"},
   };
   fs::create_directory(source_.string() + "2");
@@ -167,6 +172,9 @@ TEST_F(ToolTest, AFailedPublishLeavesTheRepositoryAsItWas) {
     EXPECT_THAT(publish(files, options), AllOf(StartsWith("failed: nimbo-publish: "), HasSubstr(message)));
     EXPECT_EQ(folder_state(out_), before) << message;
   }
+  EXPECT_THAT(publish(files, {"--serial", "41", "--allow-lower-serial", "--sign-key", keys_[0], "--expires", "1d",
+                              "--zone", "NBS"}),
+              AllOf(HasSubstr("serial record \"nimbo-update.serials\" is deleted"), HasSubstr("version.lst 41 published")));
 }
 
 // Every key given signs; "resign" refuses a list that none of its keys
@@ -176,14 +184,18 @@ TEST_F(ToolTest, SignsWithEveryKeyAndResignsOnlyWhatItsKeysSigned) {
   ASSERT_EQ(publish({{"a.dat", "a"}},
                     {"--sign-key", keys_[0], "--sign-key", keys_[1], "--expires", "2001-02-03T04:05:06Z",
                      "--zone", "VERSION"}),
-            "");
+            "version.lst 0042 published (files: 1, DSA key: " + dsa_key_id(read_key_file(NIMBO_TEST_KEY)) +
+                "), version.lst.sig: zone VERSION, expires 2001-02-03T04:05:06Z, keys " +
+                run({"nimbo-keygen", "--fingerprint", keys_[0]}).substr(0, 16) + ", " +
+                run({"nimbo-keygen", "--fingerprint", keys_[1]}));
   EXPECT_EQ(list_signature_t::parse(read_file(out_ / "version.lst.sig")).signatures.size(), 2u);
   const auto before = folder_state(out_);
   EXPECT_THAT(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key",
                    NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem", "--expires", "7d"}),
-              StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key;"));
+              StartsWith("failed: nimbo-publish: " + (out_ / "version.lst.sig").string() + ": unknown key: signed by "));
   EXPECT_EQ(folder_state(out_), before);
-  EXPECT_EQ(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}), "");
+  EXPECT_THAT(run({"nimbo-publish", "resign", "--out", out_.string(), "--sign-key", keys_[0], "--expires", "7d"}),
+              StartsWith("version.lst.sig renewed for version.lst 42: zone VERSION, expires "));
   const auto renewed = list_signature_t::parse(read_file(out_ / "version.lst.sig"));
   EXPECT_TRUE(renewed.expires > std::time(nullptr) && renewed.zone == "VERSION");
 }

@@ -1,5 +1,6 @@
 #include "keyfile/key_file.h"
 
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <cctype>
@@ -106,6 +107,15 @@ key_file_t read_key_file(const std::string& path) {
 std::string public_key_text(const key_file_t& key) {
   return "p=" + hex_of(key.p.get()) + "\nq=" + hex_of(key.q.get()) + "\ng=" + hex_of(key.g.get()) + "\ny=" +
          hex_of(key.y.get()) + "\n";
+}
+
+std::string dsa_key_id(const key_file_t& key) {
+  const std::string text = public_key_text(key);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  check(EVP_Digest(text.data(), text.size(), digest, nullptr, EVP_sha256(), nullptr), "EVP_Digest");
+  std::string id;
+  for (int i = 0; i < 8; ++i) id += "0123456789abcdef"[digest[i] >> 4], id += "0123456789abcdef"[digest[i] & 15];
+  return id;
 }
 
 void write_key_file(const std::string& path, const key_file_t& key) {

@@ -39,6 +39,11 @@ std::string public_key_text(const key_file_t& key);
 // when it holds x and 0644 otherwise; an existing file is never overwritten.
 void write_key_file(const std::string& path, const key_file_t& key);
 
+// The key's id, made like an Ed25519 key id (16 hex digits) over the
+// public text above: the same for the private file and its public copy,
+// whatever their letter case and line ends.
+std::string dsa_key_id(const key_file_t& key);
+
 // A new 512/160-bit group and key pair from OpenSSL's random generator.
 key_file_t generate_key();
 

@@ -3,10 +3,12 @@
 //   nimbo-keygen --ed25519 OUT         a new Ed25519 private key (PEM)
 //   nimbo-keygen --public KEY OUT      the public half of either kind
 //   nimbo-keygen --fingerprint KEY     the key's id
+//   nimbo-keygen --version
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "keyfile/ed25519_key.h"
 #include "keyfile/key_file.h"
 
@@ -25,6 +27,7 @@ const form_t forms[] = {
      "Writes the public half of the key file KEY (either kind) into the new file OUT."},
     {"nimbo-keygen --fingerprint KEY",
      "Prints the id of the key in KEY (either kind, private or public)."},
+    {"nimbo-keygen --version", "Prints the version."},
 };
 
 std::string usage(bool with_purpose) {
@@ -36,13 +39,10 @@ std::string usage(bool with_purpose) {
   return text;
 }
 
-// The id of a DSA key file is made like an Ed25519 key id, over the
-// canonical text of its public lines: the same for the private file and its
-// public copy, whatever their letter case and line ends.
 std::string key_id(const std::string& path) {
   if (upd::is_pem_text(upd::read_key_text(path)))
     return upd::ed25519_key_id(upd::ed25519_public_key(upd::read_ed25519_key_file(path)));
-  return upd::sha256_hex(upd::public_key_text(upd::read_key_file(path))).substr(0, 16);
+  return upd::dsa_key_id(upd::read_key_file(path));
 }
 
 void write_public_half(const std::string& in, const std::string& out) {
@@ -61,6 +61,10 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
     std::cout << usage(true);
+    return 0;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "nimbo-keygen " << upd::upd_version << '\n';
     return 0;
   }
   try {

@@ -8,10 +8,6 @@
 #include "output_file.h"
 
 namespace upd::publish {
-namespace {
-
-// The most that the updater downloads into memory as a list.
-constexpr std::size_t max_list_size = 64 * 1024 * 1024;
 
 // Only the layout is checked, not the DSA signature: the tool may be built
 // to trust another DSA key than the publisher's, and the Ed25519 signature
@@ -30,8 +26,6 @@ std::string read_file(const std::filesystem::path& path, std::size_t limit) {
   }
 }
 
-}  // namespace
-
 std::string list_signature_text(std::string_view list, const list_signing_t& signing) {
   const std::string statement =
       list_statement(list, serial_of("version.lst", list), signing.expires, signing.zone);
@@ -41,7 +35,14 @@ std::string list_signature_text(std::string_view list, const list_signing_t& sig
   return text;
 }
 
-void resign_list(const std::filesystem::path& out, list_signing_t signing) {
+std::string signing_summary(const list_signing_t& signing) {
+  std::string ids;
+  for (const auto& key : signing.keys) ids += (ids.empty() ? "" : ", ") + ed25519_key_id(ed25519_public_key(key));
+  return "zone " + signing.zone + ", expires " + format_utc_time(signing.expires) +
+         (signing.keys.size() == 1 ? ", key " : ", keys ") + ids;
+}
+
+std::string resign_list(const std::filesystem::path& out, list_signing_t signing) {
   const std::filesystem::path list_path = out / "version.lst",
                               signature_path = out / list_signature_name;
   const std::string list = read_file(list_path, max_list_size);
@@ -59,6 +60,8 @@ void resign_list(const std::filesystem::path& out, list_signing_t signing) {
         "; only a list signed before with one of the given keys is signed again");
   }
   write_atomically(signature_path, list_signature_text(list, signing));
+  return std::string(list_signature_name) + " renewed for version.lst " + serial_of(list_path, list) + ": " +
+         signing_summary(signing);
 }
 
 }  // namespace upd::publish

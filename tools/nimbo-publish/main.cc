@@ -1,37 +1,42 @@
 // nimbo-publish: builds what update servers offer. See nimbo-publish(1).
 //   nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]
-//                      [--sign-key PEM... --expires WHEN --zone ZONE]
+//                      [--allow-lower-serial] [--sign-key PEM... --expires WHEN --zone ZONE]
 //   nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN
 //   nimbo-publish drl --key KEY --out FILE [URL]...
 //   nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...
 //                        [--proxy HOST:PORT [--proxy-user USER]]
 //                        [--tls-verify [--tls-ca-file PEM]]
+//   nimbo-publish --version
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "expiry.h"
 #include "formats/list_signature.h"
 #include "keyfile/ed25519_key.h"
 #include "mirror.h"
 #include "output_file.h"
 #include "publish.h"
+#include "update/list_serials.h"
 
 namespace {
 
 const char usage[] =
     "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial "
     "N]\n"
-    "                          [--sign-key PEM... --expires WHEN --zone ZONE]\n"
+    "                          [--allow-lower-serial] [--sign-key PEM... --expires WHEN --zone ZONE]\n"
     "       nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN\n"
     "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
     "       nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...\n"
     "                            [--proxy HOST:PORT [--proxy-user USER]]\n"
     "                            [--tls-verify [--tls-ca-file PEM]]\n"
+    "       nimbo-publish --version\n"
     "ZONE is BASE, VERSION or NBS.\n"
     "WHEN is a span from now (7d, 12h, 30m, 90s) or a UTC time YYYY-MM-DDTHH:MM:SSZ.\n"
     "The proxy password is read from the environment variable NIMBO_PROXY_PASSWORD.\n";
@@ -44,7 +49,7 @@ struct usage_error {
 
 struct arguments_t {
   std::string command, key, source, out, serial, expires, zone, from, proxy, proxy_user, tls_verify,
-      tls_ca_file;
+      tls_ca_file, allow_lower_serial;
   std::vector<std::string> removals, sign_keys, urls, list_keys;
 };
 
@@ -67,6 +72,7 @@ const option_t options[] = {
     {"--tls-ca-file", {"mirror"}, &arguments_t::tls_ca_file, nullptr},
     {"--source", {"list"}, &arguments_t::source, nullptr},
     {"--serial", {"list"}, &arguments_t::serial, nullptr},
+    {"--allow-lower-serial", {"list"}, &arguments_t::allow_lower_serial, nullptr, true},
     {"--expires", {"list", "resign"}, &arguments_t::expires, nullptr},
     {"--zone", {"list"}, &arguments_t::zone, nullptr},
     {"--remove", {"list"}, nullptr, &arguments_t::removals},
@@ -185,6 +191,22 @@ void mirror(const arguments_t& a, std::time_t now) {
     std::cout << " mirrored (fetched: " << result.fetched << ", removed: " << result.removed << ")";
   else
     std::cout << (result.signature_changed ? " unchanged, version.lst.sig renewed" : " unchanged");
+  std::cout << (result.zone.empty() ? "" : " for zone " + result.zone) << " from " << a.from << '\n';
+}
+
+void list(const arguments_t& a, const upd::publish::list_signing_t& signing, std::time_t now) {
+  const std::string serial = a.serial.empty() ? std::to_string(now) : a.serial;
+  const upd::key_file_t key = read_private_key_file(a.key);
+  const auto result =
+      upd::publish::publish_list(key, {a.source, a.out, a.removals, serial, signing, !a.allow_lower_serial.empty()});
+  if (!result.lowered_from.empty())
+    std::cerr << "Warning: serial " << serial << " is below the published " << result.lowered_from
+              << ": clients that took that list refuse this one until their serial record \""
+              << upd::list_serials_name << "\" is deleted\n";
+  std::cout << "version.lst " << serial << " published (files: " << result.files
+            << ", DSA key: " << upd::dsa_key_id(key) << ")";
+  if (!signing.keys.empty())
+    std::cout << ", " << upd::list_signature_name << ": " << upd::publish::signing_summary(signing);
   std::cout << '\n';
 }
 
@@ -195,6 +217,10 @@ int main(int argc, char** argv) {
     std::cout << usage;
     return 0;
   }
+  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+    std::cout << "nimbo-publish " << upd::upd_version << '\n';
+    return 0;
+  }
   try {
     const arguments_t a = parse(argc, argv);
     const std::time_t now = std::time(nullptr);
@@ -202,11 +228,9 @@ int main(int argc, char** argv) {
     upd::publish::list_signing_t signing{read_sign_keys(a.sign_keys), 0, a.zone};
     if (!a.expires.empty()) signing.expires = upd::publish::parse_expiry(a.expires, now);
     if (a.command == "resign") {
-      upd::publish::resign_list(a.out, signing);
+      std::cout << upd::publish::resign_list(a.out, signing) << '\n';
     } else if (a.command == "list") {
-      upd::publish::publish_list(read_private_key_file(a.key),
-                                 {a.source, a.out, a.removals,
-                                  a.serial.empty() ? std::to_string(now) : a.serial, signing});
+      list(a, signing, now);
     } else if (a.command == "mirror") {
       mirror(a, now);
     } else {
@@ -216,6 +240,11 @@ int main(int argc, char** argv) {
   } catch (const usage_error& e) {
     std::cerr << "nimbo-publish: " << e.text << '\n' << usage;
     return 2;
+  } catch (const std::filesystem::filesystem_error& e) {
+    // Its own text ("filesystem error: directory iterator cannot open
+    // directory: ...") speaks of the library, not of the folder.
+    std::cerr << "nimbo-publish: " << e.path1().string() << ": " << e.code().message() << '\n';
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "nimbo-publish: " << e.what() << '\n';
     return 1;

@@ -42,7 +42,7 @@ lst_file_t upstream_list(const key_file_t& key, const std::string& bytes) {
   try {
     return lst_file_t::parse(bytes, [&](std::string_view signed_part, std::string_view signature) {
       return verify_text(key, signed_part, signature);
-    });
+    }, dsa_key_id(key));
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("upstream ") + list_name + ": " + e.what());
   }
@@ -81,19 +81,21 @@ std::string held_zone(const std::optional<std::string>& held, const fs::path& pa
   }
 }
 
-void check_signature(const std::optional<std::string>& signature, const std::string& list,
-                     const std::string& serial, const mirror_options_t& options,
-                     const std::optional<std::string>& held, const fs::path& held_path) {
+// Returns the zone the signature names; none without a signature.
+std::string check_signature(const std::optional<std::string>& signature, const std::string& list,
+                            const std::string& serial, const mirror_options_t& options,
+                            const std::optional<std::string>& held, const fs::path& held_path) {
   if (!signature) {
     if (!options.list_keys.empty() || held)
       throw std::runtime_error(std::string("upstream offers no ") + list_signature_name);
-    return;
+    return {};
   }
   try {
     const auto file = list_signature_t::parse(*signature);
     file.check(options.list_keys.empty() ? built_in_list_keys()
                                          : std::span<const ed25519_key_t>(options.list_keys),
                list, serial, held_zone(held, held_path, file.zone), options.now);
+    return file.zone;
   } catch (const list_signature_error& e) {
     throw std::runtime_error(std::string("upstream ") + list_signature_name + ": " + e.what());
   }
@@ -192,9 +194,10 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   check_names(listed);
   const std::optional<std::string> signature =
       upstream.fetch(list_signature_name, max_list_signature_size);
-  check_signature(signature, *list, listed.serial(), options, held_signature, signature_path);
+  const std::string zone =
+      check_signature(signature, *list, listed.serial(), options, held_signature, signature_path);
 
-  mirror_result_t result{listed.serial(), 0, 0, held != list, signature != held_signature};
+  mirror_result_t result{listed.serial(), zone, 0, 0, held != list, signature != held_signature};
   staged_files_t staged;
   if (result.list_changed) {
     for (const std::string& name : listed.file_names())

@@ -28,6 +28,7 @@ struct mirror_options_t {
 
 struct mirror_result_t {
   std::string serial;       // of the list now mirrored
+  std::string zone;         // that its signature names; empty when unsigned
   std::size_t fetched = 0;  // listed files that were new or changed
   std::size_t removed = 0;  // listed no more
   bool list_changed = false;

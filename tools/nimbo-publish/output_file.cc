@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/system/system_error.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -93,16 +94,14 @@ int staged_files_t::reserve(const std::filesystem::path& path) {
 
 void staged_files_t::add(const std::filesystem::path& path,
                          const std::function<void(int fd)>& fill) {
-  const int fd = reserve(path);
-  seal(fd, files_.back().temporary, [&](int fd) {
+  seal(reserve(path), path, [&](int fd) {
     fill(fd);
     return true;
   });
 }
 
 bool staged_files_t::add_if(const std::filesystem::path& path, const std::function<bool(int fd)>& fill) {
-  const int fd = reserve(path);
-  if (seal(fd, files_.back().temporary, fill)) return true;
+  if (seal(reserve(path), path, fill)) return true;
   ::unlink(files_.back().temporary.c_str());
   forget_temporary(files_.back().temporary);
   files_.pop_back();
@@ -128,7 +127,7 @@ bool staged_files_t::add_by_name(const std::filesystem::path& path,
     ::close(fd);
     throw std::runtime_error(name.string() + ": not a plain file of ours");
   }
-  seal(fd, name, [](int) { return true; });
+  seal(fd, path, [](int) { return true; });
   return true;
 }
 
@@ -138,6 +137,10 @@ bool staged_files_t::seal(int fd, const std::filesystem::path& name, const std::
     keep = fill(fd);
     if (keep && ::fchmod(fd, served_file_mode()) != 0) fail_with_errno(name, "fchmod");
     if (keep && ::fsync(fd) != 0) fail_with_errno(name, "fsync");
+  } catch (const boost::system::system_error& e) {
+    // A write that fails (a full disk) says only "write: REASON".
+    ::close(fd);
+    throw std::runtime_error(name.string() + ": " + e.what());
   } catch (...) {
     ::close(fd);
     throw;
@@ -147,13 +150,7 @@ bool staged_files_t::seal(int fd, const std::filesystem::path& name, const std::
 }
 
 void staged_files_t::add(const std::filesystem::path& path, std::string_view bytes) {
-  add(path, [&](int fd) {
-    try {
-      write_all(fd, bytes.data(), bytes.size());
-    } catch (const std::exception& e) {
-      throw std::runtime_error(path.string() + ": " + e.what());
-    }
-  });
+  add(path, [&](int fd) { write_all(fd, bytes.data(), bytes.size()); });
 }
 
 void staged_files_t::commit() {

@@ -60,6 +60,7 @@ class staged_files_t {
   int reserve(const std::filesystem::path& path);
   // Lets fill write the open temporary, then (when fill keeps it) gives it
   // its mode and flushes it, and closes it; returns what fill returned.
+  // Failures name the file it is to become.
   static bool seal(int fd, const std::filesystem::path& name, const std::function<bool(int fd)>& fill);
   struct staged_t {
     std::filesystem::path temporary, path;  // no temporary: path is to be removed

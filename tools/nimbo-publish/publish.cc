@@ -89,14 +89,29 @@ std::vector<fs::directory_entry> source_files(const list_options_t& options) {
   return files;
 }
 
+// The serial of the list OUT holds; empty when it holds none.
+std::string published_serial(const fs::path& out) {
+  const fs::path path = out / "version.lst";
+  if (!fs::exists(fs::symlink_status(path))) return {};
+  return serial_of(path, read_file(path, max_list_size));
+}
+
 }  // namespace
 
-void publish_list(const key_file_t& key, const list_options_t& options) {
+list_result_t publish_list(const key_file_t& key, const list_options_t& options) {
   if (options.serial.empty() || options.serial.find_first_not_of("0123456789") != std::string::npos)
     throw std::runtime_error("the serial must be decimal digits");
   if (options.serial.size() > max_serial_digits)
     throw std::runtime_error("serial too long: clients take at most " +
                              std::to_string(max_serial_digits) + " digits");
+  list_result_t result;
+  const std::string published = published_serial(options.out);
+  if (!published.empty() && serial_is_older(serial_value(options.serial), published)) {
+    if (!options.allow_lower_serial)
+      throw std::runtime_error("serial " + options.serial + " is not above the published " + published +
+                               "; clients would refuse it (--allow-lower-serial publishes it anyway)");
+    result.lowered_from = published;
+  }
   for (const auto& pattern : options.removals)
     if (!match_removal_line("-" + pattern + ","))
       throw std::runtime_error("\"" + pattern +
@@ -107,6 +122,7 @@ void publish_list(const key_file_t& key, const list_options_t& options) {
     throw std::runtime_error(signature_path.string() +
                              " would no longer match the list: sign the list too, or remove that file");
   const auto files = source_files(options);
+  result.files = files.size();
   fs::create_directories(options.out);
   staged_files_t staged;
   std::string body;
@@ -133,6 +149,7 @@ void publish_list(const key_file_t& key, const list_options_t& options) {
   staged.add(options.out / "version.lst", list);
   if (!options.signing.keys.empty()) staged.add(signature_path, list_signature_text(list, options.signing));
   staged.commit();
+  return result;
 }
 
 std::string drl_text(const key_file_t& key, const std::vector<std::string>& urls) {

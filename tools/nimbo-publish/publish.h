@@ -21,6 +21,12 @@ struct list_options_t {
   std::vector<std::string> removals;  // patterns of local files to remove
   std::string serial;                 // the bracketed number of the list
   list_signing_t signing;             // no keys: no version.lst.sig
+  bool allow_lower_serial = false;    // publish below OUT/version.lst's serial
+};
+
+struct list_result_t {
+  std::size_t files = 0;          // listed
+  std::string lowered_from;       // the serial of the list replaced by an older one; empty if none
 };
 
 // Writes OUT/NAME for every regular file of the source, and OUT/NAME.lzma
@@ -30,7 +36,10 @@ struct list_options_t {
 // list that names files it lacks, nor a signature of a list it lacks. All are
 // written under temporary names before the first is renamed into place: a
 // failure leaves OUT as it was. The key must hold x.
-void publish_list(const key_file_t& key, const list_options_t& options);
+// A serial older than that of the list OUT holds is refused, unless
+// allowed: every client that took the published list would refuse the new
+// one until its serial record goes.
+list_result_t publish_list(const key_file_t& key, const list_options_t& options);
 
 // The text of a signed DRL file: "url=" lines, then the "sign=" line.
 std::string drl_text(const key_file_t& key, const std::vector<std::string>& urls);

@@ -1,7 +1,8 @@
 // The repository a mirror copies, reached through the component's own HTTP
 // stack, so that proxies and their authentication work as they do for the
 // clients. A 404 is an answer here (upstream lacks the file); any other
-// failure throws std::runtime_error "URL: REASON". One thread.
+// failure throws std::runtime_error "URL: REASON", where a body past its
+// limit is a "size mismatch". One thread.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -34,7 +35,7 @@ class upstream_t {
   };
 
   template <typename Transfer>
-  bool found(const std::string& name, const Transfer& transfer);
+  bool found(const std::string& name, std::uint64_t limit, const Transfer& transfer);
 
   std::string base_;
   boost::asio::io_context loop_;
