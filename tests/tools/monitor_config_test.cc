@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "config_error.h"
+#include "config_secrets.h"
 #include "support/test_support.h"
 #include "value_text.h"
 
@@ -41,7 +42,8 @@ TEST(ValueText, TimesSizesAndNumbersRefuseOtherTextsAndValuesAboveTheLimit) {
 
 // The INI layout (comments, blanks, quotes, line ends, section headers) and
 // the options of every kind, with the defaults for what is left out; then
-// syntax errors of the INI layout, and mistakes in the options.
+// syntax errors of the INI layout, and mistakes in the options. Printed, the
+// password is masked, and a file that others may read draws a warning.
 TEST(ConfigFromIni, ReadsTheFileIntoTheConfigOrNamesTheLineAndTheOption) {
   const std::string log = "{\n  type: FILE\n  path: \"/var/log/u.log\"\n  show_timestamp: true\n}\n";
   const std::tuple<std::string, nb::ErrorCode, std::string> cases[] = {
@@ -52,7 +54,7 @@ TEST(ConfigFromIni, ReadsTheFileIntoTheConfigOrNamesTheLineAndTheOption) {
        "base_installed: false\nversion_installed: false\nnbs_installed: false\n"},
       {"; comment\n# another\n\n[Update]\n  LogLevel =  Warning  \r\nLogType = File\nLogPath = /var/log/u.log\n"
        "LogShowTimestamp = Yes\nUpdateInterval = 1h30m\nNetworkTimeout = 250ms\nProxyType = http\n"
-       "ProxyHost = 127.0.0.1\nProxyPort = 3128\nExcludedFiles=*.bak;#x\nExcludedFiles = \"  keep me*  \"\n"
+       "ProxyHost = 127.0.0.1\nProxyPort = 3128\nProxyPassword = s3cret\nExcludedFiles=*.bak;#x\nExcludedFiles = \"  keep me*  \"\n"
        "BaseUpdateEnabled = On\nBaseDrlPath = /etc/base.drl\nBaseCustomDrlPath =\nVersionUpdateEnabled = off\n"
        "NbsUpdateEnabled = TRUE\nNbsCustomDrlPath = /etc/custom-nbs.drl\n"
        "[ Root]\nVirusBaseDir = /var/lib/nimbo/bases=x\n"
@@ -60,7 +62,7 @@ TEST(ConfigFromIni, ReadsTheFileIntoTheConfigOrNamesTheLineAndTheOption) {
        "NbsInstalled = Off\n",
        nb::EC_OK,
        "log_level: LOG_LEVEL_WARNING\nlog " + log + "update_interval: 5400000\nnetwork_timeout: 250\n"
-       "proxy {\n  type: PROXY_TYPE_HTTP\n  host: \"127.0.0.1\"\n  port: 3128\n}\n"
+       "proxy {\n  type: PROXY_TYPE_HTTP\n  host: \"127.0.0.1\"\n  port: 3128\n  password: \"***\"\n}\n"
        "excluded_files {\n  item: \"*.bak;#x\"\n  item: \"  keep me*  \"\n}\nbase_update_enabled: true\n"
        "base_drl_path: \"/etc/base.drl\"\nbase_custom_drl_path: \"\"\nversion_update_enabled: false\n"
        "nbs_update_enabled: true\nnbs_custom_drl_path: \"/etc/custom-nbs.drl\"\nactual_log " + log +
@@ -97,8 +99,10 @@ TEST(ConfigFromIni, ReadsTheFileIntoTheConfigOrNamesTheLineAndTheOption) {
     upd::testing::write_file(dir / "t.ini", text);
     try {
       std::string printed;
-      google::protobuf::TextFormat::PrintToString(config_from_ini(read_ini(dir / "t.ini"), false), &printed);
+      const nb::UpdateConfig config = config_from_ini(read_ini(dir / "t.ini"), false);
+      google::protobuf::TextFormat::PrintToString(masked(config), &printed);
       EXPECT_EQ(printed, expected);
+      EXPECT_EQ(exposure_warning(dir / "t.ini", config).has_value(), text.find("Password") != std::string::npos);
       EXPECT_EQ(code, nb::EC_OK);
     } catch (const config_error_t& e) {
       EXPECT_EQ(e.code(), code);

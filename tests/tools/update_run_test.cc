@@ -115,11 +115,18 @@ std::map<std::string, double> samples_of(const std::string& text) {
   return samples;
 }
 
-// Each run replaces the file whole (a reader holding the old one keeps it
-// intact), shows its status, and the last success outlives failed runs.
+// Each run replaces the record in the update directory whole (a reader
+// holding the old one keeps it intact), shows its status, and the last
+// success outlives failed runs; a record that cannot be read is named.
 TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess) {
   upd::testing::temp_dir_t dir;
-  const fs::path path = dir / "nimbo.prom";
+  const fs::path path = last_run_path(dir.path().string());
+  try {
+    read_metrics(path);
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(e.what(), path.string() + ": open: No such file or directory");
+  }
   const struct {
     double started;
     int status;
@@ -129,9 +136,11 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
   for (const auto& run : runs) {
     SCOPED_TRACE(run.started);
     std::ifstream old(path);
-    write_metrics(path, {.started = run.started,
-                         .status = run.status,
-                         .serials = {{"BASE", {"202612061700", true, 1796000000}}, {"NBS", {"7", false}}}});
+    write_metrics(path, with_last_success({.started = run.started,
+                                           .status = run.status,
+                                           .serials = {{"BASE", {"202612061700", true, 1796000000}},
+                                                       {"NBS", {"7", false}}}},
+                                          path));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
     previous = read_file(path);
     auto samples = samples_of(previous);
@@ -142,6 +151,7 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     EXPECT_EQ(read_metrics(path).serials["BASE"].expires, 1796000000);
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
+    EXPECT_EQ(status_text(read_metrics(path)).find("Last success: never") != std::string::npos, !run.last_success);
   }
 }
 

@@ -1,7 +1,8 @@
 // nimbo-monitor: reads the configuration file, runs nimbo-update once (or
 // again every UpdateInterval with --repeat), shows its progress, installs
-// what it staged, records the run for --metrics and exits with the
-// component's exit status. --check and --status look without running.
+// what it staged, records the run in the update directory (and for
+// --metrics) and exits with the component's exit status. --check and
+// --status look without running.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "child_process.h"
 #include "config_check.h"
 #include "config_error.h"
+#include "config_secrets.h"
 #include "monitor_config.h"
 #include "run_metrics.h"
 #include "run_schedule.h"
@@ -34,9 +36,10 @@ using namespace upd::monitor;
 namespace {
 
 constexpr int usage_status = 2;
+constexpr const char* default_config = "/etc/nimbo/nimbo.ini";
 
 struct options_t {
-  std::string config;
+  std::string config = default_config;
   std::string component;
   std::string progress = "auto";
   bool repeat = false;
@@ -168,15 +171,47 @@ run_record_t run_once(const std::string& program, const nb::UpdateConfig& config
   return record;
 }
 
+// The record in the update directory, and the --metrics file when named,
+// get the same text; either failing is reported and changes no status.
+void record_run(const options_t& options, const nb::UpdateConfig& config, const run_record_t& run) {
+  const boost::filesystem::path kept = last_run_path(config.update_dir());
+  const run_record_t record = with_last_success(run, kept);
+  for (const boost::filesystem::path& path : {kept, boost::filesystem::path(options.metrics)}) {
+    if (path.empty()) continue;
+    try {
+      write_metrics(path, record);
+    } catch (const std::exception& e) {
+      std::cerr << "nimbo-monitor: cannot write " << path.string() << ": " << e.what() << std::endl;
+    }
+  }
+}
+
+// The component's warnings from a run's error output: what --quiet lets
+// through from a successful run, since they announce failures to come (a
+// list's signature that expires within a day).
+std::string warnings_in(const std::string& output) {
+  std::istringstream lines(output);
+  std::string warnings;
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("Warning: ")) warnings += line + "\n";
+  return warnings;
+}
+
 int run(const options_t& options) {
-  if (options.status) {
+  if (options.status && !options.metrics.empty()) {
     std::cout << status_text(read_metrics(options.metrics));
     return 0;
   }
   const nb::UpdateConfig config = config_from_ini(read_ini(options.config), ::isatty(2));
+  if (const auto warning = exposure_warning(options.config, config))
+    std::cerr << "nimbo-monitor: Warning: " << *warning << "\n";
+  if (options.status) {
+    std::cout << status_text(read_metrics(last_run_path(config.update_dir())));
+    return 0;
+  }
   if (options.print_config) {
     std::string text;
-    google::protobuf::TextFormat::PrintToString(config, &text);
+    google::protobuf::TextFormat::PrintToString(masked(config), &text);
     std::cout << text;
     return 0;
   }
@@ -185,8 +220,8 @@ int run(const options_t& options) {
     throw config_error_t(nb::EC_INVALID_OPTION_VALUE,
                          options.config + ": Update.UpdateInterval must be longer than 0 to repeat");
   const std::string program = component_path(options, config);
-  // Quiet: nothing at all on success, and on failure the run's error output
-  // (the component's log lines included) at once, for cron to mail.
+  // Quiet: on success only the component's warnings, and on failure the
+  // run's whole error output (its log lines included), for cron to mail.
   std::ostream discard(nullptr);
   std::ostringstream held_errors;
   progress_display_t display(options.quiet ? display_style_t::off : style_for(options.progress),
@@ -200,15 +235,9 @@ int run(const options_t& options) {
     bool interrupted = false;
     const run_record_t record = run_once(program, config, display, interrupted);
     status = record.status;
-    if (status != 0) std::cerr << held_errors.str() << std::flush;
+    std::cerr << (status != 0 ? held_errors.str() : warnings_in(held_errors.str())) << std::flush;
     held_errors.str("");
-    if (!options.metrics.empty()) {
-      try {
-        write_metrics(options.metrics, record);
-      } catch (const std::exception& e) {
-        std::cerr << "nimbo-monitor: cannot write " << options.metrics << ": " << e.what() << std::endl;
-      }
-    }
+    record_run(options, config, record);
     if (!options.repeat || interrupted || done == options.runs) break;
     if (!wait_for_next_run(static_cast<std::uint64_t>(schedule.wait_after(status == 0).count()))) break;
   }
@@ -223,33 +252,32 @@ int main(int argc, char** argv) {
   described.add_options()
       ("help,h", "print this help and exit")
       ("version,v", "print the version and exit")
-      ("config,c", po::value(&options.config)->value_name("FILE"), "configuration file (required)")
+      ("config,c", po::value(&options.config)->value_name("FILE"),
+       (std::string("configuration file (default: ") + default_config + ")").c_str())
       ("component", po::value(&options.component)->value_name("PATH"),
        "the nimbo-update program (default: Update.ExePath, else nimbo-update beside nimbo-monitor)")
       ("repeat,r", po::bool_switch(&options.repeat), "run again every Update.UpdateInterval until SIGINT or SIGTERM")
       ("runs,n", po::value(&options.runs)->value_name("N"), "with --repeat: stop after N runs (0: no limit)")
       ("progress", po::value(&options.progress)->value_name("MODE"), "auto, bar, lines or off (default auto)")
-      ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update and exit")
+      ("print-config", po::bool_switch(&options.print_config), "print the configuration sent to nimbo-update, passwords as ***, and exit")
       ("check", po::bool_switch(&options.check),
        "check the configuration, then list what an update would install; install nothing")
       ("quiet,q", po::bool_switch(&options.quiet), "print nothing unless something fails")
       ("metrics", po::value(&options.metrics)->value_name("FILE"),
        "after every run, replace FILE with the run's facts in Prometheus text format")
-      ("status", po::bool_switch(&options.status), "print the last run's facts from the --metrics FILE and exit");
+      ("status", po::bool_switch(&options.status), "print the last run's facts, from the --metrics FILE if given, and exit");
   try {
     po::variables_map values;
     po::store(po::command_line_parser(argc, argv).options(described).run(), values);
     po::notify(values);
     if (values.count("help")) {
-      std::cout << "Usage: nimbo-monitor -c FILE [options]\n" << described << "\n";
+      std::cout << "Usage: nimbo-monitor [-c FILE] [options]\n" << described << "\n";
       return 0;
     }
     if (values.count("version")) {
       std::cout << "nimbo-monitor " << NIMBO_MONITOR_VERSION << "\n";
       return 0;
     }
-    if (options.status && options.metrics.empty()) throw po::error("--status needs --metrics FILE");
-    if (options.config.empty() && !options.status) throw po::error("the option --config is required");
     style_for(options.progress);
   } catch (const po::error& e) {
     std::cerr << "nimbo-monitor: " << e.what() << "\nTry nimbo-monitor --help.\n";

@@ -105,21 +105,35 @@ std::string metrics_text(const run_record_t& record) {
   return text.str();
 }
 
-void write_metrics(const boost::filesystem::path& path, run_record_t record) {
+boost::filesystem::path last_run_path(const std::string& update_dir) {
+  return boost::filesystem::path(update_dir) / "nimbo-monitor.last-run";
+}
+
+run_record_t with_last_success(run_record_t record, const boost::filesystem::path& previous) {
   if (record.status == 0) {
     record.last_success = record.started;
   } else {
     try {
-      record.last_success = read_metrics(path).last_success;
+      record.last_success = read_metrics(previous).last_success;
     } catch (const std::exception&) {
       // No earlier run known: the machine has not succeeded yet.
     }
   }
+  return record;
+}
+
+void write_metrics(const boost::filesystem::path& path, const run_record_t& record) {
   replace_file(path, metrics_text(record), 0644, write_all);
 }
 
 run_record_t read_metrics(const boost::filesystem::path& path) try {
-  std::istringstream text(read_whole_file(path, max_metrics_size));
+  std::string whole;
+  try {
+    whole = read_whole_file(path, max_metrics_size);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path.string() + ": " + text_from_exception(e));
+  }
+  std::istringstream text(whole);
   run_record_t record;
   bool any = false;
   for (std::string line; std::getline(text, line);) {

@@ -2,10 +2,13 @@
 // exposition format for node_exporter's textfile collector (--metrics), and
 // as sentences for a person (--status).
 //
-// The file is replaced atomically after every run (common replace_file:
+// The monitor keeps the same text as its record of the last run in the
+// update directory ("nimbo-monitor.last-run"), whether or not --metrics
+// names a file, so that --status needs nothing more than the configuration.
+// Files are replaced atomically after every run (common replace_file:
 // temporary file beside it, fsync, rename), so the collector never reads
-// half of it. The time of the last success is read back from the previous
-// file, so that it survives between runs from cron as well as under
+// half of one. The time of the last success is read back from the previous
+// record, so that it survives between runs from cron as well as under
 // --repeat. The zones' lists, and the expiry of signed ones, come from the
 // component's record (nimbo-update.serials). Any thread, one writer per file.
 #pragma once
@@ -31,9 +34,16 @@ struct run_record_t {
 
 std::string metrics_text(const run_record_t& record);
 
-// Sets last_success from the previous file when this run failed, then
-// replaces the file. Throws a system error when it cannot be written.
-void write_metrics(const boost::filesystem::path& path, run_record_t record);
+// The record of the last run kept in the update directory.
+boost::filesystem::path last_run_path(const std::string& update_dir);
+
+// The record with last_success set: its own start when the run succeeded,
+// else the last success that the record in `previous` holds (none when it
+// cannot be read).
+run_record_t with_last_success(run_record_t record, const boost::filesystem::path& previous);
+
+// Replaces the file; throws a system error when it cannot be written.
+void write_metrics(const boost::filesystem::path& path, const run_record_t& record);
 
 // The record written last; throws std::runtime_error naming the file when
 // it cannot be read or holds no run.
