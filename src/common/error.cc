@@ -63,7 +63,8 @@ nb::ErrorCode code_from_error(const boost::system::error_code& ec) {
 }
 
 bool is_disk_full(const boost::system::error_code& ec) {
-  return ec.category() == boost::system::system_category() && (ec.value() == ENOSPC || ec.value() == EDQUOT);
+  return ec.category() == boost::system::system_category() &&
+         (ec.value() == ENOSPC || ec.value() == EDQUOT);
 }
 
 boost::system::error_code error_from_exception(const std::exception* e) {

@@ -68,8 +68,9 @@ std::string file_sha256(const boost::filesystem::path& path, links_t links) {
   } catch (const std::exception& e) {
     // Said by whoever gives up on the file: a staged copy that cannot be
     // read is only a failed try.
-    throw boost::system::system_error(nb::make_error_code(nb::EC_IO_ERROR),
-                                      "SHA256: " + quoted_path(path) + ": " + text_from_exception(e));
+    throw boost::system::system_error(
+        nb::make_error_code(nb::EC_IO_ERROR),
+        "SHA256: " + quoted_path(path) + ": " + text_from_exception(e));
   }
 }
 

@@ -38,8 +38,8 @@ void zone_t::download_list(downloader_t& downloader, const installed_list_t& ins
       if (list.serial().size() > max_serial_digits) {
         pass_over(url.to_string(), "serial too long");
       } else if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
-        pass_over(url.to_string(),
-                  "older list refused: serial " + list.serial() + ", installed " + installed.serial);
+        pass_over(url.to_string(), "older list refused: serial " + list.serial() + ", installed " +
+                                       installed.serial);
       } else if (accept_signature(downloader, body, list.serial(), installed.signed_list)) {
         list_ = std::move(list);
         return;

@@ -86,7 +86,8 @@ class zone_t {
 
   std::string name_;
   std::vector<std::string> servers_;  // the last one is in use
-  std::vector<std::string> passed_over_;  // "URL: reason" of each server that failed the list
+  // "URL: reason" of each server that failed the list.
+  std::vector<std::string> passed_over_;
   std::vector<std::string> excluded_;
   std::vector<boost::filesystem::path> protected_files_;
   lst_file_t list_;
