@@ -1,6 +1,7 @@
 #include "common/error.h"
 
 #include <boost/xpressive/xpressive_static.hpp>
+#include <cerrno>
 #include <new>
 #include <typeinfo>
 
@@ -56,7 +57,14 @@ nb::ErrorCode code_from_error(const boost::system::error_code& ec) {
   if (ec == errc::not_a_directory) return nb::EC_NOT_A_DIRECTORY;
   if (ec == errc::read_only_file_system) return nb::EC_READ_ONLY_FS;
   if (ec == errc::invalid_argument) return nb::EC_INVALID_ARGUMENT;
+  // What the administrator must act on, unlike an unexpected error.
+  if (is_disk_full(ec)) return nb::EC_IO_ERROR;
   return nb::EC_UNEXPECTED_ERROR;
+}
+
+bool is_disk_full(const boost::system::error_code& ec) {
+  return ec.category() == boost::system::system_category() &&
+         (ec.value() == ENOSPC || ec.value() == EDQUOT);
 }
 
 boost::system::error_code error_from_exception(const std::exception* e) {

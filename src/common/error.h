@@ -32,7 +32,10 @@ std::string error_text(int code);
 std::string text_from_exception(const std::exception& e);
 
 nb::ErrorCode code_from_exception(const std::exception* e);
+// Disk full or quota exceeded (ENOSPC, EDQUOT) give EC_IO_ERROR.
 nb::ErrorCode code_from_error(const boost::system::error_code& ec);
+// ENOSPC or EDQUOT from the system: a full disk, or the user's quota used up.
+bool is_disk_full(const boost::system::error_code& ec);
 boost::system::error_code error_from_exception(const std::exception* e);
 
 // A system error carrying errno with a context text ("open", "read", ...).

@@ -10,7 +10,6 @@
 #include <stdexcept>
 
 #include "common/error.h"
-#include "common/log.h"
 #include "formats/quoted_path.h"
 
 namespace upd {
@@ -67,8 +66,11 @@ std::string file_sha256(const boost::filesystem::path& path, links_t links) {
   try {
     return digest_of(path, links);
   } catch (const std::exception& e) {
-    UPD_LOG(log_error, "SHA256: " << quoted_path(path) << ": " << text_from_exception(e));
-    throw boost::system::system_error(nb::make_error_code(nb::EC_IO_ERROR));
+    // Said by whoever gives up on the file: a staged copy that cannot be
+    // read is only a failed try.
+    throw boost::system::system_error(
+        nb::make_error_code(nb::EC_IO_ERROR),
+        "SHA256: " + quoted_path(path) + ": " + text_from_exception(e));
   }
 }
 

@@ -17,9 +17,9 @@ std::string sha256_digest(std::string_view bytes);
 
 // The 32 raw digest bytes, read in pieces of 8192 bytes. The file is opened
 // as open_regular_file does, so a FIFO or device fails instead of blocking.
-// A file that cannot be opened or read is logged at Error as "SHA256: " +
-// quoted path + ": " + the error's text, and thrown as a system error
-// carrying EC_IO_ERROR.
+// A file that cannot be opened or read is thrown as a system error
+// carrying EC_IO_ERROR, whose text begins "SHA256: " + quoted path + ": " +
+// the error's text.
 std::string file_sha256(const boost::filesystem::path& path, links_t links = links_t::follow);
 
 }  // namespace upd

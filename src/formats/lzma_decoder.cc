@@ -45,7 +45,7 @@ struct decoder_t::lzma_state_t {
 };
 
 void throw_lzma_error(const char* reason, nb::ErrorCode code) {
-  UPD_LOG(log_error, "Unpacking lzma: " << reason);
+  UPD_LOG(log_warning, "Unpacking lzma: " << reason);
   throw boost::system::system_error(nb::make_error_code(code));
 }
 

@@ -7,9 +7,10 @@
 //
 // A known unpacked size ends the data when that many bytes came out; an
 // unknown one (all 64 bits set) needs the stream's end marker. Bytes after
-// either end are ignored. Every failure is logged at Error with the prefix
-// "Unpacking lzma: " and thrown as a system error carrying EC_BAD_LZMA_FILE
-// (bad data) or EC_IO_ERROR (the output stream failed).
+// either end are ignored. Every failure is logged at Warning (the caller
+// falls back to the plain file; the run's own failure is its Error) with
+// the prefix "Unpacking lzma: " and thrown as a system error carrying
+// EC_BAD_LZMA_FILE (bad data) or EC_IO_ERROR (the output stream failed).
 //
 // The caller may bound the output by a maximum size (the listed size of the
 // file): more output than that is bad data, and the dictionary allocated is

@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <ext/stdio_filebuf.h>
+#include <boost/filesystem/exception.hpp>
 #include <istream>
 #include <ostream>
 #include <streambuf>
 #include <vector>
 
-#include "common/error.h"
+#include "common/fd_io.h"
 #include "common/safe_file.h"
 
 namespace upd {
@@ -58,20 +58,45 @@ class source_buffer_t : public std::streambuf {
   std::uint64_t released_ = 0;
 };
 
+// Writes each piece of output straight to the descriptor. A failing write
+// is thrown with the system's own error and the file's path (a full disk
+// must say so), and the stream, told to throw on badbit, passes it on as it
+// is.
+class destination_buffer_t : public std::streambuf {
+ public:
+  destination_buffer_t(unique_fd_t fd, const boost::filesystem::path& path) : fd_(std::move(fd)), path_(path) {}
+
+ protected:
+  std::streamsize xsputn(const char* bytes, std::streamsize length) override {
+    try {
+      write_all(fd_.get(), bytes, static_cast<std::size_t>(length));
+    } catch (const boost::system::system_error& e) {
+      throw boost::filesystem::filesystem_error("write", path_, e.code());
+    }
+    return length;
+  }
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char byte = traits_type::to_char_type(c);
+    xsputn(&byte, 1);
+    return c;
+  }
+
+ private:
+  unique_fd_t fd_;
+  boost::filesystem::path path_;
+};
+
 void unpack(const boost::filesystem::path& source, const boost::filesystem::path& destination,
             std::uint64_t max_size, source_space_t space) {
   source_buffer_t input_buffer(
       space == source_space_t::release ? open_to_consume(source) : open_regular_file(source, links_t::refuse),
       space);
-  // The destination is opened by descriptor, which the standard streams
-  // cannot do; libstdc++'s descriptor buffer carries it and closes it.
-  __gnu_cxx::stdio_filebuf<char> output_buffer(create_file(destination, unpacked_mode).release(),
-                                               std::ios::out | std::ios::binary);
+  destination_buffer_t output_buffer(create_file(destination, unpacked_mode), destination);
   std::istream input(&input_buffer);
   std::ostream output(&output_buffer);
+  output.exceptions(std::ios::badbit);
   decoder_t(input, output, max_size).run();
-  if (!output_buffer.close())
-    throw_lzma_error("can't flush data to output buffer", nb::EC_IO_ERROR);
 }
 
 }  // namespace

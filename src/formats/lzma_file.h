@@ -26,8 +26,9 @@ enum class source_space_t {
 // stood there, with mode 0600; max_size bounds the unpacked size (see
 // decoder_t). On any failure the destination is removed (errors of the
 // removal are ignored) and the error goes on: a system error with errno and
-// the context of open_regular_file or create_file, or the decoder's
-// EC_BAD_LZMA_FILE / EC_IO_ERROR. An interruption of the boost thread that
+// the context of open_regular_file or create_file, a file-system error
+// "write" with errno and the destination's path (ENOSPC for a full disk),
+// or the decoder's EC_BAD_LZMA_FILE. An interruption of the boost thread that
 // runs it stops the unpacking between two pieces of output.
 void unpack_lzma_file(const boost::filesystem::path& source,
                       const boost::filesystem::path& destination,

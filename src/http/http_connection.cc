@@ -115,6 +115,9 @@ http_connection_t::error_code http_connection_t::perform() {
       boost::this_thread::interruption_point();
       if (service_.stopped()) service_.restart();
       if (service_.run_one() == 0) {
+        // The loop runs dry when the worker is stopped to end an interrupted
+        // attempt: that travels on as the interruption, not as a failure.
+        boost::this_thread::interruption_point();
         UPD_LOG(log_error, "HTTP: the event loop ran out of work");
         finish_request(nb::EC_UNEXPECTED_ERROR);
       }

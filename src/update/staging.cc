@@ -83,7 +83,7 @@ class zone_stager_t {
       if (!first->fetch(downloader_, checker_)) return true;
       dictionary = first->dictionary_size();
     } catch (const std::exception& e) {
-      error_.set(e);
+      note_failure(e, *first);
       return stage_from(item, true);
     }
     tries_[index] = first;
@@ -99,7 +99,7 @@ class zone_stager_t {
         attempt->settle(downloader_, result.error);
         attempt->report_success();
       } catch (const std::exception& e) {
-        error_.set(e);
+        note_failure(e, *attempt);
         progress_.set_current_file(attempt->item().source.filename().string());
         stage_from(attempt->item(), true);
       }
@@ -120,9 +120,20 @@ class zone_stager_t {
       if (try_form(file_try_t(base, item, false), last_try)) return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
-    // The Error line of the failed attempt comes from this exception's
-    // text: it names the file and keeps the system's own words.
-    throw boost::system::system_error(error_.code, quoted_path(item.source) + " from " + last_try.to_string());
+    fail(item, last_try);
+  }
+
+  // A full disk fails every form and server alike, and each further try
+  // would only leave another partial file: it ends the downloads at once.
+  void note_failure(const std::exception& e, const file_try_t& attempt) {
+    error_.set(e);
+    if (is_disk_full(error_.code)) fail(attempt.item(), attempt.url());
+  }
+
+  // The Error line of the failed attempt comes from this exception's text:
+  // it names the file and keeps the system's own words.
+  [[noreturn]] void fail(const zone_t::item_t& item, const url_t& url) const {
+    throw boost::system::system_error(error_.code, quoted_path(item.source) + " from " + url.to_string());
   }
 
   // A whole try here; false with error_ set when it failed.
@@ -141,7 +152,7 @@ class zone_stager_t {
       attempt.report_success();
       return true;
     } catch (const std::exception& e) {
-      error_.set(e);
+      note_failure(e, attempt);
       return false;
     }
   }

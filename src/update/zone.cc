@@ -1,5 +1,6 @@
 #include "update/zone.h"
 
+#include <algorithm>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/thread/thread.hpp>
@@ -24,6 +25,7 @@ zone_t::zone_t(std::string name, const fs::path& drl_path) : name_(std::move(nam
 }
 
 void zone_t::download_list(downloader_t& downloader, const installed_list_t& installed) {
+  passed_over_.clear();
   while (!servers_.empty()) {
     boost::this_thread::interruption_point();
     const url_t url(servers_.back(), "version.lst");
@@ -34,22 +36,41 @@ void zone_t::download_list(downloader_t& downloader, const installed_list_t& ins
       lst_file_t list = lst_file_t::parse(body);
       UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
       if (list.serial().size() > max_serial_digits) {
-        UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": serial too long");
+        pass_over(url.to_string(), "serial too long");
       } else if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
-        UPD_LOG(log_warning, name_ << ": " << url.to_string() << ": older list refused: serial "
-                                   << list.serial() << ", installed " << installed.serial);
+        pass_over(url.to_string(), "older list refused: serial " + list.serial() + ", installed " +
+                                       installed.serial);
       } else if (accept_signature(downloader, body, list.serial(), installed.signed_list)) {
         list_ = std::move(list);
         return;
       }
     } catch (const std::exception& e) {
-      // Said at the default level, so that a run ending without servers
-      // tells why without a debug log.
-      UPD_LOG(log_notice, name_ << ": " << url.to_string() << ": " << text_from_exception(e));
+      pass_over(url.to_string(), text_from_exception(e));
     }
     servers_.pop_back();
   }
+  UPD_LOG(log_error, name_ << ": no server delivered a valid update list" << servers_tried());
   throw nb::EC_NO_UPDATE_SERVERS;
+}
+
+// A server that fails is no failure of the run while another one delivers;
+// each reason is kept for the closing line should none deliver.
+void zone_t::pass_over(const std::string& url, const std::string& reason) {
+  UPD_LOG(log_warning, name_ << ": " << url << ": " << reason);
+  passed_over_.push_back(url + ": " + reason);
+}
+
+// The servers passed over and why, on one line: a long server list is
+// cut after the first few.
+std::string zone_t::servers_tried() const {
+  constexpr std::size_t shown = 3;
+  if (passed_over_.empty()) return " (the server list names none)";
+  std::string text = ": ";
+  for (std::size_t i = 0; i < std::min(shown, passed_over_.size()); ++i)
+    text += (i ? "; " : "") + passed_over_[i];
+  if (passed_over_.size() > shown)
+    text += "; ... and " + std::to_string(passed_over_.size() - shown) + " more";
+  return text;
 }
 
 bool zone_t::accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
@@ -58,8 +79,7 @@ bool zone_t::accept_signature(downloader_t& downloader, const std::vector<char>&
     list_expires_ =
         fetch_list_signature(downloader, servers_.back(), list_bytes, serial, name_, required);
   } catch (const list_signature_error& e) {
-    UPD_LOG(log_warning, name_ << ": " << url_t(servers_.back(), list_signature_name).to_string()
-                               << ": " << e.what());
+    pass_over(url_t(servers_.back(), list_signature_name).to_string(), e.what());
     return false;
   }
   if (list_expires_) {

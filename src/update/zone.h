@@ -33,7 +33,9 @@ class zone_t {
   // none) and with a serial of at most max_serial_digits, with a valid
   // "version.lst.sig" for this zone if it has one or the installed list was
   // signed; that server stays current. Each server passed over is
-  // logged with its reason. Throws EC_NO_UPDATE_SERVERS when none delivers.
+  // logged with its reason at Warning. When none delivers, logs one Error
+  // line naming the zone and the servers tried with their reasons, and
+  // throws EC_NO_UPDATE_SERVERS.
   void download_list(downloader_t& downloader, const installed_list_t& installed);
 
   void add_excluded(const std::vector<std::string>& patterns);
@@ -78,9 +80,14 @@ class zone_t {
   bool accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
                         const std::string& serial, bool required);
   bool is_protected(const boost::filesystem::path& path) const;
+  // Logs why the server at url fails the list, and keeps it.
+  void pass_over(const std::string& url, const std::string& reason);
+  std::string servers_tried() const;
 
   std::string name_;
   std::vector<std::string> servers_;  // the last one is in use
+  // "URL: reason" of each server that failed the list.
+  std::vector<std::string> passed_over_;
   std::vector<std::string> excluded_;
   std::vector<boost::filesystem::path> protected_files_;
   lst_file_t list_;

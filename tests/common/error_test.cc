@@ -15,7 +15,7 @@ TEST(CodeFromError, MapsSystemErrorsOurCodesAndExceptions) {
   const std::pair<int, nb::ErrorCode> cases[] = {
       {ENOENT, nb::EC_NO_SUCH_ENTRY},     {EACCES, nb::EC_PERMISSION_DENIED},  {EPERM, nb::EC_PERMISSION_DENIED},
       {ENOTDIR, nb::EC_NOT_A_DIRECTORY},  {EROFS, nb::EC_READ_ONLY_FS},        {EINVAL, nb::EC_INVALID_ARGUMENT},
-      {ECONNREFUSED, nb::EC_UNEXPECTED_ERROR}, {0, nb::EC_OK},
+      {ECONNREFUSED, nb::EC_UNEXPECTED_ERROR}, {0, nb::EC_OK}, {ENOSPC, nb::EC_IO_ERROR}, {EDQUOT, nb::EC_IO_ERROR},
   };
   for (const auto& [number, code] : cases) EXPECT_EQ(code_from_error(error_code(number, system_category())), code);
   EXPECT_EQ(code_from_error(nb::make_error_code(nb::EC_BAD_CHECKSUM)), nb::EC_BAD_CHECKSUM);

@@ -3,9 +3,12 @@
 // compressed and plain forms and between servers, the failure codes, signed
 // lists and broken transfers resumed.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <cstring>
 #include <functional>
 #include <random>
 
@@ -152,6 +155,8 @@ struct failure_case_t {
 TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
   const fs::path fifo = dir_ / "fifo" / "c.vdb", staging = update_ / "bases", link = dir_ / "link", open = dir_ / "open";
   fs::create_symlink(update_, link), fs::create_directory(open), fs::permissions(open, fs::perms::all_all);
+  const std::string closed = "http://127.0.0.1:" + std::to_string(free_port()) + "/";
+  fake_http_server_t terminating([this](fake_peer_t& p) { p.read_head(); ::kill(component_pid_, SIGTERM); p.hold(); });
   const failure_case_t cases[] = {
       {"wrong content in both forms",
        [this](nb::UpdateConfig&) {
@@ -163,8 +168,7 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
       {"a file no server has",
        [&](nb::UpdateConfig& c) {
          c.set_log_level(nb::LOG_LEVEL_NOTICE);
-         fs::remove(served() / "c.vdb");
-         fs::remove(served() / "c.vdb.lzma");
+         for (const char* form : {"c.vdb", "c.vdb.lzma"}) fs::remove(served() / form);
        },
        29, {"Notice: Download of c.vdb failed: " + http_base() + "c.vdb: HTTP 404 Not Found",
                   "Error: \"" + (staging / "c.vdb").string() + "\" from " + http_base() + "c.vdb"}},
@@ -184,8 +188,7 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
        },
        90, {"standard.drl"}},
       // A link, here to the zone's folder, is never written through.
-      {"staging folder that is a link",
-       [&](nb::UpdateConfig&) { fs::create_symlink(local_, staging); },
+      {"staging folder that is a link", [&](nb::UpdateConfig&) { fs::create_symlink(local_, staging); },
        102, {"Error: UpdateDir creation: \"" + staging.string() + "\": Too many levels of symbolic links"}},
       // Whoever can replace the update folder chooses what the monitor installs.
       {"update folder that its group can write", [&](nb::UpdateConfig&) { fs::permissions(update_, fs::perms(0770)); },
@@ -202,6 +205,13 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
          c.set_core_engine_path(fifo.string());
        },
        22, {"Error: SHA256: \"" + fifo.string() + "\": open: Invalid argument"}},
+      // The Error line names the zone and each server with its reason, visible at Warning.
+      {"no server delivers the list",
+       [&](nb::UpdateConfig& c) { c.set_log_level(nb::LOG_LEVEL_WARNING); write_drl({closed, http_base() + "x"}); },
+       94, {"Error: BASE: no server delivered a valid update list: ", "Warning: BASE: " + closed,
+            http_base() + "x/version.lst: HTTP 404 Not Found", closed + "version.lst: Connect 127.0.0.1:"}},
+      // A signal while a transfer waits is no failure.
+      {"terminated during a transfer", [&](nb::UpdateConfig&) { write_drl({terminating.url()}); }, 107, {}},
   };
   const auto before = tree(local_);
   for (const auto& c : cases) {
@@ -213,8 +223,31 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
     const auto run = this->run(config);
     EXPECT_EQ(run.exit_status, c.status) << ::testing::PrintToString(run.log);
     EXPECT_FALSE(run.request);
-    for (const auto& line : c.lines) EXPECT_TRUE(has_line(run, line)) << line << ::testing::PrintToString(run.log);
+    // One Error line says why (none after a signal); lines of lower levels may add to it.
+    std::vector<std::string> errors;
+    std::copy_if(run.log.begin(), run.log.end(), back_inserter(errors), [](auto& l) { return l.starts_with("Error"); });
+    ASSERT_EQ(errors.size(), c.status == 107 ? 0u : 1u) << ::testing::PrintToString(run.log);
+    for (const auto& line : c.lines)
+      EXPECT_TRUE(line.starts_with("Notice") || line.starts_with("Warning") ? has_line(run, line)
+                                                                            : errors[0].find(line) != line.npos)
+          << line << ::testing::PrintToString(run.log);
     EXPECT_EQ(tree(local_), before);
+  }
+}
+
+// A full disk, a small tmpfs here, ends the run with EC_IO_ERROR, the file
+// and the system's words, whether the file arrives or is unpacked.
+TEST_F(UpdateRun, AFullDiskEndsTheRunWithAnIoError) {
+  if (::mount("tmpfs", update_.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here (CI runs as root): " << std::strerror(errno);
+  const std::shared_ptr<void> unmount(nullptr, [this](void*) { ::umount2(update_.c_str(), MNT_DETACH); });
+  write_drl({publish({{"big.vdb", std::string(1 << 20, 'x')}})});
+  for (const std::string form : {".lzma", ""}) {
+    if (form.empty()) fs::remove(served() / "big.vdb.lzma");
+    const auto run = this->run(config_);
+    EXPECT_EQ(run.exit_status, 22);
+    EXPECT_TRUE(has_line(run, "Error: \"" + (update_ / "bases" / "big.vdb").string() + "\" from " + http_base() +
+                                  "big.vdb" + form + ": No space left on device")) << ::testing::PrintToString(run.log);
   }
 }
 
