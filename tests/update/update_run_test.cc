@@ -238,7 +238,7 @@ TEST_F(UpdateRun, FailuresEndWithTheirCodeAndLeaveTheLocalFiles) {
 // A full disk, a small tmpfs here, ends the run with EC_IO_ERROR, the file
 // and the system's words, whether the file arrives or is unpacked.
 TEST_F(UpdateRun, AFullDiskEndsTheRunWithAnIoError) {
-  if (::mount("tmpfs", update_.c_str(), "tmpfs", 0, "size=256k") != 0)
+  if (::mount("tmpfs", update_.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0)
     GTEST_SKIP() << "no tmpfs can be mounted here (CI runs as root): " << std::strerror(errno);
   const std::shared_ptr<void> unmount(nullptr, [this](void*) { ::umount2(update_.c_str(), MNT_DETACH); });
   write_drl({publish({{"big.vdb", std::string(1 << 20, 'x')}})});
