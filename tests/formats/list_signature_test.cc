@@ -42,7 +42,7 @@ TEST_F(ListSignature, AFileThatDoesNotVouchForThisListIsRefusedWithItsReason) {
   const std::string other_list = list_statement("other bytes", "42", now + 3600, "BASE");
   const std::string other_serial = list_statement(list, "43", now + 3600, "BASE");
   const std::string other_zone = list_statement(list, "42", now + 3600, "VERSION");
-  const std::string expired = list_statement(list, "42", now - 1, "BASE");
+  const std::string expired = list_statement(list, "42", now, "BASE");  // the expiry's own second is past
   const std::string trusted = ed25519_key_id(trusted_.public_key());
   expect_refused(statement_ + retired_.line(statement_),
                  "unknown key: signed by " + ed25519_key_id(retired_.public_key()) + "; trusted: " + trusted);
@@ -50,7 +50,7 @@ TEST_F(ListSignature, AFileThatDoesNotVouchForThisListIsRefusedWithItsReason) {
   expect_refused(other_list + trusted_.line(other_list), "digest mismatch");
   expect_refused(other_serial + trusted_.line(other_serial), "serial mismatch");
   expect_refused(other_zone + trusted_.line(other_zone), "zone mismatch: signed for VERSION");
-  expect_refused(expired + trusted_.line(expired), "expired on 2026-12-06T23:59:59Z (this computer's time: "
+  expect_refused(expired + trusted_.line(expired), "expired on 2026-12-07T00:00:00Z (this computer's time: "
                  "2026-12-07T00:00:00Z; check its clock synchronisation and the mirror)");
 }
 

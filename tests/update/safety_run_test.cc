@@ -106,6 +106,8 @@ TEST_F(SafetyRun, AnOlderListIsRefusedAndAnEqualOrNewerOneAccepted) {
   publish({{"a.vdb", "newer"}}, {"--serial", "42"});  // an equal serial is no replay
   write_drl({current});
   EXPECT_EQ(run().exit_status, 0);
+  publish({{"a.vdb", "newest"}}, {"--serial", std::string(20, '9')});  // the longest serial there is
+  EXPECT_EQ(run().exit_status, 0);
 
   // A damaged record costs the check, not the update.
   write_file(update_ / "nimbo-update.serials", "nimbo-update serials 1\nBASE 4");
