@@ -433,7 +433,11 @@ std::string http_connection_t::build_request(const std::string& method) {
   const bool to_proxy = connect || mode_ == proxy_http;
   if (to_proxy && !proxy_authorization_.empty()) headers.add("Proxy-Authorization", proxy_authorization_);
 
-  request_ = http_request_t{connect ? host : url_.to_string(), method, {}, headers};
+  // A proxy needs the whole URL to know where to go; an origin server,
+  // asked directly or through a tunnel, knows only its own paths, and
+  // simple ones answer a whole URL with 404 or 400.
+  const std::string target = connect ? host : mode_ == proxy_http ? url_.to_string() : "/" + url_.path();
+  request_ = http_request_t{target, method, {}, headers};
   return request_.to_string();
 }
 

@@ -25,7 +25,7 @@ fake_http_server_t::script_t answer(const std::string& bytes) {
 
 using TransferFaultTest = transfer_test_t;
 
-// The request names the absolute URL and the host, then the fixed headers.
+// The request names the path and the host, then the fixed headers.
 // A body ends at its Content-Length, else at the close; malformed, cut or
 // non-200 answers deliver nothing, and the finished signal carries the code.
 TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
@@ -62,7 +62,7 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
     std::vector<char> body{'x'};
     EXPECT_EQ(fetch(server.url("a/f?x=1"), body), c.code) << log_.all();
     const std::string peer = loopback(server.port());
-    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET http://" + peer + "/a/f?x=1 HTTP/1.1\r\nHost: " + peer +
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /a/f?x=1 HTTP/1.1\r\nHost: " + peer +
                                                           "\r\nConnection: close\r\nAccept: */*\r\n\r\n"});
     EXPECT_EQ(text_of(body), c.body);
     EXPECT_EQ(chunks, c.body.size() + c.dropped);
