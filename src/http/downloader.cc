@@ -114,15 +114,16 @@ void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::
         pending.insert(pending.end(), chunk.begin(), chunk.end());
       });
   flush_ = flush;
-  // The file is opened to append: once emptied, writes start at byte 0.
-  restart_ = [&] {
+  // The file is opened to append: once cut, writes start at its new end.
+  truncate_ = [&](std::uint64_t size) {
     pending.clear();
-    if (::ftruncate(fd, 0) != 0) throw errno_error(errno, "ftruncate");
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) throw errno_error(errno, "ftruncate");
   };
   try {
     run(url, limit, offset);
   } catch (...) {
-    flush_ = restart_ = nullptr;
+    flush_ = nullptr;
+    truncate_ = nullptr;
     // What arrived before the failure still goes to the file; a failing
     // write here would only repeat the failure being reported.
     try {
@@ -131,7 +132,8 @@ void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::
     }
     throw;
   }
-  flush_ = restart_ = nullptr;
+  flush_ = nullptr;
+  truncate_ = nullptr;
 }
 
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
@@ -158,6 +160,7 @@ void downloader_t::accept_body(std::uint64_t offset) {
   accepted_ = true;
   body_offset_ = offset;
   body_bytes_ = 0;
+  if (body_limit_) connection_->set_body_limit(*body_limit_ - offset);
 }
 
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
@@ -167,7 +170,7 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.
     range_ignored_ = range_from_ > 0;
-    if (range_ignored_ && restart_) restart_();
+    if (range_ignored_ && truncate_) truncate_(0);
     return accept_body(0);
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);
@@ -192,6 +195,16 @@ void downloader_t::response_data_received(const std::vector<char>& chunk, error_
 // A file download writes its last bytes before anyone hears of its success,
 // so that a failing write is the outcome both reported and thrown.
 void downloader_t::response_finished(const error_code& error) {
+  // Malformed framing makes every byte of the body suspect: none is kept,
+  // and nothing is left to continue.
+  if (error && !connection_->body_fault().empty()) {
+    refusal_ = connection_->body_fault();
+    try {
+      if (truncate_) truncate_(body_offset_);
+    } catch (const boost::system::system_error&) {
+      // The transfer fails all the same, and the digest judges what stays.
+    }
+  }
   broken_off_ = error && accepted_ && refusal_.empty() &&
                 (error == nb::EC_NETWORK_ERROR || error == nb::EC_NETWORK_TIMEDOUT);
   if (!error && flush_) {

@@ -66,8 +66,9 @@ class downloader_t {
   // The body goes to a new file at path with mode 0600, replacing whatever
   // stood there (see create_file in common/safe_file.h), gathered into
   // writes of up to file_write_size_ bytes; a failure leaves what had
-  // arrived. A body beyond limit bytes fails the transfer. A path that
-  // cannot be created throws a filesystem error ("open") before any I/O.
+  // arrived, unless the body's chunked framing was malformed. A body beyond
+  // limit bytes fails the transfer. A path that cannot be created throws a
+  // filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path,
                 std::optional<std::uint64_t> limit = {});
   // Continues the file at path, which holds the beginning of the body: for
@@ -121,7 +122,7 @@ class downloader_t {
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
-  std::function<void()> restart_;            // empties the file of the current download
+  std::function<void(std::uint64_t)> truncate_;  // cuts the file of the current download to a size
   boost::signals2::scoped_connection slots_[3];
 };
 

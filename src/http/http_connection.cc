@@ -85,6 +85,9 @@ http_connection_t::error_code http_connection_t::perform() {
   connected_at_ = clock_type::time_point::max();
   bytes_since_connect_ = 0;
   body_left_.reset();
+  chunked_.reset();
+  body_limit_.reset();
+  body_fault_.clear();
   const std::string& protocol = url_.protocol();
   const bool https = boost::iequals(protocol, "https");
   if (!https && !boost::iequals(protocol, "http")) {
@@ -303,6 +306,7 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   // Over TLS that takes the peer's TLS closure; a bare TCP close is a
   // short-read error.
   if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof)) {
+    if (chunked_) fail("Read HTTP: " + peer() + ": End of file inside the chunked body", nb::EC_NETWORK_ERROR);
     if (!body_left_) finish_request(nb::EC_OK);
     fail("Read HTTP: " + peer() + ": End of file " + std::to_string(*body_left_) +
              " bytes before the announced end",
@@ -336,15 +340,31 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   }
   state_ = reading_body;
   try {
-    body_left_ = announced_length(parser_.response());
+    // A chunked body's Content-Length, if any, is not its length.
+    if (chunked_body(parser_.response()))
+      chunked_.emplace(body_limit_);
+    else
+      body_left_ = announced_length(parser_.response());
   } catch (const std::invalid_argument& e) {
     fail("Read HTTP: " + peer() + ": " + e.what(), nb::EC_NETWORK_ERROR);
   }
   deliver_body();
 }
 
-// Bytes beyond an announced length are not the body's: they are dropped.
+// Bytes beyond an announced length or the last chunk are not the body's:
+// they are dropped.
 void http_connection_t::deliver_body() {
+  bool last_chunk = false;
+  if (chunked_) {
+    std::vector<char> data;
+    const auto result = chunked_->decode(read_buffer_.data(), read_buffer_.size(), data);
+    if (result == chunked_decoder_t::decode_bad) {
+      body_fault_ = chunked_->fault();
+      fail("Read HTTP: " + peer() + ": " + body_fault_, nb::EC_NETWORK_ERROR);
+    }
+    last_chunk = result == chunked_decoder_t::decode_done;
+    read_buffer_.swap(data);
+  }
   if (body_left_ && read_buffer_.size() > *body_left_) read_buffer_.resize(*body_left_);
   if (!read_buffer_.empty()) {
     error_code data_error;
@@ -352,7 +372,7 @@ void http_connection_t::deliver_body() {
     if (data_error) finish_request(data_error);
     if (body_left_) *body_left_ -= read_buffer_.size();
   }
-  if (body_left_ == 0u) finish_request(nb::EC_OK);
+  if (last_chunk || body_left_ == 0u) finish_request(nb::EC_OK);
   start_read();
 }
 

@@ -14,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string ok_head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n";
 
 // A script that answers every request with the same bytes and closes.
 fake_http_server_t::script_t answer(const std::string& bytes) {
@@ -42,6 +43,12 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", nb::EC_NETWORK_ERROR, ""},
       {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, ""},
       {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, ""},
+      // Chunks end the body with their last one, whatever Content-Length says.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + chunked + "5;x=\"y\"\r\nhello\r\nA\r\n, and more\r\n0\r\nT: 1\r\n\r\nzz",
+       nb::EC_OK, "hello, and more"},
+      {"HTTP/1.1 200 OK\r\n" + chunked + "5\r\nhello\r\nzz\r\n", nb::EC_NETWORK_ERROR, "", 5},
+      {"HTTP/1.1 200 OK\r\n" + chunked + "5\r\nhel", nb::EC_NETWORK_ERROR, "", 3},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", nb::EC_NETWORK_ERROR, ""},
       // Every status but 200 takes this one path (100 and 204 included).
       {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, ""},
   };
@@ -89,6 +96,11 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
        false, true},
       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\n\r\n", nb::EC_NETWORK_ERROR, "hel",
        false, true},
+      // A cut inside a chunk is a break; broken chunking leaves nothing to continue.
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\n" + chunked + "2\r\nl", nb::EC_NETWORK_ERROR,
+       "hell", true, false},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\n" + chunked + "1\r\nl\r\n1\n", nb::EC_NETWORK_ERROR,
+       "hel", false, false},
       // A server failing is no refusal of the range: the next attempt may resume.
       {"HTTP/1.1 404 Not Found\r\n\r\n", nb::EC_NETWORK_ERROR, "hel", false, false},
   };

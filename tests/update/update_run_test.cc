@@ -107,6 +107,9 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   ASSERT_TRUE(wait_for_port(port));
   write_drl({"http://127.0.0.1:" + std::to_string(port) + "/"});
   expect_staged(this->run(config()), lzma_names, 2);
+  // Nor does a body sent in chunks keep their framing.
+  write_drl({publish(lzma_names, {}, "-ssi")});
+  expect_staged(this->run(config()), lzma_names, 2);
 }
 
 // Half-synced mirrors stand in for each other file by file, whichever is
