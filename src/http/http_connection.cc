@@ -7,7 +7,7 @@
 //                               -> write request -> head -> body
 //
 // A 407 head ends the transfer with EC_PROXY_AUTH_ERROR after computing the
-// answer; request() then runs the whole sequence once more.
+// answer; request() then runs the whole sequence once more if there is one.
 #include "http/http_connection.h"
 
 #include <algorithm>
@@ -21,6 +21,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "http/body_extent.h"
 #include "http/proxy_auth.h"
 
@@ -55,7 +56,8 @@ auto http_connection_t::bind(Member member) {
 
 void http_connection_t::request() {
   error_code result = perform();
-  if (result == nb::EC_PROXY_AUTH_ERROR) result = perform();
+  // A challenge without an answer ("" for an unknown scheme) is not repeated.
+  if (result == nb::EC_PROXY_AUTH_ERROR && !proxy_authorization_.empty()) result = perform();
   proxy_authorization_.clear();
   finished_signal(*this, result);
   if (result) throw boost::system::system_error(result, failure_);
@@ -378,13 +380,20 @@ void http_connection_t::deliver_body() {
 
 void http_connection_t::on_response_header(const http_response_t& head, error_code& error) {
   if (head.status == 407) {
+    // Without credentials a repeated request could only send empty ones.
+    if (proxy_.user().empty() && proxy_.password().empty())
+      fail("Proxy " + proxy_name() + " demands credentials and none are configured", nb::EC_PROXY_AUTH_ERROR);
     proxy_authorization_ =
         make_proxy_authorization(request_, head, proxy_.user(), proxy_.password());
     error = nb::EC_PROXY_AUTH_ERROR;
     return;
   }
-  // A CONNECT answer other than 407 opens the tunnel whatever its status:
-  // a refusing proxy makes the handshake fail.
+  // Only a 2xx opens the tunnel: what a refusing proxy sends instead is its
+  // own page, not the server's handshake.
+  if (state_ == tunnel_setup && (head.status < 200 || head.status > 299))
+    fail("Proxy " + proxy_name() + " refused CONNECT " + request_.uri + ": " + std::to_string(head.status) + " " +
+             printable(head.reason.substr(0, 80)),
+         nb::EC_NETWORK_ERROR);
   if (state_ == awaiting_head) header_signal(*this, head, error);
 }
 
@@ -464,6 +473,8 @@ std::string http_connection_t::build_request(const std::string& method) {
 http_connection_t::tcp::socket& http_connection_t::tcp_socket() {
   return tls_stream_ ? tls_stream_->next_layer() : *socket_;
 }
+
+std::string http_connection_t::proxy_name() const { return proxy_.host() + ":" + std::to_string(proxy_.port()); }
 
 std::string http_connection_t::peer() const {
   std::ostringstream text;

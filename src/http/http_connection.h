@@ -7,7 +7,8 @@
 // run handlers on that loop meanwhile. Every handler and signal runs on that
 // thread. Every wait (connect, handshake, each write and read) is bounded by
 // one timer re-armed for each step. A proxy's 407 is answered once with a
-// Proxy-Authorization header. A body with a Content-Length ends after that
+// Proxy-Authorization header, when credentials are configured; only a 2xx
+// answer to CONNECT opens a tunnel. A body with a Content-Length ends after that
 // many bytes, and a close before them fails the transfer (a cut connection
 // must not pass for a short file). A chunked body is decoded and ends with
 // its last chunk, a close before it failing likewise; any other transfer
@@ -135,6 +136,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   bool uses_tls() const { return mode_ == direct_https || mode_ == proxy_https; }
   // The TCP socket, under the TLS stream in the TLS modes.
   tcp::socket& tcp_socket();
+  // "host:port" of the proxy, for reasons.
+  std::string proxy_name() const;
   // "host:service [address:port]" for log lines.
   std::string peer() const;
 

@@ -200,6 +200,16 @@ TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
   std::uint64_t sent = 0;
   for (const std::string& request : expected) sent += request.size();
   EXPECT_EQ(traffic(), std::make_pair(sent, expected.size() * challenge.size()));
+  // Without credentials a challenge fails at once; only a 2xx opens a tunnel.
+  downloader_.set_proxy(http_proxy(proxy.port(), "", ""));
+  std::vector<char> body;
+  EXPECT_EQ(fetch(cases[0].first, body), nb::EC_PROXY_AUTH_ERROR);
+  EXPECT_EQ(proxy.requests().size(), expected.size() + 1);
+  fake_http_server_t refusing(answer("HTTP/1.1 403 Forbidden\r\nContent-Length: 4\r\n\r\n<h1>"));
+  downloader_.set_proxy(http_proxy(refusing.port(), "", ""));
+  EXPECT_EQ(fetch("https://updates.example:8443/f", body), nb::EC_NETWORK_ERROR);
+  EXPECT_TRUE(log_.has("Debug: Proxy " + loopback(refusing.port()) + " refused CONNECT updates.example:8443: 403 Forbidden"))
+      << log_.all();
 }
 
 }  // namespace
