@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include "common/error.h"
 #include "common/fd_io.h"
@@ -89,17 +90,18 @@ void downloader_t::download(const url_t& url, std::vector<char>& body, std::uint
 
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
-  to_file(url, open_target(path).get(), 0, limit);
+  to_file(url, path, open_target(path).get(), 0, limit);
 }
 
 void downloader_t::resume(const url_t& url, const boost::filesystem::path& path,
                           std::optional<std::uint64_t> limit) {
   const auto [fd, size] = reopen_target(path, limit);
   if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
-  to_file(url, fd.get(), size, limit);
+  to_file(url, path, fd.get(), size, limit);
 }
 
-void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit) {
+void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
+                           std::optional<std::uint64_t> limit) {
   // Chunks are gathered into few large writes: a write per 4096-byte read
   // would cost more than the transfer itself.
   std::vector<char> pending;
@@ -129,6 +131,11 @@ void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::
     try {
       flush();
     } catch (const boost::system::system_error&) {
+    }
+    // An empty file is no beginning to continue: a refused file leaves none.
+    if (::lseek(fd, 0, SEEK_END) == 0) {
+      boost::system::error_code ignored;
+      boost::filesystem::remove(path, ignored);
     }
     throw;
   }

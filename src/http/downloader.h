@@ -66,7 +66,8 @@ class downloader_t {
   // The body goes to a new file at path with mode 0600, replacing whatever
   // stood there (see create_file in common/safe_file.h), gathered into
   // writes of up to file_write_size_ bytes; a failure leaves what had
-  // arrived, unless the body's chunked framing was malformed. A body beyond
+  // arrived, unless the body's chunked framing was malformed; a failure
+  // that leaves the file empty removes it. A body beyond
   // limit bytes fails the transfer. A path that cannot be created throws a
   // filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path,
@@ -102,7 +103,8 @@ class downloader_t {
 
  private:
   // Runs a file download on fd, a file of offset bytes to be continued.
-  void to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit);
+  void to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
+               std::optional<std::uint64_t> limit);
   void run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset = 0);
   void accept_body(std::uint64_t offset);
   void response_header_received(const http_response_t& head, error_code& error);

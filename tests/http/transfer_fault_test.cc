@@ -2,6 +2,7 @@
 // misbehave ends with a defined code, and the odd but valid answers work.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <thread>
 
 #include "http/transfer_fixture.h"
@@ -115,6 +116,11 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
     EXPECT_EQ(downloader_.broken_off(), c.broken_off);
     EXPECT_EQ(downloader_.range_refused(), c.range_refused);
   }
+  // A refused file leaves no empty one behind.
+  boost::filesystem::remove(dir / "f-partial");
+  fake_http_server_t missing(answer("HTTP/1.1 404 Not Found\r\n\r\n"));
+  EXPECT_EQ(outcome([&] { downloader_.resume(url_t(missing.url("f")), dir / "f-partial", 5); }), nb::EC_NETWORK_ERROR);
+  EXPECT_FALSE(boost::filesystem::exists(dir / "f-partial"));
 }
 
 // A read completion and the timer's expiry found in the same turn of the
