@@ -12,6 +12,7 @@
 #include "common/safe_file.h"
 #include "http/body_extent.h"
 #include "http/http_connection.h"
+#include "http/range_validator.h"
 
 namespace upd {
 namespace {
@@ -97,6 +98,7 @@ void downloader_t::resume(const url_t& url, const boost::filesystem::path& path,
                           std::optional<std::uint64_t> limit) {
   const auto [fd, size] = reopen_target(path, limit);
   if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
+  if (size > 0) if_range_ = load_range_validator(path);
   to_file(url, path, fd.get(), size, limit);
 }
 
@@ -116,6 +118,7 @@ void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path
         pending.insert(pending.end(), chunk.begin(), chunk.end());
       });
   flush_ = flush;
+  validated_file_ = path;
   // The file is opened to append: once cut, writes start at its new end.
   truncate_ = [&](std::uint64_t size) {
     pending.clear();
@@ -126,6 +129,8 @@ void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path
   } catch (...) {
     flush_ = nullptr;
     truncate_ = nullptr;
+    validated_file_.clear();
+    if_range_.clear();
     // What arrived before the failure still goes to the file; a failing
     // write here would only repeat the failure being reported.
     try {
@@ -136,11 +141,16 @@ void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path
     if (::lseek(fd, 0, SEEK_END) == 0) {
       boost::system::error_code ignored;
       boost::filesystem::remove(path, ignored);
+      store_range_validator(path, "");
     }
     throw;
   }
   flush_ = nullptr;
   truncate_ = nullptr;
+  validated_file_.clear();
+  if_range_.clear();
+  // A whole file needs no validator any more.
+  store_range_validator(path, "");
 }
 
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
@@ -152,6 +162,7 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   accepted_ = broken_off_ = range_refused_ = range_ignored_ = false;
   http_headers_t headers = headers_;
   if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
+  if (offset > 0 && !if_range_.empty()) headers.add("If-Range", if_range_);
   connection_->set_headers(headers);
   connection_->set_url(url);
   try {
@@ -178,6 +189,8 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
     // the beginning the file had.
     range_ignored_ = range_from_ > 0;
     if (range_ignored_ && truncate_) truncate_(0);
+    // The file now begins this body: its validator is the one to send back.
+    if (!validated_file_.empty()) store_range_validator(validated_file_, range_validator(head));
     return accept_body(0);
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);

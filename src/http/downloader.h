@@ -75,9 +75,11 @@ class downloader_t {
   // Continues the file at path, which holds the beginning of the body: for
   // N bytes asks for "Range: bytes=N-" and appends a 206 whose range starts
   // at N; a 200 (a server that ignores ranges) replaces the content; any
-  // other answer fails and leaves the file. What stands at the name and is
-  // not a plain file of at most limit bytes is replaced, and the whole
-  // body fetched. The limit counts the bytes the file had.
+  // other answer fails and leaves the file. The validator of the answer the
+  // file began with (range_validator.h) goes with the range as If-Range.
+  // What stands at the name and is not a plain file of at most limit bytes
+  // is replaced, and the whole body fetched. The limit counts the bytes the
+  // file had.
   void resume(const url_t& url, const boost::filesystem::path& path,
               std::optional<std::uint64_t> limit = {});
 
@@ -122,6 +124,8 @@ class downloader_t {
   bool range_refused_ = false;
   bool range_ignored_ = false;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
+  boost::filesystem::path validated_file_;  // of the current file download
+  std::string if_range_;                    // the validator the current transfer sends
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
   std::function<void(std::uint64_t)> truncate_;  // cuts the file of the current download to a size

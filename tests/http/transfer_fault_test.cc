@@ -110,9 +110,10 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
     SCOPED_TRACE(c.response);
     fake_http_server_t server(answer(c.response));
     write_file(dir / "f-partial", "hel");
+    write_file(dir / "f-partial-validator", "\"v1\"");
     EXPECT_EQ(outcome([&] { downloader_.resume(url_t(server.url("f")), dir / "f-partial", 5); }), c.code);
     EXPECT_EQ(read_file(dir / "f-partial"), c.file);
-    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=3-\r\n"), std::string::npos);
+    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=3-\r\nIf-Range: \"v1\"\r\n"), std::string::npos);
     EXPECT_EQ(downloader_.broken_off(), c.broken_off);
     EXPECT_EQ(downloader_.range_refused(), c.range_refused);
   }
@@ -121,6 +122,11 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
   fake_http_server_t missing(answer("HTTP/1.1 404 Not Found\r\n\r\n"));
   EXPECT_EQ(outcome([&] { downloader_.resume(url_t(missing.url("f")), dir / "f-partial", 5); }), nb::EC_NETWORK_ERROR);
   EXPECT_FALSE(boost::filesystem::exists(dir / "f-partial"));
+  // A cut body keeps its answer's strong ETag, else its date, to continue it with.
+  fake_http_server_t cut(answer("HTTP/1.1 200 OK\r\nETag: W/\"w\"\r\nLast-Modified: Mon, 07 Dec 2026 10:00:00 GMT\r\n"
+                                "Content-Length: 9\r\n\r\nhel"));
+  EXPECT_EQ(outcome([&] { downloader_.download(url_t(cut.url("f")), dir / "f-partial"); }), nb::EC_NETWORK_ERROR);
+  EXPECT_EQ(read_file(dir / "f-partial-validator"), "Mon, 07 Dec 2026 10:00:00 GMT");
 }
 
 // A read completion and the timer's expiry found in the same turn of the
