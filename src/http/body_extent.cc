@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "common/printable.h"
+
 namespace upd {
 namespace {
 
@@ -27,6 +29,16 @@ std::optional<std::uint64_t> announced_length(const http_response_t& head) {
     length = this_one;
   }
   return length;
+}
+
+bool chunked_body(const http_response_t& head) {
+  std::string codings;
+  for (const auto& [name, value] : head.headers.items())
+    if (boost::iequals(name, "Transfer-Encoding")) codings += (codings.empty() ? "" : ", ") + trim_http_blanks(value);
+  if (codings.empty()) return false;
+  if (!boost::iequals(codings, "chunked")) // The server's text: a short piece is enough for the log.
+    throw std::invalid_argument("Unsupported transfer coding: " + printable(codings.substr(0, 80)));
+  return true;
 }
 
 std::optional<std::uint64_t> range_start(const http_response_t& head) {

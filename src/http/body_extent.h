@@ -17,6 +17,11 @@ namespace upd {
 // headers disagree: the end of such a body cannot be trusted.
 std::optional<std::uint64_t> announced_length(const http_response_t& head);
 
+// Whether the body comes in chunks ("Transfer-Encoding: chunked"). Throws
+// std::invalid_argument naming any other transfer coding: such a body
+// cannot be read, and a coding left on would pass for the file.
+bool chunked_body(const http_response_t& head);
+
 // FIRST of "Content-Range: bytes FIRST-LAST/TOTAL" (TOTAL may be "*");
 // nullopt when the header is missing or is not of that form.
 std::optional<std::uint64_t> range_start(const http_response_t& head);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include "common/error.h"
 #include "common/fd_io.h"
@@ -11,6 +12,7 @@
 #include "common/safe_file.h"
 #include "http/body_extent.h"
 #include "http/http_connection.h"
+#include "http/range_validator.h"
 
 namespace upd {
 namespace {
@@ -89,17 +91,19 @@ void downloader_t::download(const url_t& url, std::vector<char>& body, std::uint
 
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
-  to_file(url, open_target(path).get(), 0, limit);
+  to_file(url, path, open_target(path).get(), 0, limit);
 }
 
 void downloader_t::resume(const url_t& url, const boost::filesystem::path& path,
                           std::optional<std::uint64_t> limit) {
   const auto [fd, size] = reopen_target(path, limit);
   if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
-  to_file(url, fd.get(), size, limit);
+  if (size > 0) if_range_ = load_range_validator(path);
+  to_file(url, path, fd.get(), size, limit);
 }
 
-void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit) {
+void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
+                           std::optional<std::uint64_t> limit) {
   // Chunks are gathered into few large writes: a write per 4096-byte read
   // would cost more than the transfer itself.
   std::vector<char> pending;
@@ -114,24 +118,39 @@ void downloader_t::to_file(const url_t& url, int fd, std::uint64_t offset, std::
         pending.insert(pending.end(), chunk.begin(), chunk.end());
       });
   flush_ = flush;
-  // The file is opened to append: once emptied, writes start at byte 0.
-  restart_ = [&] {
+  validated_file_ = path;
+  // The file is opened to append: once cut, writes start at its new end.
+  truncate_ = [&](std::uint64_t size) {
     pending.clear();
-    if (::ftruncate(fd, 0) != 0) throw errno_error(errno, "ftruncate");
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) throw errno_error(errno, "ftruncate");
   };
   try {
     run(url, limit, offset);
   } catch (...) {
-    flush_ = restart_ = nullptr;
+    flush_ = nullptr;
+    truncate_ = nullptr;
+    validated_file_.clear();
+    if_range_.clear();
     // What arrived before the failure still goes to the file; a failing
     // write here would only repeat the failure being reported.
     try {
       flush();
     } catch (const boost::system::system_error&) {
     }
+    // An empty file is no beginning to continue: a refused file leaves none.
+    if (::lseek(fd, 0, SEEK_END) == 0) {
+      boost::system::error_code ignored;
+      boost::filesystem::remove(path, ignored);
+      store_range_validator(path, "");
+    }
     throw;
   }
-  flush_ = restart_ = nullptr;
+  flush_ = nullptr;
+  truncate_ = nullptr;
+  validated_file_.clear();
+  if_range_.clear();
+  // A whole file needs no validator any more.
+  store_range_validator(path, "");
 }
 
 void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
@@ -143,6 +162,7 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   accepted_ = broken_off_ = range_refused_ = range_ignored_ = false;
   http_headers_t headers = headers_;
   if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
+  if (offset > 0 && !if_range_.empty()) headers.add("If-Range", if_range_);
   connection_->set_headers(headers);
   connection_->set_url(url);
   try {
@@ -158,6 +178,7 @@ void downloader_t::accept_body(std::uint64_t offset) {
   accepted_ = true;
   body_offset_ = offset;
   body_bytes_ = 0;
+  if (body_limit_) connection_->set_body_limit(*body_limit_ - offset);
 }
 
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
@@ -167,7 +188,9 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.
     range_ignored_ = range_from_ > 0;
-    if (range_ignored_ && restart_) restart_();
+    if (range_ignored_ && truncate_) truncate_(0);
+    // The file now begins this body: its validator is the one to send back.
+    if (!validated_file_.empty()) store_range_validator(validated_file_, range_validator(head));
     return accept_body(0);
   }
   if (head.status == 206 && range_from_ > 0 && range_start(head) == range_from_) return accept_body(range_from_);
@@ -192,6 +215,16 @@ void downloader_t::response_data_received(const std::vector<char>& chunk, error_
 // A file download writes its last bytes before anyone hears of its success,
 // so that a failing write is the outcome both reported and thrown.
 void downloader_t::response_finished(const error_code& error) {
+  // Malformed framing makes every byte of the body suspect: none is kept,
+  // and nothing is left to continue.
+  if (error && !connection_->body_fault().empty()) {
+    refusal_ = connection_->body_fault();
+    try {
+      if (truncate_) truncate_(body_offset_);
+    } catch (const boost::system::system_error&) {
+      // The transfer fails all the same, and the digest judges what stays.
+    }
+  }
   broken_off_ = error && accepted_ && refusal_.empty() &&
                 (error == nb::EC_NETWORK_ERROR || error == nb::EC_NETWORK_TIMEDOUT);
   if (!error && flush_) {

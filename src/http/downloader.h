@@ -66,16 +66,20 @@ class downloader_t {
   // The body goes to a new file at path with mode 0600, replacing whatever
   // stood there (see create_file in common/safe_file.h), gathered into
   // writes of up to file_write_size_ bytes; a failure leaves what had
-  // arrived. A body beyond limit bytes fails the transfer. A path that
-  // cannot be created throws a filesystem error ("open") before any I/O.
+  // arrived, unless the body's chunked framing was malformed; a failure
+  // that leaves the file empty removes it. A body beyond
+  // limit bytes fails the transfer. A path that cannot be created throws a
+  // filesystem error ("open") before any I/O.
   void download(const url_t& url, const boost::filesystem::path& path,
                 std::optional<std::uint64_t> limit = {});
   // Continues the file at path, which holds the beginning of the body: for
   // N bytes asks for "Range: bytes=N-" and appends a 206 whose range starts
   // at N; a 200 (a server that ignores ranges) replaces the content; any
-  // other answer fails and leaves the file. What stands at the name and is
-  // not a plain file of at most limit bytes is replaced, and the whole
-  // body fetched. The limit counts the bytes the file had.
+  // other answer fails and leaves the file. The validator of the answer the
+  // file began with (range_validator.h) goes with the range as If-Range.
+  // What stands at the name and is not a plain file of at most limit bytes
+  // is replaced, and the whole body fetched. The limit counts the bytes the
+  // file had.
   void resume(const url_t& url, const boost::filesystem::path& path,
               std::optional<std::uint64_t> limit = {});
 
@@ -101,7 +105,8 @@ class downloader_t {
 
  private:
   // Runs a file download on fd, a file of offset bytes to be continued.
-  void to_file(const url_t& url, int fd, std::uint64_t offset, std::optional<std::uint64_t> limit);
+  void to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
+               std::optional<std::uint64_t> limit);
   void run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset = 0);
   void accept_body(std::uint64_t offset);
   void response_header_received(const http_response_t& head, error_code& error);
@@ -119,9 +124,11 @@ class downloader_t {
   bool range_refused_ = false;
   bool range_ignored_ = false;
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
+  boost::filesystem::path validated_file_;  // of the current file download
+  std::string if_range_;                    // the validator the current transfer sends
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
-  std::function<void()> restart_;            // empties the file of the current download
+  std::function<void(std::uint64_t)> truncate_;  // cuts the file of the current download to a size
   boost::signals2::scoped_connection slots_[3];
 };
 

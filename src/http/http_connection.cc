@@ -7,7 +7,7 @@
 //                               -> write request -> head -> body
 //
 // A 407 head ends the transfer with EC_PROXY_AUTH_ERROR after computing the
-// answer; request() then runs the whole sequence once more.
+// answer; request() then runs the whole sequence once more if there is one.
 #include "http/http_connection.h"
 
 #include <algorithm>
@@ -21,6 +21,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "http/body_extent.h"
 #include "http/proxy_auth.h"
 
@@ -55,7 +56,8 @@ auto http_connection_t::bind(Member member) {
 
 void http_connection_t::request() {
   error_code result = perform();
-  if (result == nb::EC_PROXY_AUTH_ERROR) result = perform();
+  // A challenge without an answer ("" for an unknown scheme) is not repeated.
+  if (result == nb::EC_PROXY_AUTH_ERROR && !proxy_authorization_.empty()) result = perform();
   proxy_authorization_.clear();
   finished_signal(*this, result);
   if (result) throw boost::system::system_error(result, failure_);
@@ -85,6 +87,9 @@ http_connection_t::error_code http_connection_t::perform() {
   connected_at_ = clock_type::time_point::max();
   bytes_since_connect_ = 0;
   body_left_.reset();
+  chunked_.reset();
+  body_limit_.reset();
+  body_fault_.clear();
   const std::string& protocol = url_.protocol();
   const bool https = boost::iequals(protocol, "https");
   if (!https && !boost::iequals(protocol, "http")) {
@@ -303,6 +308,7 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   // Over TLS that takes the peer's TLS closure; a bare TCP close is a
   // short-read error.
   if (state_ == reading_body && bytes == 0 && (!error || error == boost::asio::error::eof)) {
+    if (chunked_) fail("Read HTTP: " + peer() + ": End of file inside the chunked body", nb::EC_NETWORK_ERROR);
     if (!body_left_) finish_request(nb::EC_OK);
     fail("Read HTTP: " + peer() + ": End of file " + std::to_string(*body_left_) +
              " bytes before the announced end",
@@ -336,15 +342,31 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   }
   state_ = reading_body;
   try {
-    body_left_ = announced_length(parser_.response());
+    // A chunked body's Content-Length, if any, is not its length.
+    if (chunked_body(parser_.response()))
+      chunked_.emplace(body_limit_);
+    else
+      body_left_ = announced_length(parser_.response());
   } catch (const std::invalid_argument& e) {
     fail("Read HTTP: " + peer() + ": " + e.what(), nb::EC_NETWORK_ERROR);
   }
   deliver_body();
 }
 
-// Bytes beyond an announced length are not the body's: they are dropped.
+// Bytes beyond an announced length or the last chunk are not the body's:
+// they are dropped.
 void http_connection_t::deliver_body() {
+  bool last_chunk = false;
+  if (chunked_) {
+    std::vector<char> data;
+    const auto result = chunked_->decode(read_buffer_.data(), read_buffer_.size(), data);
+    if (result == chunked_decoder_t::decode_bad) {
+      body_fault_ = chunked_->fault();
+      fail("Read HTTP: " + peer() + ": " + body_fault_, nb::EC_NETWORK_ERROR);
+    }
+    last_chunk = result == chunked_decoder_t::decode_done;
+    read_buffer_.swap(data);
+  }
   if (body_left_ && read_buffer_.size() > *body_left_) read_buffer_.resize(*body_left_);
   if (!read_buffer_.empty()) {
     error_code data_error;
@@ -352,19 +374,26 @@ void http_connection_t::deliver_body() {
     if (data_error) finish_request(data_error);
     if (body_left_) *body_left_ -= read_buffer_.size();
   }
-  if (body_left_ == 0u) finish_request(nb::EC_OK);
+  if (last_chunk || body_left_ == 0u) finish_request(nb::EC_OK);
   start_read();
 }
 
 void http_connection_t::on_response_header(const http_response_t& head, error_code& error) {
   if (head.status == 407) {
+    // Without credentials a repeated request could only send empty ones.
+    if (proxy_.user().empty() && proxy_.password().empty())
+      fail("Proxy " + proxy_name() + " demands credentials and none are configured", nb::EC_PROXY_AUTH_ERROR);
     proxy_authorization_ =
         make_proxy_authorization(request_, head, proxy_.user(), proxy_.password());
     error = nb::EC_PROXY_AUTH_ERROR;
     return;
   }
-  // A CONNECT answer other than 407 opens the tunnel whatever its status:
-  // a refusing proxy makes the handshake fail.
+  // Only a 2xx opens the tunnel: what a refusing proxy sends instead is its
+  // own page, not the server's handshake.
+  if (state_ == tunnel_setup && (head.status < 200 || head.status > 299))
+    fail("Proxy " + proxy_name() + " refused CONNECT " + request_.uri + ": " + std::to_string(head.status) + " " +
+             printable(head.reason.substr(0, 80)),
+         nb::EC_NETWORK_ERROR);
   if (state_ == awaiting_head) header_signal(*this, head, error);
 }
 
@@ -433,13 +462,19 @@ std::string http_connection_t::build_request(const std::string& method) {
   const bool to_proxy = connect || mode_ == proxy_http;
   if (to_proxy && !proxy_authorization_.empty()) headers.add("Proxy-Authorization", proxy_authorization_);
 
-  request_ = http_request_t{connect ? host : url_.to_string(), method, {}, headers};
+  // A proxy needs the whole URL to know where to go; an origin server,
+  // asked directly or through a tunnel, knows only its own paths, and
+  // simple ones answer a whole URL with 404 or 400.
+  const std::string target = connect ? host : mode_ == proxy_http ? url_.to_string() : "/" + url_.path();
+  request_ = http_request_t{target, method, {}, headers};
   return request_.to_string();
 }
 
 http_connection_t::tcp::socket& http_connection_t::tcp_socket() {
   return tls_stream_ ? tls_stream_->next_layer() : *socket_;
 }
+
+std::string http_connection_t::proxy_name() const { return proxy_.host() + ":" + std::to_string(proxy_.port()); }
 
 std::string http_connection_t::peer() const {
   std::ostringstream text;

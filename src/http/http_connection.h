@@ -7,11 +7,14 @@
 // run handlers on that loop meanwhile. Every handler and signal runs on that
 // thread. Every wait (connect, handshake, each write and read) is bounded by
 // one timer re-armed for each step. A proxy's 407 is answered once with a
-// Proxy-Authorization header. A body with a Content-Length ends after that
+// Proxy-Authorization header, when credentials are configured; only a 2xx
+// answer to CONNECT opens a tunnel. A body with a Content-Length ends after that
 // many bytes, and a close before them fails the transfer (a cut connection
-// must not pass for a short file); without one the body is whatever arrives
-// until the server closes the connection. Bytes written and read are added
-// to the byte counter, which must outlive the connection.
+// must not pass for a short file). A chunked body is decoded and ends with
+// its last chunk, a close before it failing likewise; any other transfer
+// coding fails. Without either, the body is whatever arrives until the
+// server closes the connection. Bytes written and read are added to the
+// byte counter, which must outlive the connection.
 //
 // A server that drips one byte just before every timeout meets each step's
 // limit and would hold a transfer for ever. So once connected, a transfer
@@ -41,6 +44,7 @@
 
 #include "common/progress_counters.h"
 #include "error.pb.h"
+#include "http/chunked_decoder.h"
 #include "http/http_message.h"
 #include "http/response_parser.h"
 #include "http/tls_check.h"
@@ -78,6 +82,13 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   void set_proxy(const nb::Proxy& proxy) { proxy_ = proxy; }
   void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
   void set_tls_check(const tls_check_t& check) { tls_check_ = check; }
+  // The data bytes a chunked body may announce; a header_signal slot may
+  // set it for the body that follows. nullopt: no bound.
+  void set_body_limit(std::optional<std::uint64_t> limit) { body_limit_ = limit; }
+
+  // Why the last transfer's chunked framing was malformed; "" when it was
+  // not. Unlike a cut, such a body is no beginning to continue.
+  const std::string& body_fault() const { return body_fault_; }
 
   // Runs one request to its end, emits finished_signal, then throws a
   // system error carrying the failure, if any. The thread's interruption
@@ -125,6 +136,8 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   bool uses_tls() const { return mode_ == direct_https || mode_ == proxy_https; }
   // The TCP socket, under the TLS stream in the TLS modes.
   tcp::socket& tcp_socket();
+  // "host:port" of the proxy, for reasons.
+  std::string proxy_name() const;
   // "host:service [address:port]" for log lines.
   std::string peer() const;
 
@@ -148,6 +161,9 @@ class http_connection_t : public std::enable_shared_from_this<http_connection_t>
   clock_type::time_point connected_at_;  // max() until connected
   std::uint64_t bytes_since_connect_ = 0;
   std::optional<std::uint64_t> body_left_;  // of an announced length
+  std::optional<chunked_decoder_t> chunked_;  // of a chunked body
+  std::optional<std::uint64_t> body_limit_;
+  std::string body_fault_;
   state_t state_ = finished;
   mode_t mode_ = no_mode;
   // Counts transfers; completions carry the number of theirs.

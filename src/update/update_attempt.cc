@@ -4,6 +4,7 @@
 #include <chrono>
 #include <set>
 
+#include "http/range_validator.h"
 #include "update/list_serials.h"
 #include "update/partial_download.h"
 #include "update/staging.h"
@@ -123,7 +124,9 @@ void update_attempt_t::remove_unwanted_files() {
     for (const auto& item : zone.check(*checker_)) {
       const std::string name = item.source.filename().string();
       wanted.insert(name);
-      if (!staged.count(item.source)) wanted.insert({partial_name(name), partial_name(name + compressed_suffix)});
+      if (!staged.count(item.source))
+        for (const std::string& partial : {partial_name(name), partial_name(name + compressed_suffix)})
+          wanted.insert({partial, range_validator_path(partial).string()});
     }
     remove_files_except(zone.staging_dir(), wanted);
   }

@@ -2,6 +2,7 @@
 // misbehave ends with a defined code, and the odd but valid answers work.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <thread>
 
 #include "http/transfer_fixture.h"
@@ -14,6 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string ok_head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n";
 
 // A script that answers every request with the same bytes and closes.
 fake_http_server_t::script_t answer(const std::string& bytes) {
@@ -25,7 +27,7 @@ fake_http_server_t::script_t answer(const std::string& bytes) {
 
 using TransferFaultTest = transfer_test_t;
 
-// The request names the absolute URL and the host, then the fixed headers.
+// The request names the path and the host, then the fixed headers.
 // A body ends at its Content-Length, else at the close; malformed, cut or
 // non-200 answers deliver nothing, and the finished signal carries the code.
 TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
@@ -42,6 +44,12 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello", nb::EC_NETWORK_ERROR, ""},
       {"<html><body>hello</body></html>\r\n", nb::EC_NETWORK_ERROR, ""},
       {"HTTP/1.1 200 OK\r\nContent-", nb::EC_NETWORK_ERROR, ""},
+      // Chunks end the body with their last one, whatever Content-Length says.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n" + chunked + "5;x=\"y\"\r\nhello\r\nA\r\n, and more\r\n0\r\nT: 1\r\n\r\nzz",
+       nb::EC_OK, "hello, and more"},
+      {"HTTP/1.1 200 OK\r\n" + chunked + "5\r\nhello\r\nzz\r\n", nb::EC_NETWORK_ERROR, "", 5},
+      {"HTTP/1.1 200 OK\r\n" + chunked + "5\r\nhel", nb::EC_NETWORK_ERROR, "", 3},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", nb::EC_NETWORK_ERROR, ""},
       // Every status but 200 takes this one path (100 and 204 included).
       {"HTTP/1.1 404 Not Found\r\n\r\nerror page", nb::EC_NETWORK_ERROR, ""},
   };
@@ -62,7 +70,7 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
     std::vector<char> body{'x'};
     EXPECT_EQ(fetch(server.url("a/f?x=1"), body), c.code) << log_.all();
     const std::string peer = loopback(server.port());
-    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET http://" + peer + "/a/f?x=1 HTTP/1.1\r\nHost: " + peer +
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /a/f?x=1 HTTP/1.1\r\nHost: " + peer +
                                                           "\r\nConnection: close\r\nAccept: */*\r\n\r\n"});
     EXPECT_EQ(text_of(body), c.body);
     EXPECT_EQ(chunks, c.body.size() + c.dropped);
@@ -89,6 +97,11 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
        false, true},
       {"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\n\r\n", nb::EC_NETWORK_ERROR, "hel",
        false, true},
+      // A cut inside a chunk is a break; broken chunking leaves nothing to continue.
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\n" + chunked + "2\r\nl", nb::EC_NETWORK_ERROR,
+       "hell", true, false},
+      {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 3-4/5\r\n" + chunked + "1\r\nl\r\n1\n", nb::EC_NETWORK_ERROR,
+       "hel", false, false},
       // A server failing is no refusal of the range: the next attempt may resume.
       {"HTTP/1.1 404 Not Found\r\n\r\n", nb::EC_NETWORK_ERROR, "hel", false, false},
   };
@@ -97,12 +110,23 @@ TEST_F(TransferFaultTest, ResumedFileTakesTheRestTheWholeOrNothing) {
     SCOPED_TRACE(c.response);
     fake_http_server_t server(answer(c.response));
     write_file(dir / "f-partial", "hel");
+    write_file(dir / "f-partial-validator", "\"v1\"");
     EXPECT_EQ(outcome([&] { downloader_.resume(url_t(server.url("f")), dir / "f-partial", 5); }), c.code);
     EXPECT_EQ(read_file(dir / "f-partial"), c.file);
-    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=3-\r\n"), std::string::npos);
+    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=3-\r\nIf-Range: \"v1\"\r\n"), std::string::npos);
     EXPECT_EQ(downloader_.broken_off(), c.broken_off);
     EXPECT_EQ(downloader_.range_refused(), c.range_refused);
   }
+  // A refused file leaves no empty one behind.
+  boost::filesystem::remove(dir / "f-partial");
+  fake_http_server_t missing(answer("HTTP/1.1 404 Not Found\r\n\r\n"));
+  EXPECT_EQ(outcome([&] { downloader_.resume(url_t(missing.url("f")), dir / "f-partial", 5); }), nb::EC_NETWORK_ERROR);
+  EXPECT_FALSE(boost::filesystem::exists(dir / "f-partial"));
+  // A cut body keeps its answer's strong ETag, else its date, to continue it with.
+  fake_http_server_t cut(answer("HTTP/1.1 200 OK\r\nETag: W/\"w\"\r\nLast-Modified: Mon, 07 Dec 2026 10:00:00 GMT\r\n"
+                                "Content-Length: 9\r\n\r\nhel"));
+  EXPECT_EQ(outcome([&] { downloader_.download(url_t(cut.url("f")), dir / "f-partial"); }), nb::EC_NETWORK_ERROR);
+  EXPECT_EQ(read_file(dir / "f-partial-validator"), "Mon, 07 Dec 2026 10:00:00 GMT");
 }
 
 // A read completion and the timer's expiry found in the same turn of the
@@ -188,6 +212,16 @@ TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
   std::uint64_t sent = 0;
   for (const std::string& request : expected) sent += request.size();
   EXPECT_EQ(traffic(), std::make_pair(sent, expected.size() * challenge.size()));
+  // Without credentials a challenge fails at once; only a 2xx opens a tunnel.
+  downloader_.set_proxy(http_proxy(proxy.port(), "", ""));
+  std::vector<char> body;
+  EXPECT_EQ(fetch(cases[0].first, body), nb::EC_PROXY_AUTH_ERROR);
+  EXPECT_EQ(proxy.requests().size(), expected.size() + 1);
+  fake_http_server_t refusing(answer("HTTP/1.1 403 Forbidden\r\nContent-Length: 4\r\n\r\n<h1>"));
+  downloader_.set_proxy(http_proxy(refusing.port(), "", ""));
+  EXPECT_EQ(fetch("https://updates.example:8443/f", body), nb::EC_NETWORK_ERROR);
+  EXPECT_TRUE(log_.has("Debug: Proxy " + loopback(refusing.port()) + " refused CONNECT updates.example:8443: 403 Forbidden"))
+      << log_.all();
 }
 
 }  // namespace

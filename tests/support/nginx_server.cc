@@ -47,7 +47,8 @@ http { log_format auth '$request_uri proxy_authorization=$http_proxy_authorizati
   access_log D/access.log auth; sendfile on; default_type application/octet-stream; LIMIT
   client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
-  server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; } }
+  server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; }
+    location ~ -ssi/ { ssi on; ssi_types *; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
   server { listen 127.0.0.1:HTTPS ssl; listen 127.0.0.2:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;
     ssl_certificate_key D/localhost-key.pem; }

@@ -2,7 +2,8 @@
 // with certificates made at start (openssl CLI), a temporary configuration
 // and all its files in a temporary folder. Start it once per test suite: it
 // runs as a child process until destruction. Over HTTP, a folder whose name
-// ends in "-500" answers 500 for its "version.lst.sig". Over HTTPS,
+// ends in "-500" answers 500 for its "version.lst.sig", one ending in "-ssi"
+// answers in chunks (server-side includes). Over HTTPS,
 // 127.0.0.1 shows a self-signed certificate; the name "localhost" in the
 // handshake selects a server block of its own, also the one on 127.0.0.2,
 // with a certificate that ca() issued for 127.0.0.2 alone. The access log

@@ -34,6 +34,7 @@ using behaviour_t = std::function<void(fake_peer_t&)>;
 constexpr int no_update_servers = 94, network_error = 29, network_timed_out = 97, proxy_auth_error = 93;
 constexpr int timeout_ms = 200;
 const std::string ok_head = "HTTP/1.1 200 OK\r\n\r\n";
+const std::string chunked_head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 
 // Answers a request for the list as a repository without a detached
 // signature does; false for any other request.
@@ -177,6 +178,16 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
          ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
        },
        network_error, "Read HTTP: "},
+      {"chunk size in bad hex", [](fake_peer_t& peer) { peer.send(chunked_head + "5\r\nhello\r\n0x1\r\n"); },
+       network_error, ": Bad chunk size"},
+      {"overlong chunk size line", [](fake_peer_t& peer) { peer.send(chunked_head + "5;" + std::string(5000, 'x')); },
+       network_error, ": Chunk size line over 4096 bytes"},
+      {"chunk beyond the bound", [](fake_peer_t& peer) { peer.send(chunked_head + "fffffFFFF\r\n"); }, network_error,
+       " bytes beyond the bound of the body"},
+      {"cut inside a chunk", [](fake_peer_t& peer) { peer.send(chunked_head + "2710\r\n" + std::string(5000, 'h')); },
+       network_error, ": End of file inside the chunked body"},
+      {"gzip, chunked", [](fake_peer_t& peer) { peer.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"); },
+       network_error, ": Unsupported transfer coding: gzip, chunked"},
       // Escape sequences and a bare CR would rewrite the terminal and forge a line.
       {"reason phrase with escapes",
        [](fake_peer_t& peer) { peer.send("HTTP/1.1 404 \x1b[2J\rNotice: Exit with status 0 (Success)\r\n\r\n"); },

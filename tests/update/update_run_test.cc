@@ -99,6 +99,17 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   const files_t lzma_names = {{"rules.lzma", "r"}, {"big.lzma", std::string(5000, 'r')}};
   write_drl({publish(lzma_names)});
   expect_staged(this->run(config()), lzma_names, 2);
+  // A plain server that knows only its own paths serves a whole update too.
+  const std::uint16_t port = free_port();
+  child_process_t python({"python3", "-m", "http.server", "--bind", "127.0.0.1", std::to_string(port), "--directory",
+                          served().string()},
+                         dir_ / "python.log");
+  ASSERT_TRUE(wait_for_port(port));
+  write_drl({"http://127.0.0.1:" + std::to_string(port) + "/"});
+  expect_staged(this->run(config()), lzma_names, 2);
+  // Nor does a body sent in chunks keep their framing.
+  write_drl({publish(lzma_names, {}, "-ssi")});
+  expect_staged(this->run(config()), lzma_names, 2);
 }
 
 // Half-synced mirrors stand in for each other file by file, whichever is
