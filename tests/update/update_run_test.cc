@@ -99,17 +99,66 @@ TEST_F(UpdateRun, FallBacksStillDeliverEveryFile) {
   const files_t lzma_names = {{"rules.lzma", "r"}, {"big.lzma", std::string(5000, 'r')}};
   write_drl({publish(lzma_names)});
   expect_staged(this->run(config()), lzma_names, 2);
-  // A plain server that knows only its own paths serves a whole update too.
-  const std::uint16_t port = free_port();
-  child_process_t python({"python3", "-m", "http.server", "--bind", "127.0.0.1", std::to_string(port), "--directory",
-                          served().string()},
-                         dir_ / "python.log");
-  ASSERT_TRUE(wait_for_port(port));
-  write_drl({"http://127.0.0.1:" + std::to_string(port) + "/"});
-  expect_staged(this->run(config()), lzma_names, 2);
-  // Nor does a body sent in chunks keep their framing.
-  write_drl({publish(lzma_names, {}, "-ssi")});
-  expect_staged(this->run(config()), lzma_names, 2);
+}
+
+// Servers and a proxy that nobody here wrote, each started on its own
+// port: a whole update from each, and the request line it logged. Servers
+// that know only their own paths refuse the whole URL a proxy gets.
+TEST_F(UpdateRun, CommonServersAndProxiesServeAWholeUpdate) {
+  const std::string port = std::to_string(free_port()), root = served().string(),
+                    lighttpd = (dir_ / "lighttpd.conf").string();
+  write_file(lighttpd, "server.document-root = \"" + root + "\"\nserver.port = " + port +
+                           "\nserver.bind = \"127.0.0.1\"\nserver.modules = (\"mod_accesslog\")\n"
+                           "accesslog.filename = \"" + (dir_ / "server.log").string() +
+                           "\"\naccesslog.format = \"%r\"\nserver.errorlog = \"/dev/null\"\n");
+  write_file(dir_ / "tinyproxy.conf", "User nobody\nGroup nogroup\nListen 127.0.0.1\nAllow 127.0.0.1\n"
+                                      "ConnectPort 443\nLogLevel Connect\nPort " + port + "\n");
+  const std::string local = "http://127.0.0.1:" + port + "/", listed = "GET /version.lst HTTP/1.1";
+  const struct {
+    const char* name;
+    strings argv;                // empty: the suite's nginx
+    std::string server, logged;  // what the DRL names, what the server logs
+    bool proxy = false;
+  } cases[] = {
+      {"python3 http.server", {"python3", "-m", "http.server", "--bind", "127.0.0.1", port, "--directory", root},
+       local, "\"" + listed + "\" 200"},
+      {"busybox httpd", {"busybox", "httpd", "-f", "-vv", "-p", "127.0.0.1:" + port, "-h", root}, local,
+       "url:/version.lst"},
+      {"lighttpd", {"lighttpd", "-D", "-f", lighttpd}, local, listed},
+      // A body sent in chunks keeps none of their framing.
+      {"nginx with chunked bodies", {}, nginx_->http_url(id_ + "-ssi/"), ""},
+      {"tinyproxy", {"tinyproxy", "-d", "-c", (dir_ / "tinyproxy.conf").string()}, http_base(),
+       "GET " + http_base() + "version.lst HTTP/1.1", true},
+  };
+  publish(sample, {"--remove", "*.tmp"}, "-ssi");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_update_dir();
+    fs::remove(dir_ / "server.log");
+    std::optional<child_process_t> server;
+    if (!c.argv.empty()) server.emplace(c.argv, dir_ / "server.log");
+    ASSERT_TRUE(c.argv.empty() || wait_for_port(std::stoi(port)));
+    write_drl({c.server});
+    auto config = config_;
+    if (c.proxy) {
+      config.mutable_proxy()->set_type(nb::Proxy::PROXY_TYPE_HTTP);
+      config.mutable_proxy()->set_host("127.0.0.1");
+      config.mutable_proxy()->set_port(std::stoi(port));
+    }
+    expect_staged(this->run(config), sample, 3);
+    if (server) server->stop();  // lighttpd writes its log as it stops
+    EXPECT_NE(read_file(dir_ / "server.log").find(c.logged), std::string::npos) << read_file(dir_ / "server.log");
+    if (!c.proxy) continue;
+    // A tunnel to a port the proxy does not allow is refused, and said so.
+    write_drl({nginx_->https_url(id_ + "/")});
+    server.emplace(c.argv, dir_ / "server.log");
+    ASSERT_TRUE(wait_for_port(std::stoi(port)));
+    const auto refused = this->run(config);
+    EXPECT_EQ(refused.exit_status, 94);
+    EXPECT_TRUE(has_line(refused, "Proxy 127.0.0.1:" + port + " refused CONNECT 127.0.0.1:" +
+                                      std::to_string(nginx_->https_port()) + ": 403 "))
+        << ::testing::PrintToString(refused.log);
+  }
 }
 
 // Half-synced mirrors stand in for each other file by file, whichever is
