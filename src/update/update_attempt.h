@@ -33,10 +33,13 @@
 
 namespace upd {
 
+class server_waits_t;
+
 class update_attempt_t {
  public:
   update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress,
                    bool signature_required);
+  ~update_attempt_t();
   update_attempt_t(const update_attempt_t&) = delete;
   update_attempt_t& operator=(const update_attempt_t&) = delete;
 
@@ -64,6 +67,7 @@ class update_attempt_t {
   progress_t* progress_;
   bool signature_required_;
   downloader_t downloader_;
+  std::unique_ptr<server_waits_t> waits_;  // the zones point to it
   std::vector<zone_t> zones_;
   std::unique_ptr<checker_t> checker_;  // writes the cache back when destroyed
   std::vector<zone_item_t> items_;  // in download order

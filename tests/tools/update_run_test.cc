@@ -139,7 +139,8 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     write_metrics(path, with_last_success({.started = run.started,
                                            .status = run.status,
                                            .serials = {{"BASE", {"202612061700", true, 1796000000}},
-                                                       {"NBS", {"7", false}}}},
+                                                       {"NBS", {"7", false}}},
+                                           .waits = {{"BASE", 1796000100}}},
                                           path));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
     previous = read_file(path);
@@ -149,6 +150,8 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     EXPECT_EQ(samples["nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"BASE\"}"], 1796000000.0);
     EXPECT_EQ(samples.count("nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"NBS\"}"), 0u);
     EXPECT_EQ(read_metrics(path).serials["BASE"].expires, 1796000000);
+    EXPECT_EQ(samples["nimbo_update_server_wait_until_timestamp_seconds{zone=\"BASE\"}"], 1796000100.0);
+    EXPECT_NE(status_text(read_metrics(path)).find("BASE wait:    a server asked not to be asked before "), std::string::npos);
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
     EXPECT_EQ(status_text(read_metrics(path)).find("Last success: never") != std::string::npos, !run.last_success);
