@@ -25,16 +25,20 @@ int main(int argc, char** argv) {
   const fs::path local = dir / "local", update = dir / "update", www = dir / "www";
   for (const auto& d : {local, update, www}) fs::create_directories(d);
   // The machine holds every file already: a run fetches the lists alone.
-  for (int i = 0; i < files; ++i) write_file(local / ("file" + std::to_string(i) + ".vdb"), std::to_string(i));
-  const std::string publish = NIMBO_BINARY_DIR "/bin/nimbo-publish", key = NIMBO_SOURCE_DIR "/keys/dev.key";
-  if (!run_tool({publish, "list", "--key", key, "--source", local.string(), "--out", (www / "bases").string(),
-                 "--sign-key", NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem", "--expires", "7d", "--zone", "BASE"},
+  for (int i = 0; i < files; ++i)
+    write_file(local / ("file" + std::to_string(i) + ".vdb"), std::to_string(i));
+  const std::string publish = NIMBO_BINARY_DIR "/bin/nimbo-publish",
+                    key = NIMBO_SOURCE_DIR "/keys/dev.key";
+  if (!run_tool({publish, "list", "--key", key, "--source", local.string(), "--out",
+                 (www / "bases").string(), "--sign-key", NIMBO_SOURCE_DIR "/keys/dev-ed25519.pem",
+                 "--expires", "7d", "--zone", "BASE"},
                 dir / "publish.out"))
     return 1;
   nginx_server_t nginx(www);
   fault_proxy_t link(nginx.http_port(), 0);
-  if (!run_tool({publish, "drl", "--key", key, "--out", (dir / "base.drl").string(), link.url("bases/")},
-                dir / "drl.out"))
+  if (!run_tool(
+          {publish, "drl", "--key", key, "--out", (dir / "base.drl").string(), link.url("bases/")},
+          dir / "drl.out"))
     return 1;
   const nb::UpdateConfig config = upd::bench::base_zone_config(update, dir / "base.drl", local);
   if (!upd::bench::run_component(config).request) return 1;
@@ -43,15 +47,18 @@ int main(int argc, char** argv) {
   const std::uint64_t conditional = link.passed() - whole;
 
   fault_proxy_t curl_link(nginx.http_port(), 0);
-  if (!run_tool({"curl", "-sf", "-o", (dir / "list").string(), curl_link.url("bases/version.lst"), "-o",
-                 (dir / "sig").string(), curl_link.url("bases/version.lst.sig")},
+  if (!run_tool({"curl", "-sf", "-o", (dir / "list").string(), curl_link.url("bases/version.lst"),
+                 "-o", (dir / "sig").string(), curl_link.url("bases/version.lst.sig")},
                 dir / "curl.out"))
     return 1;
   std::printf("unchanged run of a %d-file zone (list %llu bytes), bytes received:\n", files,
               static_cast<unsigned long long>(fs::file_size(www / "bases" / "version.lst")));
-  std::printf("curl, list and signature whole:        %8llu\n", static_cast<unsigned long long>(curl_link.passed()));
+  std::printf("curl, list and signature whole:        %8llu\n",
+              static_cast<unsigned long long>(curl_link.passed()));
   std::printf("nimbo-update, no kept copy (as before): %8llu  -> / curl = %.3f\n",
               static_cast<unsigned long long>(whole), double(whole) / double(curl_link.passed()));
-  std::printf("nimbo-update, asked conditionally:     %8llu  -> / curl = %.4f (target <= 1024 bytes)\n",
-              static_cast<unsigned long long>(conditional), double(conditional) / double(curl_link.passed()));
+  std::printf(
+      "nimbo-update, asked conditionally:     %8llu  -> / curl = %.4f (target <= 1024 bytes)\n",
+      static_cast<unsigned long long>(conditional),
+      double(conditional) / double(curl_link.passed()));
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <boost/algorithm/string/predicate.hpp>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 
 namespace upd {
 
@@ -17,7 +20,21 @@ std::string printable_header(const http_response_t& head, const char* name) {
 }
 
 http_validators_t answer_validators(const http_response_t& head) {
-  return {printable_header(head, "ETag"), printable_header(head, "Last-Modified")};
+  http_validators_t validators{printable_header(head, "ETag"),
+                               printable_header(head, "Last-Modified")};
+  const auto modified = parse_http_date(validators.last_modified),
+             date = parse_http_date(printable_header(head, "Date"));
+  if (modified && date && *date <= *modified) return {};
+  return validators;
+}
+
+std::optional<std::time_t> parse_http_date(const std::string& text) {
+  std::tm parts{};
+  std::istringstream input(text);
+  input.imbue(std::locale::classic());
+  input >> std::get_time(&parts, "%a, %d %b %Y %H:%M:%S GMT");
+  if (input.fail() || input.peek() != std::char_traits<char>::eof()) return std::nullopt;
+  return ::timegm(&parts);
 }
 
 }  // namespace upd

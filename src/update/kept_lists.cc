@@ -1,7 +1,7 @@
 #include "update/kept_lists.h"
 
-#include <boost/system/system_error.hpp>
 #include <algorithm>
+#include <boost/system/system_error.hpp>
 #include <charconv>
 #include <map>
 
@@ -33,7 +33,8 @@ std::optional<fields_t> parse(std::string_view text) {
   fields_t fields;
   while (text != trailer) {
     const auto space = text.find(' '), end_of_line = text.find('\n');
-    if (space == std::string_view::npos || end_of_line == std::string_view::npos || space > end_of_line)
+    if (space == std::string_view::npos || end_of_line == std::string_view::npos ||
+        space > end_of_line)
       return std::nullopt;
     std::size_t size = 0;
     const char* digits = text.data() + space + 1;
@@ -58,8 +59,8 @@ bool fits_header(const std::string& value) { return printable(value, max_http_va
 std::optional<kept_body_t> body(const fields_t& fields, const std::string& name) {
   const auto bytes = fields.find(name), etag = fields.find(name + "-etag"),
              date = fields.find(name + "-last-modified");
-  if (bytes == fields.end() || etag == fields.end() || date == fields.end() || !fits_header(etag->second) ||
-      !fits_header(date->second))
+  if (bytes == fields.end() || etag == fields.end() || date == fields.end() ||
+      !fits_header(etag->second) || !fits_header(date->second))
     return std::nullopt;
   return kept_body_t{bytes->second, {etag->second, date->second}};
 }
@@ -79,14 +80,17 @@ std::string format(const kept_list_t& kept) {
 
 }  // namespace
 
-boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir, const std::string& zone) {
+boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir,
+                                       const std::string& zone) {
   return update_dir / ("nimbo-update.kept-" + zone);
 }
 
-std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir, const std::string& zone) {
+std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir,
+                                          const std::string& zone) {
   std::optional<fields_t> fields;
   try {
-    fields = parse(read_whole_file(kept_list_path(update_dir, zone), max_file_size, links_t::refuse));
+    fields =
+        parse(read_whole_file(kept_list_path(update_dir, zone), max_file_size, links_t::refuse));
   } catch (const std::exception&) {
   }
   if (!fields || !fields->count("url")) return std::nullopt;
@@ -97,21 +101,33 @@ std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_
   return kept_list_t{fields->at("url"), std::move(*list), std::move(signature)};
 }
 
+// An unchanged list is not written again: most runs change nothing, and
+// a rewrite would cost a flush to disk of the whole list every time.
 void record_kept_lists(const boost::filesystem::path& update_dir, const zone_serials_t& lists) {
-  for (const auto& [zone, list] : lists)
-    if (list.kept) replace_file(kept_list_path(update_dir, zone), format(*list.kept), 0600, write_all);
+  for (const auto& [zone, list] : lists) {
+    if (!list.kept) continue;
+    const std::string text = format(*list.kept);
+    const auto path = kept_list_path(update_dir, zone);
+    try {
+      if (read_whole_file(path, max_file_size, links_t::refuse) == text) continue;
+    } catch (const std::exception&) {
+    }
+    replace_file(path, text, 0600, write_all);
+  }
 }
 
 fetched_body_t fetch_body(downloader_t& downloader, const url_t& url, const kept_body_t* kept,
                           std::uint64_t limit) {
   fetched_body_t fetched;
-  downloader.download_if_changed(url, fetched.bytes, kept ? kept->validators : http_validators_t{}, limit);
+  downloader.download_if_changed(url, fetched.bytes, kept ? kept->validators : http_validators_t{},
+                                 limit);
   fetched.validators = downloader.validators();
   if (!downloader.not_modified()) return fetched;
   fetched.from_kept = true;
   fetched.bytes.assign(kept->bytes.begin(), kept->bytes.end());
   if (fetched.validators.etag.empty()) fetched.validators.etag = kept->validators.etag;
-  if (fetched.validators.last_modified.empty()) fetched.validators.last_modified = kept->validators.last_modified;
+  if (fetched.validators.last_modified.empty())
+    fetched.validators.last_modified = kept->validators.last_modified;
   return fetched;
 }
 

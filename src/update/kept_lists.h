@@ -28,9 +28,11 @@ namespace upd {
 
 class downloader_t;
 
-boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir, const std::string& zone);
+boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir,
+                                       const std::string& zone);
 
-std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir, const std::string& zone);
+std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir,
+                                          const std::string& zone);
 
 // Keeps the list of each zone that hands one; throws the system error of a
 // failed write, which leaves that zone's previous copy.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <boost/system/system_error.hpp>
 #include <charconv>
-#include <iomanip>
 #include <ctime>
 #include <sstream>
 
@@ -14,6 +13,7 @@
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
 #include "formats/whole_file.h"
+#include "http/cache_validators.h"
 
 namespace upd {
 namespace {
@@ -23,22 +23,15 @@ constexpr std::string_view trailer = "end\n";
 // Many servers at most a few hundred bytes each: more is no record of ours.
 constexpr std::size_t max_file_size = 1024 * 1024;
 
-std::optional<std::time_t> http_date(const std::string& value) {
-  std::tm parts{};
-  std::istringstream text(value);
-  text.imbue(std::locale::classic());
-  text >> std::get_time(&parts, "%a, %d %b %Y %H:%M:%S GMT");
-  if (text.fail() || text.peek() != std::char_traits<char>::eof()) return std::nullopt;
-  return ::timegm(&parts);
-}
-
 bool printable_url(const std::string& url) {
-  return !url.empty() && std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c <= 0x7e; });
+  return !url.empty() &&
+         std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c <= 0x7e; });
 }
 
 std::optional<std::vector<server_wait_t>> parse(const std::string& text) {
   if (!text.starts_with(header) || !text.ends_with(trailer)) return std::nullopt;
-  std::istringstream lines(text.substr(header.size(), text.size() - header.size() - trailer.size()));
+  std::istringstream lines(
+      text.substr(header.size(), text.size() - header.size() - trailer.size()));
   std::vector<server_wait_t> waits;
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
@@ -46,7 +39,8 @@ std::optional<std::vector<server_wait_t>> parse(const std::string& text) {
     std::string until;
     words >> wait.zone >> until >> wait.server;
     const auto time = parse_utc_time(until);
-    if (!is_list_zone(wait.zone) || !time || (!wait.server.empty() && !printable_url(wait.server)) ||
+    if (!is_list_zone(wait.zone) || !time ||
+        (!wait.server.empty() && !printable_url(wait.server)) ||
         line != wait.zone + " " + until + (wait.server.empty() ? "" : " " + wait.server))
       return std::nullopt;
     wait.until = *time;
@@ -77,12 +71,13 @@ std::optional<std::time_t> retry_after_time(const std::string& value, std::time_
   else if (error == std::errc::result_out_of_range)
     until = now + max_server_wait;
   else
-    until = http_date(value);
+    until = parse_http_date(value);
   if (!until || *until <= now) return std::nullopt;
   return std::min(*until, now + max_server_wait);
 }
 
-std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& update_dir, std::time_t now) {
+std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& update_dir,
+                                             std::time_t now) {
   const boost::filesystem::path path = update_dir / server_waits_name;
   std::optional<std::vector<server_wait_t>> waits;
   try {
@@ -101,16 +96,20 @@ std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& upda
 
 server_waits_t::server_waits_t(boost::filesystem::path update_dir, std::time_t now)
     : update_dir_(std::move(update_dir)),
-      waits_(update_dir_.empty() ? std::vector<server_wait_t>{} : load_server_waits(update_dir_, now)) {}
+      waits_(update_dir_.empty() ? std::vector<server_wait_t>{}
+                                 : load_server_waits(update_dir_, now)) {}
 
-std::optional<std::time_t> server_waits_t::until(const std::string& zone, const std::string& server) const {
+std::optional<std::time_t> server_waits_t::until(const std::string& zone,
+                                                 const std::string& server) const {
   for (const auto& wait : waits_)
     if (wait.zone == zone && wait.server == server) return wait.until;
   return std::nullopt;
 }
 
 void server_waits_t::add(const std::string& zone, const std::string& server, std::time_t until) {
-  std::erase_if(waits_, [&](const server_wait_t& wait) { return wait.zone == zone && wait.server == server; });
+  std::erase_if(waits_, [&](const server_wait_t& wait) {
+    return wait.zone == zone && wait.server == server;
+  });
   waits_.push_back({zone, server, until});
   if (update_dir_.empty()) return;
   const boost::filesystem::path path = update_dir_ / server_waits_name;

@@ -49,6 +49,7 @@ http { log_format auth '$status if_none_match=$http_if_none_match $request_uri p
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
   server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; }
     location ~ -429/ { add_header Retry-After 120 always; return 429; }
+    location ~ -busy/.*vdb { add_header Retry-After 120 always; return 503; }
     location ~ -ssi/ { ssi on; ssi_types *; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
   server { listen 127.0.0.1:HTTPS ssl; listen 127.0.0.2:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;

@@ -3,7 +3,8 @@
 // and all its files in a temporary folder. Start it once per test suite: it
 // runs as a child process until destruction. Over HTTP, a folder whose name
 // ends in "-500" answers 500 for its "version.lst.sig", one ending in "-429"
-// 429 with "Retry-After: 120" for everything, one ending in "-ssi"
+// 429 with "Retry-After: 120" for everything, one ending in "-busy" 503
+// with the same for its ".vdb" files, one ending in "-ssi"
 // answers in chunks (server-side includes). Over HTTPS,
 // 127.0.0.1 shows a self-signed certificate; the name "localhost" in the
 // handshake selects a server block of its own, also the one on 127.0.0.2,
