@@ -32,6 +32,8 @@ using path_set_t = std::set<boost::filesystem::path>;
 struct kept_body_t {
   std::string bytes;
   http_validators_t validators;
+
+  friend bool operator==(const kept_body_t&, const kept_body_t&) = default;
 };
 
 // The update list a zone accepted, as it came: the next run asks its URL
@@ -40,6 +42,8 @@ struct kept_list_t {
   std::string url;  // of "version.lst"; the signature file's is beside it
   kept_body_t list;
   std::optional<kept_body_t> signature;
+
+  friend bool operator==(const kept_list_t&, const kept_list_t&) = default;
 };
 
 // What is recorded of the update list a zone installed: its serial

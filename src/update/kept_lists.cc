@@ -65,7 +65,9 @@ std::optional<kept_body_t> body(const fields_t& fields, const std::string& name)
   return kept_body_t{bytes->second, {etag->second, date->second}};
 }
 
-std::string format(const kept_list_t& kept) {
+}  // namespace
+
+std::string encode_kept_list(const kept_list_t& kept) {
   std::string text(header);
   add_field(text, "url", kept.url);
   const auto add_body = [&](const std::string& name, const kept_body_t& body) {
@@ -78,21 +80,8 @@ std::string format(const kept_list_t& kept) {
   return text.append(trailer);
 }
 
-}  // namespace
-
-boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir,
-                                       const std::string& zone) {
-  return update_dir / ("nimbo-update.kept-" + zone);
-}
-
-std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir,
-                                          const std::string& zone) {
-  std::optional<fields_t> fields;
-  try {
-    fields =
-        parse(read_whole_file(kept_list_path(update_dir, zone), max_file_size, links_t::refuse));
-  } catch (const std::exception&) {
-  }
+std::optional<kept_list_t> decode_kept_list(std::string_view text) {
+  const std::optional<fields_t> fields = parse(text);
   if (!fields || !fields->count("url")) return std::nullopt;
   auto list = body(*fields, "list");
   auto signature = body(*fields, "signature");
@@ -101,12 +90,27 @@ std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_
   return kept_list_t{fields->at("url"), std::move(*list), std::move(signature)};
 }
 
+boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir,
+                                       const std::string& zone) {
+  return update_dir / ("nimbo-update.kept-" + zone);
+}
+
+std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir,
+                                          const std::string& zone) {
+  try {
+    return decode_kept_list(
+        read_whole_file(kept_list_path(update_dir, zone), max_file_size, links_t::refuse));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 // An unchanged list is not written again: most runs change nothing, and
 // a rewrite would cost a flush to disk of the whole list every time.
 void record_kept_lists(const boost::filesystem::path& update_dir, const zone_serials_t& lists) {
   for (const auto& [zone, list] : lists) {
     if (!list.kept) continue;
-    const std::string text = format(*list.kept);
+    const std::string text = encode_kept_list(*list.kept);
     const auto path = kept_list_path(update_dir, zone);
     try {
       if (read_whole_file(path, max_file_size, links_t::refuse) == text) continue;

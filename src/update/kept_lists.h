@@ -19,6 +19,7 @@
 #include <boost/filesystem/path.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/zone_item.h"
@@ -33,6 +34,10 @@ boost::filesystem::path kept_list_path(const boost::filesystem::path& update_dir
 
 std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_dir,
                                           const std::string& zone);
+
+// The file's text and back; nothing for a damaged one.
+std::string encode_kept_list(const kept_list_t& kept);
+std::optional<kept_list_t> decode_kept_list(std::string_view text);
 
 // Keeps the list of each zone that hands one; throws the system error of a
 // failed write, which leaves that zone's previous copy.

@@ -28,7 +28,9 @@ bool printable_url(const std::string& url) {
          std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c <= 0x7e; });
 }
 
-std::optional<std::vector<server_wait_t>> parse(const std::string& text) {
+}  // namespace
+
+std::optional<std::vector<server_wait_t>> decode_server_waits(const std::string& text) {
   if (!text.starts_with(header) || !text.ends_with(trailer)) return std::nullopt;
   std::istringstream lines(
       text.substr(header.size(), text.size() - header.size() - trailer.size()));
@@ -49,7 +51,7 @@ std::optional<std::vector<server_wait_t>> parse(const std::string& text) {
   return waits;
 }
 
-std::string format(const std::vector<server_wait_t>& waits) {
+std::string encode_server_waits(const std::vector<server_wait_t>& waits) {
   std::string text(header);
   for (const auto& wait : waits) {
     std::string line = wait.zone + " " + format_utc_time(wait.until) +
@@ -59,8 +61,6 @@ std::string format(const std::vector<server_wait_t>& waits) {
   }
   return text.append(trailer);
 }
-
-}  // namespace
 
 std::optional<std::time_t> retry_after_time(const std::string& value, std::time_t now) {
   std::optional<std::time_t> until;
@@ -81,7 +81,7 @@ std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& upda
   const boost::filesystem::path path = update_dir / server_waits_name;
   std::optional<std::vector<server_wait_t>> waits;
   try {
-    waits = parse(read_whole_file(path, max_file_size, links_t::refuse));
+    waits = decode_server_waits(read_whole_file(path, max_file_size, links_t::refuse));
   } catch (const boost::system::system_error& e) {
     if (e.code() == boost::system::errc::no_such_file_or_directory) return {};
   } catch (const std::exception&) {
@@ -114,7 +114,7 @@ void server_waits_t::add(const std::string& zone, const std::string& server, std
   if (update_dir_.empty()) return;
   const boost::filesystem::path path = update_dir_ / server_waits_name;
   try {
-    replace_file(path, format(waits_), 0600, write_all);
+    replace_file(path, encode_server_waits(waits_), 0600, write_all);
   } catch (const std::exception& e) {
     UPD_LOG(log_warning, "Waits: " << quoted_path(path) << ": " << text_from_exception(e));
   }

@@ -36,12 +36,19 @@ struct server_wait_t {
   std::string zone;
   std::string server;  // the base URL; "" for every server of the zone
   std::time_t until = 0;
+
+  friend bool operator==(const server_wait_t&, const server_wait_t&) = default;
 };
 
 // The time a Retry-After value names (delay seconds or an HTTP date), at
 // most max_server_wait after now; nothing when it is malformed or not
 // later than now.
 std::optional<std::time_t> retry_after_time(const std::string& value, std::time_t now);
+
+// The record's text and back; nothing for a damaged one. Encoding stops
+// before a line that would take the record beyond its bound.
+std::string encode_server_waits(const std::vector<server_wait_t>& waits);
+std::optional<std::vector<server_wait_t>> decode_server_waits(const std::string& text);
 
 // The waits of the record in update_dir that last beyond now.
 std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& update_dir,
