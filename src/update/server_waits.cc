@@ -111,6 +111,15 @@ void server_waits_t::add(const std::string& zone, const std::string& server, std
     return wait.zone == zone && wait.server == server;
   });
   waits_.push_back({zone, server, until});
+  store();
+}
+
+void server_waits_t::forget_zone(const std::string& zone) {
+  if (std::erase_if(waits_, [&](const server_wait_t& wait) { return wait.zone == zone && wait.server.empty(); }))
+    store();
+}
+
+void server_waits_t::store() const {
   if (update_dir_.empty()) return;
   const boost::filesystem::path path = update_dir_ / server_waits_name;
   try {

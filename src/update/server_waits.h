@@ -65,8 +65,13 @@ class server_waits_t {
   void add(const std::string& zone, const std::string& server, std::time_t until);
   // Every server of the zone waits; "" as above.
   void add_zone(const std::string& zone, std::time_t until) { add(zone, "", until); }
+  // A server of the zone delivered: whoever schedules runs need not wait
+  // for it any more.
+  void forget_zone(const std::string& zone);
 
  private:
+  void store() const;
+
   boost::filesystem::path update_dir_;
   std::vector<server_wait_t> waits_;
 };

@@ -106,6 +106,7 @@ bool zone_t::try_list(downloader_t& downloader, const url_t& url, const installe
   } else if (accept_signature(downloader, fetched.bytes, list->serial(), installed.signed_list,
                               fetched.from_kept && kept->signature ? &*kept->signature : nullptr)) {
     list_ = std::move(*list);
+    if (waits_) waits_->forget_zone(name_);
     accepted_ = std::make_shared<const kept_list_t>(
         kept_list_t{url.to_string(), {std::string(fetched.bytes.begin(), fetched.bytes.end()), fetched.validators},
                      std::move(accepted_signature_)});
