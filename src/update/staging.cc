@@ -135,6 +135,7 @@ class zone_stager_t {
   void note_failure(const std::exception& e, const file_try_t& attempt, const std::string& server) {
     error_.set(e);
     if (is_disk_full(error_.code)) fail(attempt.item(), attempt.url());
+    if (zone_.waiting(server)) return;  // the answer that asked was noted already
     if (const auto until = zone_.note_wait(server, downloader_))
       UPD_LOG(log_warning, zone_.name() << ": " << server << ": asked to wait until "
                                         << format_utc_time(*until) << ": " << error_.text);
