@@ -1,6 +1,7 @@
 #include "update/kept_lists.h"
 
 #include <algorithm>
+#include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 #include <charconv>
 #include <map>
@@ -106,12 +107,18 @@ std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_
 }
 
 // An unchanged list is not written again: most runs change nothing, and
-// a rewrite would cost a flush to disk of the whole list every time.
+// a rewrite would cost a flush to disk of the whole list every time. A
+// list without validators cannot be asked about: nothing is kept of it.
 void record_kept_lists(const boost::filesystem::path& update_dir, const zone_serials_t& lists) {
   for (const auto& [zone, list] : lists) {
     if (!list.kept) continue;
-    const std::string text = encode_kept_list(*list.kept);
     const auto path = kept_list_path(update_dir, zone);
+    if (list.kept->list.validators.empty()) {
+      boost::system::error_code ignored;
+      boost::filesystem::remove(path, ignored);
+      continue;
+    }
+    const std::string text = encode_kept_list(*list.kept);
     try {
       if (read_whole_file(path, max_file_size, links_t::refuse) == text) continue;
     } catch (const std::exception&) {

@@ -39,7 +39,8 @@ std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_
 std::string encode_kept_list(const kept_list_t& kept);
 std::optional<kept_list_t> decode_kept_list(std::string_view text);
 
-// Keeps the list of each zone that hands one; throws the system error of a
+// Keeps the list of each zone that hands one (and removes the copy of a
+// zone whose list came without validators); throws the system error of a
 // failed write, which leaves that zone's previous copy.
 void record_kept_lists(const boost::filesystem::path& update_dir, const zone_serials_t& lists);
 

@@ -68,6 +68,10 @@ TEST(KeptLists, ComeBackAsKeptAndDamagedOrLinkedOnesAreNone) {
   fs::remove(path);
   fs::create_symlink(dir / "elsewhere", path);
   EXPECT_FALSE(load_kept_list(dir.path(), "BASE"));
+  // A list that came without validators cannot be asked about: none is kept.
+  const kept_list_t bare{kept.url, {"list", {}}, {}};
+  record_kept_lists(dir.path(), {{"BASE", {"43", true, 0, std::make_shared<const kept_list_t>(bare)}}});
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
 }
 
 }  // namespace
