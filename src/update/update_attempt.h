@@ -13,7 +13,9 @@
 // fetched. Unpack temporaries and staged files of earlier lists go.
 //
 // The zone set-up refuses lists older than those last installed (see
-// list_serials.h), and unsigned ones where a signature is required.
+// list_serials.h), and unsigned ones where a signature is required; it asks
+// whether the lists kept at the last installation changed (kept_lists.h)
+// and skips servers that asked to wait (server_waits.h).
 //
 // The checksum cache is written back on every way out of run(). The attempt
 // borrows the worker's event loop (for transfers) and the controller's
