@@ -15,6 +15,7 @@
 
 #include "child_process.h"
 #include "run_metrics.h"
+#include "run_schedule.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -156,6 +157,15 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
     EXPECT_EQ(status_text(read_metrics(path)).find("Last success: never") != std::string::npos, !run.last_success);
   }
+}
+
+// After a run that every server of a zone turned away, the next one waits
+// until the last such zone may be asked again; other failures as before.
+TEST(RunSchedule, ARunTurnedAwayWaitsUntilItsZonesMayBeAskedAgain) {
+  const std::vector<server_wait_t> waits = {{"BASE", "http://a/", 1500}, {"BASE", "", 1400}, {"NBS", "", 1300}};
+  EXPECT_EQ(wait_asked(waits, nb::EC_NO_UPDATE_SERVERS, 1000), std::chrono::seconds(400));
+  EXPECT_EQ(wait_asked(waits, nb::EC_NETWORK_ERROR, 1000), std::chrono::seconds(0));
+  EXPECT_EQ(wait_asked({waits.front()}, nb::EC_NO_UPDATE_SERVERS, 1000), std::chrono::seconds(0));
 }
 
 }  // namespace

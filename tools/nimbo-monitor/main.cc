@@ -175,17 +175,6 @@ run_record_t run_once(const std::string& program, const nb::UpdateConfig& config
   return record;
 }
 
-// A run that ended because every server of a zone asked to wait would only
-// find them waiting again before that time: the component's record says
-// when the first of them may be asked.
-std::chrono::milliseconds wait_asked(const nb::UpdateConfig& config, int status) {
-  std::time_t until = 0;
-  if (status == nb::EC_NO_UPDATE_SERVERS)
-    for (const auto& wait : upd::load_server_waits(config.update_dir(), std::time(nullptr)))
-      if (wait.server.empty()) until = std::max(until, wait.until);
-  return std::chrono::seconds(std::max<std::time_t>(until - std::time(nullptr), 0));
-}
-
 // The record in the update directory, and the --metrics file when named,
 // get the same text; either failing is reported and changes no status.
 void record_run(const options_t& options, const nb::UpdateConfig& config, const run_record_t& run) {
@@ -254,7 +243,12 @@ int run(const options_t& options) {
     held_errors.str("");
     record_run(options, config, record);
     if (!options.repeat || interrupted || done == options.runs) break;
-    const auto wait = std::max(schedule.wait_after(status == 0), wait_asked(config, status));
+    // A run that ended because every server of a zone asked to wait would
+    // only find them waiting again before that time.
+    const std::time_t now = std::time(nullptr);
+    const auto wait = std::max(schedule.wait_after(status == 0),
+                               std::chrono::duration_cast<run_schedule_t::duration_t>(
+                                   wait_asked(upd::load_server_waits(config.update_dir(), now), status, now)));
     if (!wait_for_next_run(static_cast<std::uint64_t>(wait.count()))) break;
   }
   return status;

@@ -9,7 +9,11 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <functional>
+#include <vector>
+
+#include "update/server_waits.h"
 
 namespace upd::monitor {
 
@@ -29,5 +33,10 @@ class run_schedule_t {
   random_t random_;
   duration_t backoff_{0};  // the last wait after a failure; 0 after a success
 };
+
+// The least wait after a run that ended with status: when it ended because
+// every server of a zone asked to wait, until the last such zone may be
+// asked again (by the component's record of waits), else none.
+std::chrono::seconds wait_asked(const std::vector<server_wait_t>& waits, int status, std::time_t now);
 
 }  // namespace upd::monitor
