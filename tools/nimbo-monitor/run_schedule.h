@@ -3,7 +3,9 @@
 // each wait gets a random delay of up to a tenth of itself. After a failure
 // the next run comes sooner and the interval is spent in growing steps, one
 // minute doubling up to the interval, so that a short outage costs minutes
-// and a long one does not become a storm of retries.
+// and a long one does not become a storm of retries. A run that ended
+// because a zone's servers all asked to wait (Retry-After) is followed by
+// none before they may be asked again.
 //
 // Pure arithmetic with the randomness handed in; any thread, one owner.
 #pragma once
