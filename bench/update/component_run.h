@@ -18,6 +18,7 @@
 #include "configd_update_ipc.pb.h"
 #include "support/child_process.h"
 #include "support/fake_monitor.h"
+#include "support/test_support.h"
 
 namespace upd::bench {
 
@@ -45,6 +46,13 @@ inline nb::UpdateConfig client_config(const boost::filesystem::path& dir, const 
           dir / "drl.out"))
     std::exit(1);
   return base_zone_config(dir / "update", dir / "base.drl", dir / "local");
+}
+
+// Runs a helper program; false, with its output on standard error, when it fails.
+inline bool run_tool(const std::vector<std::string>& argv, const boost::filesystem::path& output) {
+  if (upd::testing::run_program(argv, output)) return true;
+  std::fprintf(stderr, "%s failed: %s\n", argv[0].c_str(), upd::testing::read_file(output).c_str());
+  return false;
 }
 
 inline long peak_rss_kib(pid_t pid) {

@@ -23,12 +23,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 using namespace upd::testing;
-
-bool run_tool(const std::vector<std::string>& argv, const fs::path& output) {
-  if (run_program(argv, output)) return true;
-  std::fprintf(stderr, "%s failed: %s\n", argv[0].c_str(), read_file(output).c_str());
-  return false;
-}
+using upd::bench::run_tool;
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include "common/printable.h"
 #include "common/safe_file.h"
 #include "http/body_extent.h"
+#include "http/cache_validators.h"
 #include "http/http_connection.h"
 #include "http/range_validator.h"
 
@@ -89,6 +90,18 @@ void downloader_t::download(const url_t& url, std::vector<char>& body, std::uint
   }
 }
 
+void downloader_t::download_if_changed(const url_t& url, std::vector<char>& body,
+                                       const http_validators_t& kept, std::uint64_t limit) {
+  conditions_ = kept;
+  try {
+    download(url, body, limit);
+  } catch (...) {
+    conditions_ = {};
+    throw;
+  }
+  conditions_ = {};
+}
+
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
   to_file(url, path, open_target(path).get(), 0, limit);
@@ -158,11 +171,15 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   refusal_.clear();
   status_ = 0;
   body_bytes_ = body_offset_ = 0;
+  validators_ = {};
+  retry_after_.clear();
   range_from_ = offset;
   accepted_ = broken_off_ = range_refused_ = range_ignored_ = false;
   http_headers_t headers = headers_;
   if (offset > 0) headers.add("Range", "bytes=" + std::to_string(offset) + "-");
   if (offset > 0 && !if_range_.empty()) headers.add("If-Range", if_range_);
+  if (!conditions_.etag.empty()) headers.add("If-None-Match", conditions_.etag);
+  if (!conditions_.last_modified.empty()) headers.add("If-Modified-Since", conditions_.last_modified);
   connection_->set_headers(headers);
   connection_->set_url(url);
   try {
@@ -184,6 +201,14 @@ void downloader_t::accept_body(std::uint64_t offset) {
 void downloader_t::response_header_received(const http_response_t& head, error_code& error) {
   error.clear();
   status_ = head.status;
+  validators_ = answer_validators(head);
+  retry_after_ = head.status == 429 || head.status == 503 ? printable_header(head, "Retry-After") : "";
+  // Only a conditional request may be told that nothing changed; such an
+  // answer has no body.
+  if (head.status == 304 && !conditions_.empty()) {
+    body_limit_ = 0;
+    return accept_body(0);
+  }
   if (head.status == 200) {
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.

@@ -1,9 +1,9 @@
 // Fetches one resource by GET into memory or into a file, for the update
 // engine. Owns one connection, reused for every transfer of an update
 // attempt; the header list, proxy, timeout and TLS check persist between
-// transfers. Only status 200 is accepted, and 206 for the rest of a file
-// being resumed; no redirects, no retries here (the proxy answer inside the
-// connection aside). A transfer completes or throws a system error carrying
+// transfers. Only status 200 is accepted, 206 for the rest of a file being
+// resumed, and 304 for a memory download asked conditionally; no
+// redirects, no retries here (the proxy answer inside the connection aside). A transfer completes or throws a system error carrying
 // its code.
 //
 // Bodies are bounded: a memory download stops with EC_NETWORK_ERROR beyond
@@ -26,6 +26,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/http_validators.h"
 #include "http/http_message.h"
 #include "http/tls_check.h"
 #include "http/url.h"
@@ -63,6 +64,12 @@ class downloader_t {
 
   // The body replaces body's content; on failure body is left empty.
   void download(const url_t& url, std::vector<char>& body, std::uint64_t limit = memory_limit_);
+  // As above, but asks whether the resource changed since the answer that
+  // gave `kept` (If-None-Match, If-Modified-Since): a 304 then completes the
+  // transfer with an empty body and not_modified(). Without validators the
+  // request is the plain one.
+  void download_if_changed(const url_t& url, std::vector<char>& body, const http_validators_t& kept,
+                           std::uint64_t limit = memory_limit_);
   // The body goes to a new file at path with mode 0600, replacing whatever
   // stood there (see create_file in common/safe_file.h), gathered into
   // writes of up to file_write_size_ bytes; a failure leaves what had
@@ -89,6 +96,13 @@ class downloader_t {
   std::uint64_t body_offset() const { return body_offset_; }
   // The status of the current or last transfer's answer; 0 before one came.
   int last_status() const { return status_; }
+  // The last transfer was answered 304 to a conditional request.
+  bool not_modified() const { return status_ == 304 && accepted_; }
+  // The validators of the last transfer's answer.
+  const http_validators_t& validators() const { return validators_; }
+  // The Retry-After of the last answer when it was 429 or 503 ("" when it
+  // had none), bounded and printable; what it means is its reader's call.
+  const std::string& retry_after() const { return retry_after_; }
   // The last transfer failed on the network (reset, cut, time-out) after its
   // body had begun: what it wrote is a beginning that resume() can continue.
   bool broken_off() const { return broken_off_; }
@@ -126,6 +140,9 @@ class downloader_t {
   std::optional<std::uint64_t> body_limit_;  // of the current transfer
   boost::filesystem::path validated_file_;  // of the current file download
   std::string if_range_;                    // the validator the current transfer sends
+  http_validators_t conditions_;            // what the current transfer asks to have changed since
+  http_validators_t validators_;            // of the last answer
+  std::string retry_after_;                 // of the last 429 or 503
   std::string refusal_;  // why the current transfer's answer was refused, if it was
   std::function<void()> flush_;              // of the current file download
   std::function<void(std::uint64_t)> truncate_;  // cuts the file of the current download to a size

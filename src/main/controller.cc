@@ -10,6 +10,7 @@
 #include "common/safe_file.h"
 #include "formats/quoted_path.h"
 #include "main/list_policy.h"
+#include "update/kept_lists.h"
 #include "update/list_serials.h"
 #include "update/staging.h"
 
@@ -109,6 +110,12 @@ void main_t::updates_installed() {
   } catch (const std::exception& e) {
     const auto path = boost::filesystem::path(config_->update_dir()) / list_serials_name;
     UPD_LOG(log_warning, "Serials: " << quoted_path(path) << ": " << text_from_exception(e));
+  }
+  // A list not kept only costs the next run the whole list again.
+  try {
+    record_kept_lists(config_->update_dir(), serials_);
+  } catch (const std::exception& e) {
+    UPD_LOG(log_warning, "Kept lists: " << text_from_exception(e));
   }
   service_.stop();
 }

@@ -6,17 +6,17 @@
 #include "formats/list_keys.h"
 #include "http/downloader.h"
 #include "http/url.h"
+#include "update/kept_lists.h"
 
 namespace upd {
 
-std::optional<std::time_t> fetch_list_signature(downloader_t& downloader, const std::string& server,
-                                                std::span<const char> list_bytes,
-                                                const std::string& serial, const std::string& zone,
-                                                bool required) {
+std::optional<fetched_list_signature_t> fetch_list_signature(
+    downloader_t& downloader, const std::string& server, std::span<const char> list_bytes,
+    const std::string& serial, const std::string& zone, bool required, const kept_body_t* kept) {
   const url_t url(server, list_signature_name);
-  std::vector<char> body;
+  fetched_body_t body;
   try {
-    downloader.download(url, body, max_list_signature_size);
+    body = fetch_body(downloader, url, kept, max_list_signature_size);
   } catch (const boost::system::system_error& e) {
     // Only a plain "not here" counts as unsigned: any other answer may be a
     // server or a man in the middle hiding the file.
@@ -28,10 +28,11 @@ std::optional<std::time_t> fetch_list_signature(downloader_t& downloader, const 
       throw list_signature_error("too large");
     throw list_signature_error(text_from_exception(e));
   }
-  const auto signature = list_signature_t::parse({body.data(), body.size()});
+  const auto signature = list_signature_t::parse({body.bytes.data(), body.bytes.size()});
   signature.check(built_in_list_keys(), {list_bytes.data(), list_bytes.size()}, serial, zone,
                   std::time(nullptr));
-  return signature.expires;
+  return fetched_list_signature_t{signature.expires,
+                                  {std::string(body.bytes.begin(), body.bytes.end()), body.validators}};
 }
 
 }  // namespace upd

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/printable.h"
 #include "common/version.h"
+#include "formats/list_signature.h"
 #include "formats/quoted_path.h"
 #include "update/progress.h"
 #include "update/unpack_pool.h"
@@ -76,14 +77,14 @@ class zone_stager_t {
   bool start(std::size_t index, const zone_t::item_t& item) {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
-    if (name == "timestamp") return stage_from(item, false);
+    if (name == "timestamp" || zone_.waiting(zone_.current_server())) return stage_from(item, false);
     auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
     std::uint64_t dictionary = 0;
     try {
       if (!first->fetch(downloader_, checker_)) return true;
       dictionary = first->dictionary_size();
     } catch (const std::exception& e) {
-      note_failure(e, *first);
+      note_failure(e, *first, zone_.current_server());
       return stage_from(item, true);
     }
     tries_[index] = first;
@@ -99,7 +100,7 @@ class zone_stager_t {
         attempt->settle(downloader_, result.error);
         attempt->report_success();
       } catch (const std::exception& e) {
-        note_failure(e, *attempt);
+        note_failure(e, *attempt, zone_.current_server());
         progress_.set_current_file(attempt->item().source.filename().string());
         stage_from(attempt->item(), true);
       }
@@ -116,18 +117,28 @@ class zone_stager_t {
     url_t last_try;
     for (const auto& base : zone_.file_servers()) {
       const bool skip_compressed = name == "timestamp" || (compressed_tried && base == zone_.current_server());
-      if (!skip_compressed && try_form(file_try_t(base, item, true), last_try)) return delivered(base, name);
-      if (try_form(file_try_t(base, item, false), last_try)) return delivered(base, name);
+      if (!skip_compressed && try_form(file_try_t(base, item, true), base, last_try)) return delivered(base, name);
+      if (!zone_.waiting(base) && try_form(file_try_t(base, item, false), base, last_try))
+        return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
+    if (const auto first = zone_.every_server_waits())
+      throw boost::system::system_error(nb::EC_NO_UPDATE_SERVERS, quoted_path(item.source) +
+                                                                     ": every server asked to wait, the first until " +
+                                                                     format_utc_time(*first));
     fail(item, last_try);
   }
 
   // A full disk fails every form and server alike, and each further try
   // would only leave another partial file: it ends the downloads at once.
-  void note_failure(const std::exception& e, const file_try_t& attempt) {
+  // A server that asks to wait is left alone for the other files too.
+  void note_failure(const std::exception& e, const file_try_t& attempt, const std::string& server) {
     error_.set(e);
     if (is_disk_full(error_.code)) fail(attempt.item(), attempt.url());
+    if (zone_.waiting(server)) return;  // the answer that asked was noted already
+    if (const auto until = zone_.note_wait(server, downloader_))
+      UPD_LOG(log_warning, zone_.name() << ": " << server << ": asked to wait until "
+                                        << format_utc_time(*until) << ": " << error_.text);
   }
 
   // The Error line of the failed attempt comes from this exception's text:
@@ -137,7 +148,7 @@ class zone_stager_t {
   }
 
   // A whole try here; false with error_ set when it failed.
-  bool try_form(file_try_t attempt, url_t& last_try) {
+  bool try_form(file_try_t attempt, const std::string& server, url_t& last_try) {
     last_try = attempt.url();
     error_ = {};
     try {
@@ -152,7 +163,7 @@ class zone_stager_t {
       attempt.report_success();
       return true;
     } catch (const std::exception& e) {
-      note_failure(e, attempt);
+      note_failure(e, attempt, server);
       return false;
     }
   }

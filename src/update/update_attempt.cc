@@ -7,6 +7,7 @@
 #include "http/range_validator.h"
 #include "update/list_serials.h"
 #include "update/partial_download.h"
+#include "update/server_waits.h"
 #include "update/staging.h"
 #include "update/zone_setup.h"
 
@@ -44,6 +45,8 @@ update_attempt_t::update_attempt_t(boost::asio::io_context& worker_service, prog
       signature_required_(signature_required),
       downloader_(worker_service, progress) {}
 
+update_attempt_t::~update_attempt_t() = default;
+
 void update_attempt_t::run(const nb::UpdateConfig& config) {
   downloader_.set_proxy(config.proxy());
   downloader_.set_timeout(network_timeout(config));
@@ -72,8 +75,9 @@ void update_attempt_t::set_request_headers(const nb::UpdateConfig& config) {
 // Stage 2: the installed and enabled zones, in the order BASE, VERSION, NBS,
 // each with its update list fetched and its local files sorted.
 void update_attempt_t::setup_zones(const nb::UpdateConfig& config) {
+  waits_ = std::make_unique<server_waits_t>(config.update_dir(), std::time(nullptr));
   zones_ = upd::setup_zones(downloader_, config, load_list_serials(config.update_dir()),
-                            signature_required_);
+                            signature_required_, *waits_);
 }
 
 // Stage 3: the checksum cache in update_dir, loaded; written back when the
@@ -136,7 +140,7 @@ void update_attempt_t::remove_unwanted_files() {
 // and their lists' serials.
 void update_attempt_t::collect_result_sets() {
   for (const auto& zone : zones_) {
-    serials_[zone.name()] = {zone.serial(), zone.list_signed(), zone.list_expires()};
+    serials_[zone.name()] = {zone.serial(), zone.list_signed(), zone.list_expires(), zone.accepted_list()};
     removal_set_.insert(zone.removal_set().begin(), zone.removal_set().end());
     const auto current = zone.up_to_date_set();
     up_to_date_set_.insert(current.begin(), current.end());

@@ -13,7 +13,9 @@
 // fetched. Unpack temporaries and staged files of earlier lists go.
 //
 // The zone set-up refuses lists older than those last installed (see
-// list_serials.h), and unsigned ones where a signature is required.
+// list_serials.h), and unsigned ones where a signature is required; it asks
+// whether the lists kept at the last installation changed (kept_lists.h)
+// and skips servers that asked to wait (server_waits.h).
 //
 // The checksum cache is written back on every way out of run(). The attempt
 // borrows the worker's event loop (for transfers) and the controller's
@@ -33,10 +35,13 @@
 
 namespace upd {
 
+class server_waits_t;
+
 class update_attempt_t {
  public:
   update_attempt_t(boost::asio::io_context& worker_service, progress_t* progress,
                    bool signature_required);
+  ~update_attempt_t();
   update_attempt_t(const update_attempt_t&) = delete;
   update_attempt_t& operator=(const update_attempt_t&) = delete;
 
@@ -64,6 +69,7 @@ class update_attempt_t {
   progress_t* progress_;
   bool signature_required_;
   downloader_t downloader_;
+  std::unique_ptr<server_waits_t> waits_;  // the zones point to it
   std::vector<zone_t> zones_;
   std::unique_ptr<checker_t> checker_;  // writes the cache back when destroyed
   std::vector<zone_item_t> items_;  // in download order

@@ -12,11 +12,20 @@
 #include "formats/list_signature.h"
 #include "http/downloader.h"
 #include "http/url.h"
+#include "update/kept_lists.h"
 #include "update/list_signature_fetch.h"
+#include "update/server_waits.h"
 
 namespace upd {
 
 namespace fs = boost::filesystem;
+
+namespace {
+
+// Said of a failure when the server answered 304: what failed is the copy.
+constexpr const char* kept_origin = " (not modified: the copy kept from the last run)";
+
+}  // namespace
 
 zone_t::zone_t(std::string name, const fs::path& drl_path) : name_(std::move(name)) {
   drl_file_t drl;
@@ -24,33 +33,115 @@ zone_t::zone_t(std::string name, const fs::path& drl_path) : name_(std::move(nam
   servers_ = drl.shuffled_urls();
 }
 
+void zone_t::set_list_history(std::optional<kept_list_t> kept, server_waits_t* waits) {
+  kept_ = std::move(kept);
+  waits_ = waits;
+}
+
 void zone_t::download_list(downloader_t& downloader, const installed_list_t& installed) {
   passed_over_.clear();
+  const std::size_t listed = servers_.size();
+  std::size_t waiting_servers = 0;
+  std::time_t first_free = 0;
+  const auto count_wait = [&](std::time_t until) {
+    first_free = waiting_servers++ == 0 ? until : std::min(first_free, until);
+  };
   while (!servers_.empty()) {
     boost::this_thread::interruption_point();
     const url_t url(servers_.back(), "version.lst");
+    if (const auto until = waiting(servers_.back())) {
+      count_wait(*until);
+      UPD_LOG(log_notice, name_ << ": " << servers_.back() << ": not asked, it asked to wait until "
+                                << format_utc_time(*until));
+      passed_over_.push_back(url.to_string() + ": asked to wait until " + format_utc_time(*until));
+      servers_.pop_back();
+      continue;
+    }
     UPD_LOG(log_debug, "Downloading " << url.to_string());
     try {
-      std::vector<char> body;
-      downloader.download(url, body);
-      lst_file_t list = lst_file_t::parse(body);
-      UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
-      if (list.serial().size() > max_serial_digits) {
-        pass_over(url.to_string(), "serial too long");
-      } else if (!installed.serial.empty() && serial_is_older(list.serial(), installed.serial)) {
-        pass_over(url.to_string(), "older list refused: serial " + list.serial() + ", installed " +
-                                       installed.serial);
-      } else if (accept_signature(downloader, body, list.serial(), installed.signed_list)) {
-        list_ = std::move(list);
-        return;
-      }
+      if (try_list(downloader, url, installed)) return;
     } catch (const std::exception& e) {
-      pass_over(url.to_string(), text_from_exception(e));
+      const auto until = note_wait(servers_.back(), downloader);
+      if (until) count_wait(*until);
+      pass_over(url.to_string(), (until ? "asked to wait until " + format_utc_time(*until) + ": " : "") +
+                                     text_from_exception(e));
     }
     servers_.pop_back();
   }
+  if (waiting_servers > 0 && waiting_servers == listed) fail_every_server_waits(first_free);
   UPD_LOG(log_error, name_ << ": no server delivered a valid update list" << servers_tried());
   throw nb::EC_NO_UPDATE_SERVERS;
+}
+
+// Asking again before the first wait ends would only find every server
+// waiting: the record says when, for whoever schedules the next run.
+void zone_t::fail_every_server_waits(std::time_t first) const {
+  UPD_LOG(log_error, name_ << ": every server asked to wait, the first until " << format_utc_time(first));
+  if (waits_) waits_->add_zone(name_, first);
+  throw nb::EC_NO_UPDATE_SERVERS;
+}
+
+bool zone_t::try_list(downloader_t& downloader, const url_t& url, const installed_list_t& installed) {
+  const kept_list_t* kept = kept_ && kept_->url == url.to_string() ? &*kept_ : nullptr;
+  const fetched_body_t fetched =
+      fetch_body(downloader, url, kept ? &kept->list : nullptr, downloader_t::memory_limit_);
+  // A kept copy is believed no more than a fresh one: a server that did not
+  // serve it, or a hand that changed it, is caught here as a bad list.
+  const std::string origin = fetched.from_kept ? kept_origin : "";
+  std::optional<lst_file_t> list;
+  try {
+    list = lst_file_t::parse(fetched.bytes);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(text_from_exception(e) + origin);
+  }
+  if (fetched.from_kept)
+    UPD_LOG(log_debug, "version.lst not modified since the last run: verifying the kept copy");
+  else
+    UPD_LOG(log_debug, "Downloaded version.lst (" << downloader.bytes_received() << " bytes)");
+  if (list->serial().size() > max_serial_digits) {
+    pass_over(url.to_string(), "serial too long" + origin);
+  } else if (!installed.serial.empty() && serial_is_older(list->serial(), installed.serial)) {
+    pass_over(url.to_string(), "older list refused: serial " + list->serial() + ", installed " +
+                                   installed.serial + origin);
+  } else if (accept_signature(downloader, fetched.bytes, list->serial(), installed.signed_list,
+                              fetched.from_kept && kept->signature ? &*kept->signature : nullptr)) {
+    list_ = std::move(*list);
+    if (waits_) waits_->forget_zone(name_);
+    accepted_ = std::make_shared<const kept_list_t>(
+        kept_list_t{url.to_string(), {std::string(fetched.bytes.begin(), fetched.bytes.end()), fetched.validators},
+                     std::move(accepted_signature_)});
+    return true;
+  }
+  return false;
+}
+
+std::optional<std::time_t> zone_t::waiting(const std::string& server) const {
+  return waits_ ? waits_->until(name_, server) : std::nullopt;
+}
+
+std::optional<std::time_t> zone_t::note_wait(const std::string& server, const downloader_t& downloader) {
+  if (downloader.retry_after().empty()) return std::nullopt;
+  const auto until = retry_after_time(downloader.retry_after(), std::time(nullptr));
+  if (until && waits_) waits_->add(name_, server, *until);
+  return until;
+}
+
+std::optional<std::time_t> zone_t::every_server_waits() {
+  std::optional<std::time_t> first;
+  for (const auto& server : servers_) {
+    const auto until = waiting(server);
+    if (!until) return std::nullopt;
+    first = std::min(first.value_or(*until), *until);
+  }
+  if (first) waits_->add_zone(name_, *first);
+  return first;
+}
+
+std::vector<std::string> zone_t::file_servers() const {
+  std::vector<std::string> servers;
+  for (auto server = servers_.rbegin(); server != servers_.rend(); ++server)
+    if (!waiting(*server)) servers.push_back(*server);
+  return servers;
 }
 
 // A server that fails is no failure of the run while another one delivers;
@@ -74,12 +165,18 @@ std::string zone_t::servers_tried() const {
 }
 
 bool zone_t::accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
-                              const std::string& serial, bool required) {
+                              const std::string& serial, bool required, const kept_body_t* kept) {
+  accepted_signature_.reset();
+  list_expires_.reset();
   try {
-    list_expires_ =
-        fetch_list_signature(downloader, servers_.back(), list_bytes, serial, name_, required);
+    auto fetched = fetch_list_signature(downloader, servers_.back(), list_bytes, serial, name_, required, kept);
+    if (fetched) {
+      list_expires_ = fetched->expires;
+      accepted_signature_ = std::move(fetched->file);
+    }
   } catch (const list_signature_error& e) {
-    pass_over(url_t(servers_.back(), list_signature_name).to_string(), e.what());
+    pass_over(url_t(servers_.back(), list_signature_name).to_string(),
+              e.what() + std::string(downloader.not_modified() ? kept_origin : ""));
     return false;
   }
   if (list_expires_) {

@@ -9,6 +9,7 @@
 #include <boost/filesystem/path.hpp>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ namespace upd {
 
 class checker_t;
 class downloader_t;
+class server_waits_t;
+class url_t;
 
 class zone_t {
  public:
@@ -36,7 +39,26 @@ class zone_t {
   // logged with its reason at Warning. When none delivers, logs one Error
   // line naming the zone and the servers tried with their reasons, and
   // throws EC_NO_UPDATE_SERVERS.
+  //
+  // The server whose list was kept is asked whether it changed (see
+  // kept_lists.h); a server that asked to wait is skipped, and one that
+  // asks now is remembered (see server_waits.h). When every server waits,
+  // the Error line names the first time one may be asked, and so does the
+  // record of waits.
   void download_list(downloader_t& downloader, const installed_list_t& installed);
+  // Before download_list: the list kept from the last installation, and
+  // the servers' waits, which must outlive the zone.
+  void set_list_history(std::optional<kept_list_t> kept, server_waits_t* waits);
+  // The accepted list as it came, to be kept once installed.
+  const std::shared_ptr<const kept_list_t>& accepted_list() const { return accepted_; }
+  // When the server asked to be left alone until; nothing when it did not.
+  std::optional<std::time_t> waiting(const std::string& server) const;
+  // After a failed transfer from the server: a 429 or 503 with a usable
+  // Retry-After is remembered and its end returned.
+  std::optional<std::time_t> note_wait(const std::string& server, const downloader_t& downloader);
+  // When every server left to the zone waits: the first time one may be
+  // asked again, which the record of waits keeps for the zone too.
+  std::optional<std::time_t> every_server_waits();
 
   void add_excluded(const std::vector<std::string>& patterns);
   // A file the zone cannot work without (its DRL file, the engine): a list
@@ -56,8 +78,8 @@ class zone_t {
   const std::string& current_server() const { return servers_.back(); }
   // The current server, then those not yet tried for the list, in their
   // shuffled order: where a file is looked for. Servers that failed the
-  // list are left out.
-  std::vector<std::string> file_servers() const { return {servers_.rbegin(), servers_.rend()}; }
+  // list, and those that asked to wait, are left out.
+  std::vector<std::string> file_servers() const;
   const std::string& serial() const { return list_.serial(); }
   // Whether the list came with a valid detached signature.
   bool list_signed() const { return list_expires_.has_value(); }
@@ -78,7 +100,10 @@ class zone_t {
   // Whether the list just fetched from the current server passes the
   // detached signature check; logs why not.
   bool accept_signature(downloader_t& downloader, const std::vector<char>& list_bytes,
-                        const std::string& serial, bool required);
+                        const std::string& serial, bool required, const kept_body_t* kept);
+  // One server's try; false when it was passed over.
+  bool try_list(downloader_t& downloader, const url_t& url, const installed_list_t& installed);
+  [[noreturn]] void fail_every_server_waits(std::time_t first) const;
   bool is_protected(const boost::filesystem::path& path) const;
   // Logs why the server at url fails the list, and keeps it.
   void pass_over(const std::string& url, const std::string& reason);
@@ -92,6 +117,10 @@ class zone_t {
   std::vector<boost::filesystem::path> protected_files_;
   lst_file_t list_;
   std::optional<std::time_t> list_expires_;
+  std::optional<kept_list_t> kept_;
+  std::shared_ptr<const kept_list_t> accepted_;
+  std::optional<kept_body_t> accepted_signature_;
+  server_waits_t* waits_ = nullptr;
   boost::filesystem::path target_dir_;
   boost::filesystem::path staging_dir_;
   std::map<std::string, boost::filesystem::path> listed_local_files_;  // by name

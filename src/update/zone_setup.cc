@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "formats/list_signature.h"
+#include "update/kept_lists.h"
 
 namespace upd {
 
@@ -38,7 +39,7 @@ std::string existing_or_empty(const std::string& path) {
 
 void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t& downloader,
               const nb::UpdateConfig& config, const zone_serials_t& installed_serials,
-              bool signature_required) {
+              bool signature_required, server_waits_t& waits) {
   UPD_LOG(log_debug, "Update from zone " << plan.name << " is planned");
   const std::string custom = existing_or_empty(plan.custom_drl_path);
   if (custom.empty() && plan.drl_path.empty()) {
@@ -49,6 +50,7 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
   const auto record = installed_serials.find(plan.name);
   installed_list_t installed = record == installed_serials.end() ? installed_list_t{} : record->second;
   installed.signed_list = installed.signed_list || signature_required;
+  zone.set_list_history(load_kept_list(config.update_dir(), plan.name), &waits);
   zone.download_list(downloader, installed);
   zone.add_excluded(excluded_patterns(config));
   // A pattern such as "*" must not take away what the next run needs to start.
@@ -77,24 +79,25 @@ void add_zone(std::vector<zone_t>& zones, const zone_plan_t& plan, downloader_t&
 }  // namespace
 
 std::vector<zone_t> setup_zones(downloader_t& downloader, const nb::UpdateConfig& config,
-                                const zone_serials_t& installed_serials, bool signature_required) {
+                                const zone_serials_t& installed_serials, bool signature_required,
+                                server_waits_t& waits) {
   std::vector<zone_t> zones;
   if (config.base_installed() && config.base_update_enabled())
     add_zone(zones,
              {"BASE", "BASE", config.base_drl_path(), config.base_custom_drl_path(),
               "Update.BaseDrlPath", config.virus_base_dir(), "Root.VirusBaseDir",
               config.core_engine_path(), "bases"},
-             downloader, config, installed_serials, signature_required);
+             downloader, config, installed_serials, signature_required, waits);
   if (config.version_installed() && config.version_update_enabled())
     add_zone(zones,
              {"VERSION", "VERSION info", config.version_drl_path(), "", "Update.VersionDrlPath",
               config.version_dir(), "Root.VersionDir", "", "version"},
-             downloader, config, installed_serials, signature_required);
+             downloader, config, installed_serials, signature_required, waits);
   if (config.nbs_installed() && config.nbs_update_enabled())
     add_zone(zones,
              {"NBS", "NBS", config.nbs_drl_path(), config.nbs_custom_drl_path(),
               "Update.NbsDrlPath", config.nbs_dir(), "Root.NbsDir", "", "nbs"},
-             downloader, config, installed_serials, signature_required);
+             downloader, config, installed_serials, signature_required, waits);
   std::string unsigned_zones;
   for (const auto& zone : zones)
     if (!zone.list_signed()) unsigned_zones += (unsigned_zones.empty() ? "" : ", ") + zone.name();

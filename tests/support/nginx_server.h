@@ -2,7 +2,9 @@
 // with certificates made at start (openssl CLI), a temporary configuration
 // and all its files in a temporary folder. Start it once per test suite: it
 // runs as a child process until destruction. Over HTTP, a folder whose name
-// ends in "-500" answers 500 for its "version.lst.sig", one ending in "-ssi"
+// ends in "-500" answers 500 for its "version.lst.sig", one ending in "-429"
+// 429 with "Retry-After: 120" for everything, one ending in "-busy" 503
+// with the same for its ".vdb" files, one ending in "-ssi"
 // answers in chunks (server-side includes). Over HTTPS,
 // 127.0.0.1 shows a self-signed certificate; the name "localhost" in the
 // handshake selects a server block of its own, also the one on 127.0.0.2,
@@ -42,7 +44,8 @@ class nginx_server_t {
   boost::filesystem::path certificate() const { return dir_ / "cert.pem"; }
   boost::filesystem::path key() const { return dir_ / "key.pem"; }
   boost::filesystem::path ca() const { return dir_ / "ca-cert.pem"; }
-  // One line a request: "<uri> proxy_authorization=<header or ->".
+  // One line a request: "<status> if_none_match=<header or -> <uri>
+  // proxy_authorization=<header or -> sni=<name> server=<name>".
   std::string access_log() const { return read_file(dir_.path() / "access.log"); }
 
  private:

@@ -64,9 +64,18 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
   fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma"), fs::remove(out_ / "a.dat.lzma");
   EXPECT_EQ(mirror(), "version.lst 43 mirrored (fetched: 1, removed: 1)" + from);
   EXPECT_EQ(upstream_requests(), 4u);  // the list, its signature, a.dat.lzma (not found) and a.dat
+  // Validators of an answer given within the second the file changed are not kept.
+  for (const char* name : {"version.lst", "version.lst.sig"}) fs::last_write_time(out_ / name, std::time(nullptr) - 60);
   EXPECT_EQ(mirror(), "version.lst 43 unchanged" + from);
   EXPECT_EQ(upstream_requests(), 2u);
-  EXPECT_EQ(folder_state(dir_ / "mirror", false), folder_state(out_, false));
+  EXPECT_EQ(mirror(), "version.lst 43 unchanged" + from);
+  EXPECT_EQ(upstream_requests(), 2u);  // asked whether they changed: two answers without bodies
+  const std::string log = nginx_->access_log();
+  const std::regex not_modified("(^|\n)304 ");
+  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), not_modified), std::sregex_iterator()), 2) << log;
+  auto mirrored = folder_state(dir_ / "mirror", false);
+  EXPECT_EQ(mirrored.erase(".nimbo-mirror-validators"), 1u);
+  EXPECT_EQ(mirrored, folder_state(out_, false));
   // What nginx serves from the mirror passes the same checks again.
   EXPECT_EQ(mirror("mirror", "second"),
             "version.lst 43 mirrored (fetched: 2, removed: 0) for zone BASE from " + nginx_->http_url("mirror/") + "\n");

@@ -15,6 +15,7 @@
 
 #include "child_process.h"
 #include "run_metrics.h"
+#include "run_schedule.h"
 #include "support/test_support.h"
 
 namespace upd::monitor {
@@ -139,7 +140,8 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     write_metrics(path, with_last_success({.started = run.started,
                                            .status = run.status,
                                            .serials = {{"BASE", {"202612061700", true, 1796000000}},
-                                                       {"NBS", {"7", false}}}},
+                                                       {"NBS", {"7", false}}},
+                                           .waits = {{"BASE", 1796000100}}},
                                           path));
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), previous);
     previous = read_file(path);
@@ -149,10 +151,21 @@ TEST(RunMetrics, EachRunReplacesTheFileWithParsableSamplesAndKeepsTheLastSuccess
     EXPECT_EQ(samples["nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"BASE\"}"], 1796000000.0);
     EXPECT_EQ(samples.count("nimbo_update_list_signature_expiry_timestamp_seconds{zone=\"NBS\"}"), 0u);
     EXPECT_EQ(read_metrics(path).serials["BASE"].expires, 1796000000);
+    EXPECT_EQ(samples["nimbo_update_server_wait_until_timestamp_seconds{zone=\"BASE\"}"], 1796000100.0);
+    EXPECT_NE(status_text(read_metrics(path)).find("BASE wait:    a server asked not to be asked before "), std::string::npos);
     EXPECT_EQ(samples.count("nimbo_update_last_success_timestamp_seconds"), run.last_success != 0);
     EXPECT_EQ(samples["nimbo_update_last_success_timestamp_seconds"], run.last_success);
     EXPECT_EQ(status_text(read_metrics(path)).find("Last success: never") != std::string::npos, !run.last_success);
   }
+}
+
+// After a run that every server of a zone turned away, the next one waits
+// until the last such zone may be asked again; other failures as before.
+TEST(RunSchedule, ARunTurnedAwayWaitsUntilItsZonesMayBeAskedAgain) {
+  const std::vector<server_wait_t> waits = {{"BASE", "http://a/", 1500}, {"BASE", "", 1400}, {"NBS", "", 1300}};
+  EXPECT_EQ(wait_asked(waits, nb::EC_NO_UPDATE_SERVERS, 1000), std::chrono::seconds(400));
+  EXPECT_EQ(wait_asked(waits, nb::EC_NETWORK_ERROR, 1000), std::chrono::seconds(0));
+  EXPECT_EQ(wait_asked({waits.front()}, nb::EC_NO_UPDATE_SERVERS, 1000), std::chrono::seconds(0));
 }
 
 }  // namespace

@@ -11,10 +11,12 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <regex>
 
 #include "formats/list_signature.h"
 #include "keyfile/ed25519_key.h"
 #include "support/child_process.h"
+#include "support/fake_http_server.h"
 #include "support/fault_proxy.h"
 #include "update/update_run_fixture.h"
 
@@ -398,6 +400,110 @@ TEST_F(SignedList, EachFaultOfTheSignatureFailsItsServerAndAGoodOneIsUsed) {
   servers.push_back(good);
   write_drl(servers);
   expect_staged(run(), files, 2);
+}
+
+// The bytes a run received, as its log sums them up.
+std::uint64_t received(const run_result_t& run) {
+  for (const auto& line : run.log)
+    if (const auto at = line.find(", received "); line.starts_with("Debug: Network usage") && at != line.npos)
+      return std::stoull(line.substr(at + 11));
+  return UINT64_MAX;
+}
+
+std::size_t count(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != text.npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// The conditional requests for the lists under path that nginx answered with status.
+std::size_t conditional_answers(const std::string& access_log, const std::string& status, const std::string& path) {
+  return count(access_log, status + " if_none_match=\\x22") -
+         count(std::regex_replace(access_log, std::regex(".* " + path + "/version.*"), ""),
+               status + " if_none_match=\\x22");
+}
+
+// The list a run installed is kept, and the next run asks whether it
+// changed: a 304 puts the kept copy through every check a fresh one gets,
+// so neither a mirror that answers 304 nor a hand that edits the copy can
+// freeze a zone or slip a list in.
+TEST_F(SignedList, AnUnchangedListCostsItsHeadsAndItsKeptCopyIsCheckedAgain) {
+  const std::string good = publish(files, signed_by({dev_key}));
+  write_drl({good});
+  expect_staged(run(), files, 2);
+  const auto unchanged = run();
+  expect_staged(unchanged, files, 2);
+  EXPECT_LE(received(unchanged), 1024u) << ::testing::PrintToString(unchanged.log);
+  EXPECT_EQ(conditional_answers(nginx_->access_log(), "304", "/" + id_), 2u) << nginx_->access_log();
+
+  const fs::path kept = update_ / "nimbo-update.kept-BASE";
+  const std::string copy = read_file(kept), list = read_file(served() / "version.lst"),
+                    signature = read_file(served() / list_signature_name),
+                    expired = signed_statement(list_statement(list, "42", 1000000000, "BASE"));
+  std::string altered = copy;
+  altered[altered.find(list) + list.size() / 2] ^= 1;
+  std::string stale = copy;
+  stale.replace(stale.find(signature), signature.size(), expired);
+  const std::string size_field = "signature " + std::to_string(signature.size());
+  stale.replace(stale.find(size_field), size_field.size(), "signature " + std::to_string(expired.size()));
+  fake_http_server_t stranger([](fake_peer_t& p) { p.read_head(); p.send("HTTP/1.1 304 Not Modified\r\n\r\n"); });
+  const struct {
+    const char* name;
+    std::string kept, server, reason;
+  } cases[] = {
+      {"kept list altered", altered, good, "version.lst: Invalid signature"},
+      {"kept signature expired", stale, good, "version.lst.sig: expired on 2001-09-09T01:46:40Z"},
+      {"304 from a server that never served this client", copy, stranger.url(), "version.lst: HTTP 304 Not Modified"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file(kept, c.kept);
+    write_drl({c.server});
+    const auto refused = run();
+    EXPECT_EQ(refused.exit_status, 94);
+    EXPECT_TRUE(has_line(refused, "Warning: BASE: " + c.server + c.reason)) << ::testing::PrintToString(refused.log);
+  }
+  // A changed list is asked for conditionally, comes whole and is installed.
+  write_file(kept, copy);
+  write_drl({good});
+  const files_t changed = {{"a.vdb", "signed a, changed"}, {"b.vdb", "signed b"}};
+  publish(changed, {"--serial", "43", "--expires", "7d", "--zone", "BASE", "--sign-key", dev_key});
+  expect_staged(run(), changed, 2);
+  EXPECT_EQ(conditional_answers(nginx_->access_log(), "200", "/" + id_), 1u) << nginx_->access_log();
+}
+
+// A server that answers 429 with Retry-After is left alone until then, in
+// this run and the next ones; with no other server the run ends at once.
+TEST_F(SignedList, AServerThatAsksToWaitIsLeftAloneUntilThen) {
+  const std::string good = publish(files, signed_by({dev_key})), busy = nginx_->http_url(id_ + "-429/");
+  write_drl({busy});
+  const auto asked = run();
+  EXPECT_EQ(asked.exit_status, 94);
+  const std::string warning = "Warning: BASE: " + busy + "version.lst: asked to wait until ";
+  const auto line = std::find_if(asked.log.begin(), asked.log.end(), [&](auto& l) { return l.starts_with(warning); });
+  ASSERT_NE(line, asked.log.end()) << ::testing::PrintToString(asked.log);
+  const std::string until = line->substr(warning.size(), utc_time_size);
+  EXPECT_NEAR(double(parse_utc_time(until).value_or(0) - std::time(nullptr)), 120, 10);
+  const std::size_t asked_once = count(nginx_->access_log(), "-429/");
+  write_drl({busy, good});
+  expect_staged(run(), files, 2);
+  // The zone delivered again: only the server's own wait is left.
+  EXPECT_EQ(read_file(update_ / "nimbo-update.waits"), "nimbo-update waits 1\nBASE " + until + " " + busy + "\nend\n");
+  write_drl({busy});
+  const auto waiting = run();
+  EXPECT_EQ(waiting.exit_status, 94);
+  EXPECT_TRUE(has_line(waiting, "Error: BASE: every server asked to wait, the first until " + until))
+      << ::testing::PrintToString(waiting.log);
+  EXPECT_EQ(count(nginx_->access_log(), "-429/"), asked_once);
+  // So does a server that asks it for a file: the zone's other files pass it over too.
+  const std::string files_busy = publish(files, signed_by({dev_key}), "-busy");
+  write_drl({files_busy});
+  reset_update_dir();
+  const auto refused = run();
+  EXPECT_EQ(refused.exit_status, 94);
+  EXPECT_TRUE(has_line(refused, "Warning: BASE: " + files_busy + ": asked to wait until ")) << ::testing::PrintToString(refused.log);
+  EXPECT_TRUE(has_line(refused, "\": every server asked to wait, the first until ")) << ::testing::PrintToString(refused.log);
+  EXPECT_EQ(count(nginx_->access_log(), "503 if_none_match=- /" + id_ + "-busy/"), 1u);
 }
 
 // A 64 MiB file whose transfers break, through a relay in front of nginx

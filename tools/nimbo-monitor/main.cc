@@ -14,7 +14,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/program_options.hpp>
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -27,6 +29,7 @@
 #include "run_metrics.h"
 #include "run_schedule.h"
 #include "update/list_serials.h"
+#include "update/server_waits.h"
 #include "update_run.h"
 #include "zone_settings.h"
 
@@ -168,6 +171,7 @@ run_record_t run_once(const std::string& program, const nb::UpdateConfig& config
     display.error_line(status_line);
   record.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   record.serials = upd::load_list_serials(config.update_dir());
+  record.waits = zone_waits(config.update_dir());
   return record;
 }
 
@@ -239,7 +243,13 @@ int run(const options_t& options) {
     held_errors.str("");
     record_run(options, config, record);
     if (!options.repeat || interrupted || done == options.runs) break;
-    if (!wait_for_next_run(static_cast<std::uint64_t>(schedule.wait_after(status == 0).count()))) break;
+    // A run that ended because every server of a zone asked to wait would
+    // only find them waiting again before that time.
+    const std::time_t now = std::time(nullptr);
+    const auto wait = std::max(schedule.wait_after(status == 0),
+                               std::chrono::duration_cast<run_schedule_t::duration_t>(
+                                   wait_asked(upd::load_server_waits(config.update_dir(), now), status, now)));
+    if (!wait_for_next_run(static_cast<std::uint64_t>(wait.count()))) break;
   }
   return status;
 }

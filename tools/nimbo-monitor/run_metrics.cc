@@ -1,5 +1,6 @@
 #include "run_metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "formats/replace_file.h"
 #include "formats/whole_file.h"
 #include "progress_display.h"
+#include "update/server_waits.h"
 
 namespace upd::monitor {
 
@@ -20,6 +22,7 @@ constexpr const char* prefix = "nimbo_update_";
 constexpr const char* last_success_name = "last_success_timestamp_seconds";
 constexpr const char* serial_name = "list_serial";
 constexpr const char* expiry_name = "list_signature_expiry_timestamp_seconds";
+constexpr const char* wait_name = "server_wait_until_timestamp_seconds";
 
 // The gauges of one run; the reader fills a record back from the same table.
 struct gauge_t {
@@ -102,7 +105,19 @@ std::string metrics_text(const run_record_t& record) {
     expiry_described = true;
     text << prefix << expiry_name << "{zone=\"" << zone << "\"} " << list.expires << "\n";
   }
+  if (!record.waits.empty())
+    write_gauge(text, wait_name, "Until when a server of each zone asked not to be asked (Retry-After), the first.");
+  for (const auto& [zone, until] : record.waits) text << prefix << wait_name << "{zone=\"" << zone << "\"} " << until << "\n";
   return text.str();
+}
+
+std::map<std::string, std::int64_t> zone_waits(const std::string& update_dir) {
+  std::map<std::string, std::int64_t> waits;
+  for (const auto& wait : load_server_waits(update_dir, std::time(nullptr))) {
+    const auto [entry, added] = waits.emplace(wait.zone, wait.until);
+    if (!added) entry->second = std::min<std::int64_t>(entry->second, wait.until);
+  }
+  return waits;
 }
 
 boost::filesystem::path last_run_path(const std::string& update_dir) {
@@ -150,6 +165,8 @@ run_record_t read_metrics(const boost::filesystem::path& path) try {
       auto& list = record.serials[label(labels, "zone")];
       list.serial = value;
       list.signed_list = label(labels, "signed") == "true";
+    } else if (name == wait_name) {
+      record.waits[label(line.substr(name_end, value_begin - name_end), "zone")] = std::stoll(value);
     } else if (name == expiry_name) {
       record.serials[label(line.substr(name_end, value_begin - name_end), "zone")].expires = std::stoll(value);
     }
@@ -181,6 +198,9 @@ std::string status_text(const run_record_t& record) {
          << (list.signed_list ? " (signed" + (list.expires ? ", expires " + local_time(double(list.expires)) : "") + ")"
                               : "")
          << "\n";
+  for (const auto& [zone, until] : record.waits)
+    text << zone << " wait:" << std::string(zone.size() < 8 ? 8 - zone.size() : 1, ' ')
+         << "a server asked not to be asked before " << local_time(double(until)) << "\n";
   return text.str();
 }
 

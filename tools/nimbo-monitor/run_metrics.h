@@ -10,11 +10,13 @@
 // half of one. The time of the last success is read back from the previous
 // record, so that it survives between runs from cron as well as under
 // --repeat. The zones' lists, and the expiry of signed ones, come from the
-// component's record (nimbo-update.serials). Any thread, one writer per file.
+// component's record (nimbo-update.serials), the servers' waits from
+// nimbo-update.waits. Any thread, one writer per file.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -30,7 +32,13 @@ struct run_record_t {
   std::size_t placed = 0, removed = 0;
   std::optional<double> last_success{};  // seconds since the epoch
   zone_serials_t serials{};              // the lists in use, as nimbo-update.serials records them
+  // By zone, the first time a server that asked to wait may be asked again
+  // (seconds since the epoch), as nimbo-update.waits records them.
+  std::map<std::string, std::int64_t> waits{};
 };
+
+// The waits of the record in update_dir, by zone as run_record_t keeps them.
+std::map<std::string, std::int64_t> zone_waits(const std::string& update_dir);
 
 std::string metrics_text(const run_record_t& record);
 

@@ -21,6 +21,7 @@
 #include "output_file.h"
 #include "update/staging.h"
 #include "upstream.h"
+#include "upstream_validators.h"
 
 namespace upd::publish {
 namespace fs = std::filesystem;
@@ -181,7 +182,19 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
                                    held_signature =
                                        held_file(signature_path, max_list_signature_size);
   upstream_t upstream(options.from, options.proxy, options.tls_check);
-  const std::optional<std::string> list = upstream.fetch(list_name, downloader_t::memory_limit_);
+  // Only what the mirror holds can stand in for a body upstream did not send.
+  const upstream_validators_t kept_validators = load_upstream_validators(options.out);
+  upstream_validators_t validators;
+  const auto conditionally = [&](const std::string& name, const std::optional<std::string>& copy,
+                                 std::uint64_t limit) {
+    const std::string url = url_t(options.from, name).to_string();
+    const auto kept = kept_validators.find(url);
+    const kept_body_t held_body{copy.value_or(""), kept == kept_validators.end() ? http_validators_t{} : kept->second};
+    auto body = upstream.fetch(name, limit, copy ? &held_body : nullptr);
+    if (body) validators[url] = upstream.validators();
+    return body;
+  };
+  const std::optional<std::string> list = conditionally(list_name, held, downloader_t::memory_limit_);
   if (!list) throw std::runtime_error(url_t(options.from, list_name).to_string() + ": HTTP 404");
   const lst_file_t listed = upstream_list(key, *list);
   if (listed.serial().size() > max_serial_digits)
@@ -193,7 +206,7 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
                              " is older than the mirrored list " + previous->serial());
   check_names(listed);
   const std::optional<std::string> signature =
-      upstream.fetch(list_signature_name, max_list_signature_size);
+      conditionally(list_signature_name, list == held ? held_signature : std::nullopt, max_list_signature_size);
   const std::string zone =
       check_signature(signature, *list, listed.serial(), options, held_signature, signature_path);
 
@@ -208,6 +221,8 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
     staged.add(list_path, *list);
   }
   if (result.signature_changed) staged.add(signature_path, *signature);
+  if (validators != kept_validators)
+    staged.add(options.out / upstream_validators_name, format_upstream_validators(validators));
   check_still_newer(list_path, held, listed);
   staged.commit();
   if (!previous) return result;
