@@ -11,6 +11,7 @@
 #include "common/version.h"
 #include "formats/quoted_path.h"
 #include "update/progress.h"
+#include "update/transfer_lanes.h"
 #include "update/unpack_pool.h"
 
 namespace upd {
@@ -55,53 +56,89 @@ struct try_error_t {
 
 class zone_stager_t {
  public:
-  zone_stager_t(downloader_t& downloader, checker_t& checker, progress_t& progress, zone_t& zone)
-      : downloader_(downloader), checker_(checker), progress_(progress), zone_(zone) {}
+  zone_stager_t(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
+                zone_t& zone)
+      : lanes_(downloader, connections), checker_(checker), progress_(progress), zone_(zone) {}
 
+  // The first tries start in the list's order as lanes come free; a lane
+  // takes the unpack pool's results only while it is idle, so that with one
+  // lane each file is fetched, handed over and followed up before the next.
   void run(std::vector<zone_t::item_t>& items) {
     const auto wanted = zone_.check(checker_);
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-      progress_.set_current_file(wanted[i].source.filename().string());
-      if (start(i, wanted[i])) progress_.file_processed(wanted[i].size);
-      take_results(false);
+    std::size_t next = 0;
+    for (;;) {
+      for (const auto& ended : lanes_.take_ended()) first_fetched(ended);
+      if (downloader_t* lane = lanes_.idle()) {
+        take_results(false, *lane);
+        if (next < wanted.size()) {
+          progress_.set_current_file(wanted[next].source.filename().string());
+          start(next, wanted[next], *lane);
+          ++next;
+          continue;
+        }
+      }
+      if (lanes_.busy())
+        lanes_.run_one();
+      else if (pool_.busy())
+        take_results(true, *lanes_.idle());
+      else
+        break;
     }
-    while (pool_.busy()) take_results(true);
     // Every file is staged here: the first that no server delivered threw.
     items.insert(items.end(), wanted.begin(), wanted.end());
   }
 
  private:
-  // The first try: true when it staged the file here and now; false when
-  // its compressed form went to the pool.
-  bool start(std::size_t index, const zone_t::item_t& item) {
+  // The first try: on the lane when the file is to be fetched compressed,
+  // else at once.
+  void start(std::size_t index, const zone_t::item_t& item, downloader_t& lane) {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
-    if (name == "timestamp") return stage_from(item, false);
+    if (name == "timestamp") {
+      stage_from(item, false, lane);
+      return progress_.file_processed(item.size);
+    }
     auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
-    std::uint64_t dictionary = 0;
     try {
-      if (!first->fetch(downloader_, checker_)) return true;
-      dictionary = first->dictionary_size();
+      if (first->staged(checker_)) return progress_.file_processed(item.size);
+      lanes_.start(lane, index, [first](downloader_t& downloader, downloader_t::completion_t done) {
+        first->begin_fetch(downloader, std::move(done));
+      });
+      tries_[index] = first;
     } catch (const std::exception& e) {
       note_failure(e, *first);
-      return stage_from(item, true);
+      stage_from(item, true, lane);
+      progress_.file_processed(item.size);
     }
-    tries_[index] = first;
-    pool_.submit(index, dictionary, [first] { first->finish(); });
-    return false;
   }
 
-  void take_results(bool wait) {
+  // The first try's transfer has ended: its file goes to the pool, or
+  // fails over on the lane it came from.
+  void first_fetched(const transfer_lanes_t::ended_t& ended) {
+    const auto first = tries_.at(ended.id);
+    try {
+      first->continue_fetch(*ended.lane, ended.failure);
+      pool_.submit(ended.id, first->dictionary_size(), [first] { first->finish(); });
+    } catch (const std::exception& e) {
+      tries_.erase(ended.id);
+      note_failure(e, *first);
+      progress_.set_current_file(first->item().source.filename().string());
+      stage_from(first->item(), true, *ended.lane);
+      progress_.file_processed(first->item().size);
+    }
+  }
+
+  void take_results(bool wait, downloader_t& lane) {
     for (const auto& result : pool_.take_results(wait)) {
       const auto attempt = tries_.at(result.id);
       tries_.erase(result.id);
       try {
-        attempt->settle(downloader_, result.error);
+        attempt->settle(lane, result.error);
         attempt->report_success();
       } catch (const std::exception& e) {
         note_failure(e, *attempt);
         progress_.set_current_file(attempt->item().source.filename().string());
-        stage_from(attempt->item(), true);
+        stage_from(attempt->item(), true, lane);
       }
       progress_.file_processed(attempt->item().size);
     }
@@ -111,13 +148,14 @@ class zone_stager_t {
   // compressed form from the current server when that was tried already.
   // A half-synced mirror may lack a file that the others have; the listed
   // digest judges whichever copy arrives. Throws when no server delivers.
-  bool stage_from(const zone_t::item_t& item, bool compressed_tried) {
+  void stage_from(const zone_t::item_t& item, bool compressed_tried, downloader_t& downloader) {
     const std::string name = item.source.filename().string();
     url_t last_try;
     for (const auto& base : zone_.file_servers()) {
       const bool skip_compressed = name == "timestamp" || (compressed_tried && base == zone_.current_server());
-      if (!skip_compressed && try_form(file_try_t(base, item, true), last_try)) return delivered(base, name);
-      if (try_form(file_try_t(base, item, false), last_try)) return delivered(base, name);
+      if (!skip_compressed && try_form(file_try_t(base, item, true), last_try, downloader))
+        return delivered(base, name);
+      if (try_form(file_try_t(base, item, false), last_try, downloader)) return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
     fail(item, last_try);
@@ -137,18 +175,18 @@ class zone_stager_t {
   }
 
   // A whole try here; false with error_ set when it failed.
-  bool try_form(file_try_t attempt, url_t& last_try) {
+  bool try_form(file_try_t attempt, url_t& last_try, downloader_t& downloader) {
     last_try = attempt.url();
     error_ = {};
     try {
-      if (!attempt.fetch(downloader_, checker_)) return true;
+      if (!attempt.fetch(downloader, checker_)) return true;
       std::exception_ptr failure;
       try {
         attempt.finish();
       } catch (...) {
         failure = std::current_exception();
       }
-      attempt.settle(downloader_, failure);
+      attempt.settle(downloader, failure);
       attempt.report_success();
       return true;
     } catch (const std::exception& e) {
@@ -157,13 +195,12 @@ class zone_stager_t {
     }
   }
 
-  bool delivered(const std::string& base, const std::string& name) const {
+  void delivered(const std::string& base, const std::string& name) const {
     if (base != zone_.current_server())
       UPD_LOG(log_notice, name << ": delivered by " << base << " after " << zone_.current_server() << " failed");
-    return true;
   }
 
-  downloader_t& downloader_;
+  transfer_lanes_t lanes_;
   checker_t& checker_;
   progress_t& progress_;
   zone_t& zone_;
@@ -175,9 +212,9 @@ class zone_stager_t {
 
 }  // namespace
 
-void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress, zone_t& zone,
-                   std::vector<zone_t::item_t>& items) {
-  zone_stager_t(downloader, checker, progress, zone).run(items);
+void download_zone(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
+                   zone_t& zone, std::vector<zone_t::item_t>& items) {
+  zone_stager_t(downloader, connections, checker, progress, zone).run(items);
 }
 
 }  // namespace upd

@@ -53,8 +53,10 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   config_.set_nbs_installed(true);
   config_.set_nbs_drl_path(drl_.string());
   config_.set_nbs_dir(local_.string());
+  std::size_t log_from = nginx_->access_log().size();
   const auto run = this->run(config_);
   expect_staged(run, sample, 3);
+  const std::size_t connections = nginx_->connections_since(log_from, "/" + id_ + "/");
   // "timestamp" leads; the rest follow in name order.
   strings placed;
   for (const auto& item : run.request->install().to_place())
@@ -74,6 +76,15 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   const auto second = this->run(config_);
   expect_staged(second, sample, 3);
   EXPECT_FALSE(has_line(second, "Downloading " + http_base() + "b.vdb"));
+  // Kept connections carry the zone: its list, signature and files over one
+  // connection with a single one allowed, over more with the default.
+  EXPECT_GE(connections, 2u);
+  EXPECT_LE(connections, 4u);
+  reset_update_dir();
+  config_.set_connections_per_server(1);
+  log_from = nginx_->access_log().size();
+  expect_staged(this->run(config_), sample, 3);
+  EXPECT_EQ(nginx_->connections_since(log_from, "/" + id_ + "/"), 1u) << nginx_->access_log();
 }
 
 // Servers that fail in turn, HTTPS, the default time-out, and the
