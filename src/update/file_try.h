@@ -47,6 +47,7 @@ class file_try_t {
 
   const url_t& url() const { return url_; }
   const zone_t::item_t& item() const { return item_; }
+  bool packed() const { return compressed_; }
 
   // False when the staged file already holds the listed content: it is
   // reused when no link and no other name reaches it (whoever planted a

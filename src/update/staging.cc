@@ -77,6 +77,7 @@ class zone_stager_t {
           continue;
         }
       }
+      if (lanes_.ended()) continue;
       if (lanes_.busy())
         lanes_.run_one();
       else if (pool_.busy())
@@ -95,36 +96,48 @@ class zone_stager_t {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
     if (name == "timestamp") {
-      stage_from(item, false, lane);
+      stage_from(item, tried_none, lane);
       return progress_.file_processed(item.size);
     }
     auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
     try {
       if (first->staged(checker_)) return progress_.file_processed(item.size);
-      lanes_.start(lane, index, [first](downloader_t& downloader, downloader_t::completion_t done) {
-        first->begin_fetch(downloader, std::move(done));
-      });
-      tries_[index] = first;
+      start_try(index, first, lane);
     } catch (const std::exception& e) {
       note_failure(e, *first);
-      stage_from(item, true, lane);
+      stage_from(item, tried_packed, lane);
       progress_.file_processed(item.size);
     }
   }
 
-  // The first try's transfer has ended: its file goes to the pool, or
-  // fails over on the lane it came from.
+  void start_try(std::size_t index, const std::shared_ptr<file_try_t>& attempt, downloader_t& lane) {
+    lanes_.start(lane, index, [attempt](downloader_t& downloader, downloader_t::completion_t done) {
+      attempt->begin_fetch(downloader, std::move(done));
+    });
+    tries_[index] = attempt;
+  }
+
+  // A try on a lane has ended: its file goes to the pool or, when the
+  // packed form failed, the plain one from the same server is tried on the
+  // lane; what fails after that fails over there and then.
   void first_fetched(const transfer_lanes_t::ended_t& ended) {
-    const auto first = tries_.at(ended.id);
+    const auto attempt = tries_.at(ended.id);
     try {
-      first->continue_fetch(*ended.lane, ended.failure);
-      pool_.submit(ended.id, first->dictionary_size(), [first] { first->finish(); });
+      attempt->continue_fetch(*ended.lane, ended.failure);
+      pool_.submit(ended.id, attempt->dictionary_size(), [attempt] { attempt->finish(); });
     } catch (const std::exception& e) {
       tries_.erase(ended.id);
-      note_failure(e, *first);
-      progress_.set_current_file(first->item().source.filename().string());
-      stage_from(first->item(), true, *ended.lane);
-      progress_.file_processed(first->item().size);
+      note_failure(e, *attempt);
+      const zone_t::item_t& item = attempt->item();
+      try {
+        if (attempt->packed())
+          return start_try(ended.id, std::make_shared<file_try_t>(zone_.current_server(), item, false), *ended.lane);
+      } catch (const std::exception& e) {
+        note_failure(e, *attempt);
+      }
+      progress_.set_current_file(item.source.filename().string());
+      stage_from(item, attempt->packed() ? tried_packed : tried_both, *ended.lane);
+      progress_.file_processed(item.size);
     }
   }
 
@@ -138,24 +151,29 @@ class zone_stager_t {
       } catch (const std::exception& e) {
         note_failure(e, *attempt);
         progress_.set_current_file(attempt->item().source.filename().string());
-        stage_from(attempt->item(), true, lane);
+        stage_from(attempt->item(), attempt->packed() ? tried_packed : tried_both, lane);
       }
       progress_.file_processed(attempt->item().size);
     }
   }
 
+  // The forms of a file already tried on the zone's current server.
+  enum tried_t { tried_none, tried_packed, tried_both };
+
   // Both forms from each server in turn, on the update worker, but the
-  // compressed form from the current server when that was tried already.
-  // A half-synced mirror may lack a file that the others have; the listed
-  // digest judges whichever copy arrives. Throws when no server delivers.
-  void stage_from(const zone_t::item_t& item, bool compressed_tried, downloader_t& downloader) {
+  // forms tried on the current server already. A half-synced mirror may
+  // lack a file that the others have; the listed digest judges whichever
+  // copy arrives. Throws when no server delivers.
+  void stage_from(const zone_t::item_t& item, tried_t tried, downloader_t& downloader) {
     const std::string name = item.source.filename().string();
-    url_t last_try;
+    url_t last_try = tried == tried_both ? file_try_t(zone_.current_server(), item, false).url() : url_t();
     for (const auto& base : zone_.file_servers()) {
-      const bool skip_compressed = name == "timestamp" || (compressed_tried && base == zone_.current_server());
+      const bool current = base == zone_.current_server();
+      const bool skip_compressed = name == "timestamp" || (current && tried != tried_none);
+      const bool skip_plain = current && tried == tried_both;
       if (!skip_compressed && try_form(file_try_t(base, item, true), last_try, downloader))
         return delivered(base, name);
-      if (try_form(file_try_t(base, item, false), last_try, downloader)) return delivered(base, name);
+      if (!skip_plain && try_form(file_try_t(base, item, false), last_try, downloader)) return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
     fail(item, last_try);

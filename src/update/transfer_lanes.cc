@@ -8,37 +8,37 @@ namespace upd {
 
 transfer_lanes_t::transfer_lanes_t(downloader_t& first, std::size_t count)
     : service_(first.service()) {
-  lanes_.push_back({&first, false});
+  lanes_.push_back({&first, false, false});
   for (std::size_t i = 1; i < std::clamp<std::size_t>(count, 1, max_lanes); ++i) {
     siblings_.push_back(first.sibling());
-    lanes_.push_back({siblings_.back().get(), false});
+    lanes_.push_back({siblings_.back().get(), false, false});
   }
 }
 
 transfer_lanes_t::~transfer_lanes_t() {
   for (const auto& lane : lanes_)
-    if (lane.busy) lane.downloader->cancel();
+    if (lane.in_flight) lane.downloader->cancel();
 }
 
 downloader_t* transfer_lanes_t::idle() {
-  const auto lane =
-      std::find_if(lanes_.begin(), lanes_.end(), [](const lane_t& l) { return !l.busy; });
+  const auto lane = std::find_if(lanes_.begin(), lanes_.end(),
+                                 [](const lane_t& l) { return !l.in_flight && !l.ended; });
   return lane == lanes_.end() ? nullptr : lane->downloader;
 }
 
 bool transfer_lanes_t::busy() const {
-  return std::any_of(lanes_.begin(), lanes_.end(), [](const lane_t& l) { return l.busy; });
+  return std::any_of(lanes_.begin(), lanes_.end(), [](const lane_t& l) { return l.in_flight; });
 }
 
 void transfer_lanes_t::start(downloader_t& lane, std::size_t id, const start_t& start) {
-  lane_of(lane).busy = true;
+  lane_of(lane).in_flight = true;
   try {
     start(lane, [this, id, &lane](std::exception_ptr failure) {
-      lane_of(lane).busy = false;
+      lane_of(lane) = {&lane, false, true};
       ended_.push_back({id, &lane, failure});
     });
   } catch (...) {
-    lane_of(lane).busy = false;
+    lane_of(lane).in_flight = false;
     throw;
   }
 }
@@ -52,6 +52,7 @@ void transfer_lanes_t::run_one() {
 }
 
 std::vector<transfer_lanes_t::ended_t> transfer_lanes_t::take_ended() {
+  for (const auto& ended : ended_) lane_of(*ended.lane).ended = false;
   return std::exchange(ended_, {});
 }
 

@@ -45,23 +45,30 @@ class transfer_lanes_t {
   transfer_lanes_t(const transfer_lanes_t&) = delete;
   transfer_lanes_t& operator=(const transfer_lanes_t&) = delete;
 
-  // A lane without a transfer in flight, or null. Its downloader may also
-  // serve synchronous transfers, which run the other lanes meanwhile.
+  // A lane without a transfer in flight or an ended one not yet taken, or
+  // null. Its downloader may also serve synchronous transfers, which run
+  // the other lanes meanwhile.
   downloader_t* idle();
+  // Whether a transfer is in flight.
   bool busy() const;
+  // Whether an ended transfer waits to be taken.
+  bool ended() const { return !ended_.empty(); }
   // Starts a transfer on an idle lane; a failure to start is thrown and
   // leaves the lane idle.
   void start(downloader_t& lane, std::size_t id, const start_t& start);
   // Runs one handler of the event loop, waiting for one if none is ready;
   // the thread's interruption point is tested around it.
   void run_one();
-  // The transfers that ended since the last call, in the order they ended.
+  // The transfers that ended since the last call, in the order they ended;
+  // their lanes are idle from now on (so the taker may use each for the
+  // follow-up of its transfer before the next starts there).
   std::vector<ended_t> take_ended();
 
  private:
   struct lane_t {
     downloader_t* downloader;
-    bool busy;
+    bool in_flight;
+    bool ended;  // and not yet taken
   };
   lane_t& lane_of(const downloader_t& downloader);
 
