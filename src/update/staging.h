@@ -31,10 +31,11 @@ http_headers_t make_request_headers(const nb::UpdateConfig& config);
 void check_header_values(const nb::UpdateConfig& config);
 
 // Stages every item of the zone's download list, appending each to `items`
-// in the list's order. The compressed forms come from the current server
-// over up to `connections` connections at once (transfer_lanes.h), in the
+// in the list's order. Each file's forms from the current server (the
+// compressed one first, the plain one when that fails) come over up to
+// `connections` connections at once (transfer_lanes.h), started in the
 // list's order, and are unpacked and checked on an unpack_pool_t while the
-// next files arrive; everything else, and whatever fails there, goes the
+// next files arrive; whatever fails there, and the other servers, go the
 // way below on the update worker, one file at a time.
 // A file comes from the zone's current server or, when neither form
 // arrives intact from there, from the zone's other servers in turn (a
