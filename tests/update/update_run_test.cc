@@ -87,6 +87,20 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   EXPECT_EQ(nginx_->connections_since(log_from, "/" + id_ + "/"), 1u) << nginx_->access_log();
 }
 
+// Many files over the default connections, the random half published
+// plain only: each arrives whole, whatever order the transfers end in.
+TEST_F(UpdateRun, ManyFilesOverSeveralConnectionsArriveWhole) {
+  files_t files;
+  std::mt19937 random(3);
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(20000, 't');
+    for (auto& c : bytes) c = i % 2 ? static_cast<char>(random()) : c;
+    files["f" + std::to_string(i) + ".vdb"] = bytes;
+  }
+  write_drl({publish(files, {}, "-many")});
+  expect_staged(this->run(config()), files, 40);
+}
+
 // Servers that fail in turn, HTTPS, the default time-out, and the
 // compressed form missing or broken: the plain one stands in. The custom
 // server list, while it exists, replaces the standard one.
