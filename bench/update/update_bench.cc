@@ -148,8 +148,8 @@ int main(int argc, char** argv) {
   }
 
   std::printf("prepared in %.0f s\n", seconds_since(preparing));
-  // The component makes one transfer at a time (its downloader owns one
-  // connection), so a rate per response is the link's rate.
+  // nginx paces each response alone: a rate per response is the link's
+  // rate only for one transfer at a time, so the shaped run has one connection.
   nginx_server_t nginx(www), shaped(www, static_cast<std::uint64_t>(shaped_rate));
   const std::string base = nginx.http_url("bases/");
   const nb::UpdateConfig config = upd::bench::client_config(dir / "client", base);
@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
   const run_t rehash = update_once(config);  // installed files are new to the cache
   const run_t warm = update_once(config);
   const run_t all_packed = update_once(upd::bench::client_config(dir / "packed-client", nginx.http_url("packed/")));
-  const run_t slow_link = update_once(upd::bench::client_config(dir / "shaped-client", shaped.http_url("bases/")));
+  nb::UpdateConfig one_connection = upd::bench::client_config(dir / "shaped-client", shaped.http_url("bases/"));
+  one_connection.set_connections_per_server(1);
+  const run_t slow_link = update_once(one_connection);
 
   // The reference: the same files fetched, unpacked and hashed one by one,
   // the plain file where no packed form is offered.

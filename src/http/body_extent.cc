@@ -22,8 +22,7 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
 
 std::optional<std::uint64_t> announced_length(const http_response_t& head) {
   std::optional<std::uint64_t> length;
-  for (const auto& [name, value] : head.headers.items()) {
-    if (!boost::iequals(name, "Content-Length")) continue;
+  for (const auto& value : head.headers.values("Content-Length")) {
     const auto this_one = decimal(value);
     if (!this_one || (length && *length != *this_one)) throw std::invalid_argument("Bad Content-Length");
     length = this_one;
@@ -33,8 +32,7 @@ std::optional<std::uint64_t> announced_length(const http_response_t& head) {
 
 bool chunked_body(const http_response_t& head) {
   std::string codings;
-  for (const auto& [name, value] : head.headers.items())
-    if (boost::iequals(name, "Transfer-Encoding")) codings += (codings.empty() ? "" : ", ") + trim_http_blanks(value);
+  for (const auto& value : head.headers.values("Transfer-Encoding")) codings += (codings.empty() ? "" : ", ") + value;
   if (codings.empty()) return false;
   if (!boost::iequals(codings, "chunked")) // The server's text: a short piece is enough for the log.
     throw std::invalid_argument("Unsupported transfer coding: " + printable(codings.substr(0, 80)));
@@ -42,8 +40,7 @@ bool chunked_body(const http_response_t& head) {
 }
 
 std::optional<std::uint64_t> range_start(const http_response_t& head) {
-  for (const auto& [name, value] : head.headers.items()) {
-    if (!boost::iequals(name, "Content-Range")) continue;
+  for (const auto& value : head.headers.values("Content-Range")) {
     const std::string_view text(value);
     const auto dash = text.find('-'), slash = text.find('/');
     if (!boost::istarts_with(text, "bytes ") || dash == text.npos || slash == text.npos || slash < dash)

@@ -45,7 +45,7 @@ std::pair<unique_fd_t, std::uint64_t> reopen_target(const boost::filesystem::pat
 }  // namespace
 
 downloader_t::downloader_t(boost::asio::io_context& service, byte_counter_t* progress)
-    : connection_(std::make_shared<http_connection_t>(service, progress)) {
+    : service_(service), progress_(progress), connection_(std::make_shared<http_connection_t>(service, progress)) {
   slots_[0] = connection_->header_signal.connect(
       [this](http_connection_t&, const http_response_t& head, error_code& error) {
         response_header_received(head, error);
@@ -58,21 +58,38 @@ downloader_t::downloader_t(boost::asio::io_context& service, byte_counter_t* pro
       [this](http_connection_t&, const error_code& error) { response_finished(error); });
   set_headers({});
   connection_->set_method("GET");
+  proxy_.set_type(nb::Proxy::PROXY_TYPE_NONE);
 }
 
-downloader_t::~downloader_t() = default;
+// A transfer still in flight would call back into a downloader gone.
+downloader_t::~downloader_t() { connection_->cancel(); }
+
+std::unique_ptr<downloader_t> downloader_t::sibling() const {
+  auto other = std::make_unique<downloader_t>(service_, progress_);
+  other->set_headers(user_headers_);
+  other->set_proxy(proxy_);
+  other->set_tls_check(tls_check_);
+  if (timeout_.count() > 0) other->set_timeout(timeout_);
+  return other;
+}
 
 void downloader_t::set_headers(const http_headers_t& headers) {
-  headers_ = headers;
-  headers_.add("Connection", "close");
+  user_headers_ = headers_ = headers;
   headers_.add("Accept", "*/*");
 }
 
-void downloader_t::set_proxy(const nb::Proxy& proxy) { connection_->set_proxy(proxy); }
+void downloader_t::set_proxy(const nb::Proxy& proxy) {
+  proxy_ = proxy;
+  connection_->set_proxy(proxy);
+}
 
-void downloader_t::set_tls_check(const tls_check_t& check) { connection_->set_tls_check(check); }
+void downloader_t::set_tls_check(const tls_check_t& check) {
+  tls_check_ = check;
+  connection_->set_tls_check(check);
+}
 
 void downloader_t::set_timeout(std::chrono::milliseconds timeout) {
+  timeout_ = timeout;
   connection_->set_timeout(timeout);
 }
 
@@ -104,69 +121,118 @@ void downloader_t::download_if_changed(const url_t& url, std::vector<char>& body
 
 void downloader_t::download(const url_t& url, const boost::filesystem::path& path,
                             std::optional<std::uint64_t> limit) {
-  to_file(url, path, open_target(path).get(), 0, limit);
+  to_file(url, path, open_target(path), 0, limit);
 }
 
 void downloader_t::resume(const url_t& url, const boost::filesystem::path& path,
                           std::optional<std::uint64_t> limit) {
-  const auto [fd, size] = reopen_target(path, limit);
-  if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
-  if (size > 0) if_range_ = load_range_validator(path);
-  to_file(url, path, fd.get(), size, limit);
+  auto [fd, size] = reopen_for_resume(url, path, limit);
+  to_file(url, path, std::move(fd), size, limit);
 }
 
-void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
-                           std::optional<std::uint64_t> limit) {
-  // Chunks are gathered into few large writes: a write per 4096-byte read
-  // would cost more than the transfer itself.
-  std::vector<char> pending;
-  pending.reserve(file_write_size_);
-  const auto flush = [&] {
-    write_all(fd, pending.data(), pending.size());
-    pending.clear();
-  };
-  boost::signals2::scoped_connection sink =
-      data_signal.connect([&](downloader_t&, const std::vector<char>& chunk, error_code&) {
-        if (pending.size() + chunk.size() > file_write_size_) flush();
-        pending.insert(pending.end(), chunk.begin(), chunk.end());
-      });
-  flush_ = flush;
-  validated_file_ = path;
-  // The file is opened to append: once cut, writes start at its new end.
-  truncate_ = [&](std::uint64_t size) {
-    pending.clear();
-    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) throw errno_error(errno, "ftruncate");
-  };
-  try {
-    run(url, limit, offset);
-  } catch (...) {
-    flush_ = nullptr;
-    truncate_ = nullptr;
-    validated_file_.clear();
-    if_range_.clear();
-    // What arrived before the failure still goes to the file; a failing
-    // write here would only repeat the failure being reported.
-    try {
-      flush();
-    } catch (const boost::system::system_error&) {
-    }
-    // An empty file is no beginning to continue: a refused file leaves none.
-    if (::lseek(fd, 0, SEEK_END) == 0) {
-      boost::system::error_code ignored;
-      boost::filesystem::remove(path, ignored);
-      store_range_validator(path, "");
-    }
-    throw;
-  }
-  flush_ = nullptr;
-  truncate_ = nullptr;
+void downloader_t::resume_async(const url_t& url, const boost::filesystem::path& path,
+                                std::optional<std::uint64_t> limit, completion_t done) {
+  auto [fd, size] = reopen_for_resume(url, path, limit);
+  to_file(url, path, std::move(fd), size, limit, std::move(done));
+}
+
+void downloader_t::cancel() {
+  connection_->cancel();
+  file_sink_.disconnect();
+  file_ = unique_fd_t();
   validated_file_.clear();
   if_range_.clear();
-  // A whole file needs no validator any more.
-  store_range_validator(path, "");
 }
 
-void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
+std::pair<unique_fd_t, std::uint64_t> downloader_t::reopen_for_resume(const url_t& url,
+                                                                      const boost::filesystem::path& path,
+                                                                      std::optional<std::uint64_t> limit) {
+  auto [fd, size] = reopen_target(path, limit);
+  if (size > 0) UPD_LOG(log_debug, "Resuming " << url.to_string() << " at " << size << " bytes");
+  if (size > 0) if_range_ = load_range_validator(path);
+  return {std::move(fd), size};
+}
+
+void downloader_t::to_file(const url_t& url, const boost::filesystem::path& path, unique_fd_t fd,
+                           std::uint64_t offset, std::optional<std::uint64_t> limit, completion_t done) {
+  // Chunks are gathered into few large writes: a write per 4096-byte read
+  // would cost more than the transfer itself.
+  file_ = std::move(fd);
+  pending_.clear();
+  pending_.reserve(file_write_size_);
+  file_sink_ = data_signal.connect([this](downloader_t&, const std::vector<char>& chunk, error_code&) {
+    if (pending_.size() + chunk.size() > file_write_size_) flush_file();
+    pending_.insert(pending_.end(), chunk.begin(), chunk.end());
+  });
+  validated_file_ = path;
+  prepare(url, limit, offset);
+  if (done) {
+    connection_->async_request([this, done = std::move(done)](std::exception_ptr failure) {
+      try {
+        close_file(named(failure));
+      } catch (...) {
+        return done(std::current_exception());
+      }
+      done(nullptr);
+    });
+    return;
+  }
+  std::exception_ptr failure;
+  try {
+    connection_->request();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  close_file(named(failure));
+}
+
+void downloader_t::close_file(std::exception_ptr failure) {
+  const unique_fd_t fd = std::move(file_);
+  file_sink_.disconnect();
+  const boost::filesystem::path path = std::exchange(validated_file_, {});
+  if_range_.clear();
+  if (!failure) {
+    // A whole file needs no validator any more.
+    store_range_validator(path, "");
+    return;
+  }
+  // What arrived before the failure still goes to the file; a failing
+  // write here would only repeat the failure being reported.
+  try {
+    write_all(fd.get(), pending_.data(), pending_.size());
+  } catch (const boost::system::system_error&) {
+  }
+  pending_.clear();
+  // An empty file is no beginning to continue: a refused file leaves none.
+  if (::lseek(fd.get(), 0, SEEK_END) == 0) {
+    boost::system::error_code ignored;
+    boost::filesystem::remove(path, ignored);
+    store_range_validator(path, "");
+  }
+  std::rethrow_exception(failure);
+}
+
+void downloader_t::flush_file() {
+  write_all(file_.get(), pending_.data(), pending_.size());
+  pending_.clear();
+}
+
+// The file is opened to append: once cut, writes start at its new end.
+void downloader_t::truncate_file(std::uint64_t size) {
+  pending_.clear();
+  if (::ftruncate(file_.get(), static_cast<off_t>(size)) != 0) throw errno_error(errno, "ftruncate");
+}
+
+void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit) {
+  prepare(url, limit, 0);
+  try {
+    connection_->request();
+  } catch (...) {
+    std::rethrow_exception(named(std::current_exception()));
+  }
+}
+
+void downloader_t::prepare(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset) {
   body_limit_ = limit;
   refusal_.clear();
   status_ = 0;
@@ -182,12 +248,17 @@ void downloader_t::run(const url_t& url, std::optional<std::uint64_t> limit, std
   if (!conditions_.last_modified.empty()) headers.add("If-Modified-Since", conditions_.last_modified);
   connection_->set_headers(headers);
   connection_->set_url(url);
+}
+
+// "Network error" alone would not say that the server answered 404.
+std::exception_ptr downloader_t::named(std::exception_ptr failure) const {
+  if (!failure || refusal_.empty()) return failure;
   try {
-    connection_->request();
+    std::rethrow_exception(failure);
   } catch (const boost::system::system_error& e) {
-    // "Network error" alone would not say that the server answered 404.
-    if (refusal_.empty()) throw;
-    throw boost::system::system_error(e.code(), refusal_);
+    return std::make_exception_ptr(boost::system::system_error(e.code(), refusal_));
+  } catch (...) {
+    return failure;
   }
 }
 
@@ -213,7 +284,7 @@ void downloader_t::response_header_received(const http_response_t& head, error_c
     // A server that ignores the range sends the whole body: it replaces
     // the beginning the file had.
     range_ignored_ = range_from_ > 0;
-    if (range_ignored_ && truncate_) truncate_(0);
+    if (range_ignored_ && file_) truncate_file(0);
     // The file now begins this body: its validator is the one to send back.
     if (!validated_file_.empty()) store_range_validator(validated_file_, range_validator(head));
     return accept_body(0);
@@ -245,16 +316,16 @@ void downloader_t::response_finished(const error_code& error) {
   if (error && !connection_->body_fault().empty()) {
     refusal_ = connection_->body_fault();
     try {
-      if (truncate_) truncate_(body_offset_);
+      if (file_) truncate_file(body_offset_);
     } catch (const boost::system::system_error&) {
       // The transfer fails all the same, and the digest judges what stays.
     }
   }
   broken_off_ = error && accepted_ && refusal_.empty() &&
                 (error == nb::EC_NETWORK_ERROR || error == nb::EC_NETWORK_TIMEDOUT);
-  if (!error && flush_) {
+  if (!error && file_) {
     try {
-      flush_();
+      flush_file();
     } catch (const boost::system::system_error& e) {
       on_finished(e.code());
       throw;

@@ -1,9 +1,11 @@
 // Fetches one resource by GET into memory or into a file, for the update
-// engine. Owns one connection, reused for every transfer of an update
-// attempt; the header list, proxy, timeout and TLS check persist between
-// transfers. Only status 200 is accepted, 206 for the rest of a file being
-// resumed, and 304 for a memory download asked conditionally; no
-// redirects, no retries here (the proxy answer inside the connection aside). A transfer completes or throws a system error carrying
+// engine. Owns one connection object for every transfer of an update
+// attempt, which keeps its connection open from one request to the next
+// where it may (connection_reuse.h); the header list, proxy, timeout and TLS
+// check persist between transfers. Only status 200 is accepted, 206 for the
+// rest of a file being resumed, and 304 for a memory download asked
+// conditionally; no redirects, no retries here (the proxy answer inside the
+// connection aside). A transfer completes or throws a system error carrying
 // its code.
 //
 // Bodies are bounded: a memory download stops with EC_NETWORK_ERROR beyond
@@ -11,8 +13,10 @@
 // so a hostile server cannot exhaust memory or disk.
 //
 // Single-threaded: used only by the thread that runs the update attempt,
-// which also runs every signal; the event loop must not be run by anyone
-// else meanwhile. The byte counter must outlive the downloader.
+// which also runs every signal and the event loop; several downloaders may
+// share the loop, each with a transfer of its own in flight (resume_async),
+// and the loop runs them all while any of them waits (download, resume).
+// The byte counter must outlive the downloader.
 #pragma once
 
 #include <boost/filesystem/path.hpp>
@@ -21,12 +25,14 @@
 #include <boost/system/error_code.hpp>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "common/http_validators.h"
+#include "common/unique_fd.h"
 #include "http/http_message.h"
 #include "http/tls_check.h"
 #include "http/url.h"
@@ -44,6 +50,8 @@ class byte_counter_t;
 class downloader_t {
  public:
   using error_code = boost::system::error_code;
+  // The failure a transfer ended with, null on success.
+  using completion_t = std::function<void(std::exception_ptr)>;
   static constexpr std::uint64_t memory_limit_ = 64 * 1024 * 1024;
   // A file download writes the body in pieces of at most this size.
   static constexpr std::size_t file_write_size_ = 64 * 1024;
@@ -56,7 +64,13 @@ class downloader_t {
   downloader_t& operator=(const downloader_t&) = delete;
   virtual ~downloader_t();
 
-  // The list becomes headers followed by "Connection: close" and "Accept: */*".
+  // A downloader on the same loop and byte counter with the same settings
+  // and a connection of its own.
+  std::unique_ptr<downloader_t> sibling() const;
+  // The event loop its transfers run on.
+  boost::asio::io_context& service() const { return service_; }
+
+  // The list becomes headers followed by "Accept: */*".
   void set_headers(const http_headers_t& headers);
   void set_proxy(const nb::Proxy& proxy);
   void set_timeout(std::chrono::milliseconds timeout);
@@ -89,6 +103,15 @@ class downloader_t {
   // file had.
   void resume(const url_t& url, const boost::filesystem::path& path,
               std::optional<std::uint64_t> limit = {});
+  // resume() on the event loop: returns once the request is on its way (or
+  // throws when the file cannot be opened) and calls done on the loop when
+  // the transfer has ended, with what resume() would have thrown. The
+  // accessors below describe it from then on.
+  void resume_async(const url_t& url, const boost::filesystem::path& path, std::optional<std::uint64_t> limit,
+                    completion_t done);
+  // Ends a transfer in flight without calling its completion; what it
+  // wrote stays in its file.
+  void cancel();
 
   // Body bytes of the current or last transfer since its accepted head.
   std::uint64_t bytes_received() const { return body_bytes_; }
@@ -118,17 +141,35 @@ class downloader_t {
   virtual void on_finished(const error_code& error);
 
  private:
-  // Runs a file download on fd, a file of offset bytes to be continued.
-  void to_file(const url_t& url, const boost::filesystem::path& path, int fd, std::uint64_t offset,
-               std::optional<std::uint64_t> limit);
-  void run(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset = 0);
+  // Runs a file download on fd, a file of offset bytes to be continued;
+  // on the loop when done is set.
+  void to_file(const url_t& url, const boost::filesystem::path& path, unique_fd_t fd, std::uint64_t offset,
+               std::optional<std::uint64_t> limit, completion_t done = nullptr);
+  // The file at path and its size, to be continued from there.
+  std::pair<unique_fd_t, std::uint64_t> reopen_for_resume(const url_t& url, const boost::filesystem::path& path,
+                                                          std::optional<std::uint64_t> limit);
+  void run(const url_t& url, std::optional<std::uint64_t> limit);
+  void prepare(const url_t& url, std::optional<std::uint64_t> limit, std::uint64_t offset);
+  // The failure with the refusal's text, when the answer was refused.
+  std::exception_ptr named(std::exception_ptr failure) const;
+  // The file download's end: its last bytes written, or its empty file removed.
+  void close_file(std::exception_ptr failure);
+  void flush_file();
+  // Cuts the file of the current download to a size.
+  void truncate_file(std::uint64_t size);
   void accept_body(std::uint64_t offset);
   void response_header_received(const http_response_t& head, error_code& error);
   void response_data_received(const std::vector<char>& chunk, error_code& error);
   void response_finished(const error_code& error);
 
+  boost::asio::io_context& service_;
+  byte_counter_t* progress_;
   std::shared_ptr<http_connection_t> connection_;
+  http_headers_t user_headers_;
   http_headers_t headers_;
+  nb::Proxy proxy_;
+  std::chrono::milliseconds timeout_{0};
+  tls_check_t tls_check_;
   std::uint64_t body_bytes_ = 0;
   std::uint64_t body_offset_ = 0;
   std::uint64_t range_from_ = 0;  // what the current transfer asked for; 0: no range
@@ -144,8 +185,10 @@ class downloader_t {
   http_validators_t validators_;            // of the last answer
   std::string retry_after_;                 // of the last 429 or 503
   std::string refusal_;  // why the current transfer's answer was refused, if it was
-  std::function<void()> flush_;              // of the current file download
-  std::function<void(std::uint64_t)> truncate_;  // cuts the file of the current download to a size
+  // The current file download: its file and what waits to be written.
+  unique_fd_t file_;
+  std::vector<char> pending_;
+  boost::signals2::scoped_connection file_sink_;
   boost::signals2::scoped_connection slots_[3];
 };
 

@@ -18,6 +18,7 @@
 #include <boost/system/system_error.hpp>
 #include <boost/thread/thread.hpp>
 #include <sstream>
+#include <utility>
 
 #include "common/error.h"
 #include "common/log.h"
@@ -35,6 +36,19 @@ bool cancelled(const boost::system::error_code& error) {
   return error == boost::asio::error::operation_aborted;
 }
 
+// A refused answer whose body is short and ends where it says: reading it
+// past keeps the connection for the next request.
+bool discardable(const http_response_t& head) {
+  try {
+    if (!keeps_connection(head)) return false;
+    if (chunked_body(head)) return true;
+    const auto length = announced_length(head);
+    return length && *length <= http_connection_t::max_discarded_body_;
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 http_connection_t::http_connection_t(boost::asio::io_context& service, byte_counter_t* progress)
@@ -50,17 +64,123 @@ template <class Member>
 auto http_connection_t::bind(Member member) {
   return [self = shared_from_this(), transfer = transfer_, member](auto&&... args) {
     if (transfer != self->transfer_ || self->state_ == finished) return;
-    (self.get()->*member)(std::forward<decltype(args)>(args)...);
+    self->run_step([&] { (self.get()->*member)(std::forward<decltype(args)>(args)...); });
   };
 }
 
+// A step that ends the attempt throws the code it ends with.
+template <class Step>
+void http_connection_t::run_step(Step step) {
+  try {
+    step();
+  } catch (const boost::system::system_error& e) {
+    end_attempt(e.code());
+  }
+}
+
 void http_connection_t::request() {
-  error_code result = perform();
+  bool ended = false;
+  std::exception_ptr failure;
+  async_request([&](std::exception_ptr error) {
+    ended = true;
+    failure = error;
+  });
+  try {
+    while (!ended) {
+      boost::this_thread::interruption_point();
+      if (service_.stopped()) service_.restart();
+      if (service_.run_one() == 0) {
+        // The loop runs dry when the worker is stopped to end an interrupted
+        // attempt: that travels on as the interruption, not as a failure.
+        boost::this_thread::interruption_point();
+        UPD_LOG(log_error, "HTTP: the event loop ran out of work");
+        end_attempt(nb::EC_UNEXPECTED_ERROR);
+      }
+    }
+  } catch (...) {
+    // Every way out, the thread's interruption included, leaves no
+    // operation of this request pending.
+    cancel();
+    throw;
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void http_connection_t::async_request(completion_t done) {
+  done_ = std::move(done);
+  auth_answered_ = false;
+  begin_attempt();
+}
+
+void http_connection_t::cancel() {
+  done_ = nullptr;
+  retry_fresh_ = false;
+  state_ = finished;
+  settle_connection(false);
+}
+
+void http_connection_t::begin_attempt() {
+  ++transfer_;
+  failure_.clear();
+  state_ = tunnel_setup;
+  connected_at_ = clock_type::time_point::max();
+  bytes_since_connect_ = 0;
+  body_left_.reset();
+  chunked_.reset();
+  body_limit_.reset();
+  body_fault_.clear();
+  reused_ = keep_open_ = discarded_ = false;
+  refused_.clear();
+  answer_bytes_ = 0;
+  run_step([this] { start_attempt(); });
+}
+
+void http_connection_t::start_attempt() {
+  const std::string& protocol = url_.protocol();
+  const bool https = boost::iequals(protocol, "https");
+  if (!https && !boost::iequals(protocol, "http")) {
+    UPD_LOG(log_error, "Unsupported protocol " << protocol);
+    finish_request(nb::EC_UNEXPECTED_ERROR);
+  }
+  switch (proxy_.type()) {
+    case nb::Proxy::PROXY_TYPE_NONE: mode_ = https ? direct_https : direct_http; break;
+    case nb::Proxy::PROXY_TYPE_HTTP: mode_ = https ? proxy_https : proxy_http; break;
+    default:
+      UPD_LOG(log_error, "Unsupported proxy type " << static_cast<int>(proxy_.type()));
+      finish_request(nb::EC_BAD_CONFIG);
+  }
+  const connection_route_t target = route();
+  if (open_ && target == open_route_) {
+    reused_ = true;
+    UPD_LOG(log_debug, "Reusing the connection to " << peer());
+    connected_at_ = clock_type::now();
+    return send_request();
+  }
+  if (open_) settle_connection(false);
+  open_route_ = target;
+  start_resolve();
+}
+
+void http_connection_t::end_attempt(const error_code& failure) {
+  state_ = finished;
+  settle_connection(keep_open_ && (!failure || discarded_));
+  // A refused answer ends with its refusal, even when its body was cut.
+  const error_code code = failure && refused_ ? refused_ : failure;
+  if (std::exchange(retry_fresh_, false)) return begin_attempt();
   // A challenge without an answer ("" for an unknown scheme) is not repeated.
-  if (result == nb::EC_PROXY_AUTH_ERROR && !proxy_authorization_.empty()) result = perform();
+  if (code == nb::EC_PROXY_AUTH_ERROR && !proxy_authorization_.empty() && !auth_answered_) {
+    auth_answered_ = true;
+    return begin_attempt();
+  }
   proxy_authorization_.clear();
-  finished_signal(*this, result);
-  if (result) throw boost::system::system_error(result, failure_);
+  std::exception_ptr thrown;
+  try {
+    finished_signal(*this, code);
+  } catch (const boost::system::system_error&) {
+    thrown = std::current_exception();
+  }
+  if (code && !thrown) thrown = std::make_exception_ptr(boost::system::system_error(code, failure_));
+  if (const completion_t done = std::exchange(done_, nullptr)) done(thrown);
 }
 
 void http_connection_t::finish_request(const error_code& code) {
@@ -80,69 +200,23 @@ void http_connection_t::fail(const std::string& reason, const error_code& code) 
   finish_request(code);
 }
 
-http_connection_t::error_code http_connection_t::perform() {
-  ++transfer_;
-  failure_.clear();
-  state_ = tunnel_setup;
-  connected_at_ = clock_type::time_point::max();
-  bytes_since_connect_ = 0;
-  body_left_.reset();
-  chunked_.reset();
-  body_limit_.reset();
-  body_fault_.clear();
-  const std::string& protocol = url_.protocol();
-  const bool https = boost::iequals(protocol, "https");
-  if (!https && !boost::iequals(protocol, "http")) {
-    UPD_LOG(log_error, "Unsupported protocol " << protocol);
-    state_ = finished;
-    return nb::EC_UNEXPECTED_ERROR;
-  }
-  switch (proxy_.type()) {
-    case nb::Proxy::PROXY_TYPE_NONE: mode_ = https ? direct_https : direct_http; break;
-    case nb::Proxy::PROXY_TYPE_HTTP: mode_ = https ? proxy_https : proxy_http; break;
-    default:
-      UPD_LOG(log_error, "Unsupported proxy type " << static_cast<int>(proxy_.type()));
-      state_ = finished;
-      return nb::EC_BAD_CONFIG;
-  }
-
-  // Every way out, the thread's interruption included, leaves no operation
-  // of this transfer pending.
-  struct abandon_guard_t {
-    http_connection_t* connection;
-    ~abandon_guard_t() { connection->abandon_transfer(); }
-  } guard{this};
-
-  error_code result;
-  try {
-    start_resolve();
-    while (state_ != finished) {
-      boost::this_thread::interruption_point();
-      if (service_.stopped()) service_.restart();
-      if (service_.run_one() == 0) {
-        // The loop runs dry when the worker is stopped to end an interrupted
-        // attempt: that travels on as the interruption, not as a failure.
-        boost::this_thread::interruption_point();
-        UPD_LOG(log_error, "HTTP: the event loop ran out of work");
-        finish_request(nb::EC_UNEXPECTED_ERROR);
-      }
-    }
-  } catch (const boost::system::system_error& e) {
-    result = e.code();
-  }
-  return result;
+void http_connection_t::retry_on_new_connection(const std::string& step) {
+  UPD_LOG(log_debug, step << ": " << peer() << ": the kept connection was closed; sending the request on a new one");
+  retry_fresh_ = true;
+  finish_request(nb::EC_NETWORK_ERROR);
 }
 
-void http_connection_t::abandon_transfer() {
-  state_ = finished;
+void http_connection_t::settle_connection(bool keep) {
+  open_ = keep;
   error_code ignored;
   if (resolver_) resolver_->cancel();
+  timer_.cancel();
+  timer_waiting_ = false;
+  if (keep) return;
   if (socket_ || tls_stream_) {
     tcp_socket().cancel(ignored);
     tcp_socket().close(ignored);
   }
-  timer_.cancel();
-  timer_waiting_ = false;
   // Run the cancelled completions now: a TLS operation still queued when
   // its stream is replaced by the next transfer would touch freed memory.
   // They find the transfer finished and return at once.
@@ -152,6 +226,14 @@ void http_connection_t::abandon_transfer() {
   } catch (...) {
     // Nothing of this transfer can fail any more; the result stands.
   }
+}
+
+connection_route_t http_connection_t::route() const {
+  connection_route_t target{mode_, url_.host(), std::to_string(url_.port()), "", tls_check_};
+  // Requests in the clear go to the proxy whatever their URL.
+  if (mode_ == proxy_http) target.host = target.service = "";
+  if (mode_ == proxy_http || mode_ == proxy_https) target.proxy = proxy_.SerializeAsString();
+  return target;
 }
 
 void http_connection_t::start_resolve() {
@@ -218,11 +300,7 @@ void http_connection_t::handle_connect(const error_code& error) {
       request_text_ = build_request("CONNECT");
       start_write(true);
       break;
-    default:
-      parser_.reset();
-      request_text_ = build_request(method_);
-      start_write(false);
-      break;
+    default: send_request(); break;
   }
 }
 
@@ -260,6 +338,10 @@ void http_connection_t::handle_handshake(const error_code& error) {
     fail("SSL handshake: " + peer() + ": " + error.message() + (refusal.empty() ? "" : ": " + refusal),
          nb::EC_NETWORK_ERROR);
   }
+  send_request();
+}
+
+void http_connection_t::send_request() {
   arm_timer(&http_connection_t::handle_io_timeout);
   parser_.reset();
   request_text_ = build_request(method_);
@@ -279,6 +361,7 @@ void http_connection_t::start_write(bool tunnel) {
 void http_connection_t::handle_write(const error_code& error, std::size_t bytes) {
   if (cancelled(error)) return;
   progress_->add_bytes_sent(static_cast<std::uint32_t>(bytes));
+  if (error && reused_) retry_on_new_connection("Send HTTP request");
   if (error) {
     fail((writing_connect_ ? "Send HTTP CONNECT: " : "Send HTTP request: ") + peer() + ": " + error.message(),
          nb::EC_NETWORK_ERROR);
@@ -304,6 +387,9 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
   if (cancelled(error)) return;
   progress_->add_bytes_received(static_cast<std::uint32_t>(bytes));
   bytes_since_connect_ += bytes;
+  if (state_ == awaiting_head) answer_bytes_ += bytes;
+  if (reused_ && state_ == awaiting_head && answer_bytes_ == 0 && (error || bytes == 0))
+    retry_on_new_connection("Read HTTP");
   // Without a length the body ends when the server closes the connection.
   // Over TLS that takes the peer's TLS closure; a bare TCP close is a
   // short-read error.
@@ -332,7 +418,7 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
 
   error_code head_error;
   on_response_header(parser_.response(), head_error);
-  if (head_error) finish_request(head_error);
+  if (head_error && (state_ == tunnel_setup || !discardable(parser_.response()))) finish_request(head_error);
   if (state_ == tunnel_setup) {
     // Bytes after the proxy's answer would be the server's: there are none
     // before the handshake starts.
@@ -341,15 +427,23 @@ void http_connection_t::handle_read(const error_code& error, std::size_t bytes) 
     return;
   }
   state_ = reading_body;
+  refused_ = head_error;
+  if (refused_) body_limit_ = max_discarded_body_;
   try {
-    // A chunked body's Content-Length, if any, is not its length.
-    if (chunked_body(parser_.response()))
+    // A 204 or 304 answer ends with its head, whatever it announces; a
+    // chunked body's Content-Length, if any, is not its length.
+    const int status = parser_.response().status;
+    if (status == 204 || status == 304)
+      body_left_ = 0;
+    else if (chunked_body(parser_.response()))
       chunked_.emplace(body_limit_);
     else
       body_left_ = announced_length(parser_.response());
   } catch (const std::invalid_argument& e) {
     fail("Read HTTP: " + peer() + ": " + e.what(), nb::EC_NETWORK_ERROR);
   }
+  // A body that ends at the close leaves nothing to reuse.
+  keep_open_ = (chunked_ || body_left_) && keeps_connection(parser_.response());
   deliver_body();
 }
 
@@ -361,20 +455,29 @@ void http_connection_t::deliver_body() {
     std::vector<char> data;
     const auto result = chunked_->decode(read_buffer_.data(), read_buffer_.size(), data);
     if (result == chunked_decoder_t::decode_bad) {
+      // Nothing of a refused answer was kept: it ends as refused.
+      if (refused_) finish_request(refused_);
       body_fault_ = chunked_->fault();
       fail("Read HTTP: " + peer() + ": " + body_fault_, nb::EC_NETWORK_ERROR);
     }
     last_chunk = result == chunked_decoder_t::decode_done;
     read_buffer_.swap(data);
   }
-  if (body_left_ && read_buffer_.size() > *body_left_) read_buffer_.resize(*body_left_);
-  if (!read_buffer_.empty()) {
+  if (body_left_ && read_buffer_.size() > *body_left_) {
+    // Unasked bytes after the body: the connection is in no known state.
+    keep_open_ = false;
+    read_buffer_.resize(*body_left_);
+  }
+  if (!read_buffer_.empty() && !refused_) {
     error_code data_error;
     data_signal(*this, read_buffer_, data_error);
     if (data_error) finish_request(data_error);
-    if (body_left_) *body_left_ -= read_buffer_.size();
   }
-  if (last_chunk || body_left_ == 0u) finish_request(nb::EC_OK);
+  if (body_left_) *body_left_ -= read_buffer_.size();
+  if (last_chunk || body_left_ == 0u) {
+    discarded_ = bool(refused_);
+    finish_request(refused_ ? refused_ : error_code(nb::EC_OK));
+  }
   start_read();
 }
 

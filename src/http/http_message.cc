@@ -1,6 +1,7 @@
 #include "http/http_message.h"
 
 #include <algorithm>
+#include <boost/algorithm/string/predicate.hpp>
 
 namespace upd {
 
@@ -25,6 +26,13 @@ std::string http_headers_t::get(const std::string& name) const {
   for (const auto& header : headers_)
     if (header.first == name) return header.second;
   return {};
+}
+
+std::vector<std::string> http_headers_t::values(const std::string& name) const {
+  std::vector<std::string> found;
+  for (const auto& [key, value] : headers_)
+    if (boost::iequals(key, name)) found.push_back(trim_http_blanks(value));
+  return found;
 }
 
 std::string http_request_t::to_string() const {

@@ -9,8 +9,8 @@
 
 namespace upd {
 
-// (name, value) pairs in insertion order; duplicates allowed; names compared
-// byte for byte, so "host" does not find "Host".
+// (name, value) pairs in insertion order; duplicates allowed; has() and
+// get() compare names byte for byte, so "host" does not find "Host".
 class http_headers_t {
  public:
   using header_t = std::pair<std::string, std::string>;
@@ -22,6 +22,10 @@ class http_headers_t {
   bool has(const std::string& name) const;
   // The first value under name, or "".
   std::string get(const std::string& name) const;
+  // Every value under name spelt in any case, in order and trimmed of
+  // blanks: servers vary in spelling, and a header missed for its case can
+  // turn a cut body into a whole one.
+  std::vector<std::string> values(const std::string& name) const;
 
   const std::vector<header_t>& items() const { return headers_; }
   std::size_t size() const { return headers_.size(); }

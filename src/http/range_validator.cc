@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -19,9 +18,8 @@ bool usable(const std::string& text) {
 }
 
 std::string header(const http_response_t& head, const char* name) {
-  for (const auto& [key, value] : head.headers.items())
-    if (boost::iequals(key, name)) return trim_http_blanks(value);
-  return {};
+  const auto values = head.headers.values(name);
+  return values.empty() ? std::string() : values.front();
 }
 
 }  // namespace

@@ -43,30 +43,56 @@ file_try_t::file_try_t(const std::string& server, const zone_t::item_t& item, bo
       compressed_(packed) {}
 
 bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
-  if (is_plain_file(item_.source) && checker.checksum(item_.source, links_t::refuse) == item_.sha256) {
-    UPD_LOG(log_debug, "Download: " << item_.source << ": has already been downloaded");
-    return false;
-  }
+  if (staged(checker)) return false;
   UPD_LOG(log_debug, "Downloading " << url_.to_string());
+  std::exception_ptr failure;
   try {
-    fetch_body(downloader, true);
-  } catch (const std::exception& e) {
-    if (!downloader.range_refused()) throw;
-    UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
-    fetch_body(downloader, false);
+    downloader.resume(url_, partial(), body_limit());
+  } catch (...) {
+    failure = std::current_exception();
   }
+  continue_fetch(downloader, failure);
   return true;
 }
 
-void file_try_t::fetch_body(downloader_t& downloader, bool resuming) {
-  const std::uint64_t limit = compressed_ ? compressed_size_limit(item_.size) : item_.size;
-  const fs::path partial = partial_path(item_.source, url_);
-  if (resuming)
-    spliced_ = fetch_resuming(downloader, url_, partial, limit);
-  else
-    downloader.download(url_, partial, limit);
+bool file_try_t::staged(checker_t& checker) const {
+  if (!is_plain_file(item_.source) || checker.checksum(item_.source, links_t::refuse) != item_.sha256) return false;
+  UPD_LOG(log_debug, "Download: " << item_.source << ": has already been downloaded");
+  return true;
+}
+
+void file_try_t::begin_fetch(downloader_t& downloader, std::function<void(std::exception_ptr)> done) {
+  UPD_LOG(log_debug, "Downloading " << url_.to_string());
+  downloader.resume_async(url_, partial(), body_limit(), std::move(done));
+}
+
+void file_try_t::continue_fetch(downloader_t& downloader, std::exception_ptr failure) {
+  try {
+    if (failure && (downloader.range_refused() || !worth_resuming(downloader))) std::rethrow_exception(failure);
+    if (failure) fetch_resuming(downloader, url_, partial(), body_limit());
+  } catch (const std::exception& e) {
+    if (!downloader.range_refused()) throw;
+    UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
+    return fetch_whole(downloader);
+  }
+  take_body(downloader);
+}
+
+void file_try_t::fetch_whole(downloader_t& downloader) {
+  downloader.download(url_, partial(), body_limit());
+  take_body(downloader);
+}
+
+void file_try_t::take_body(const downloader_t& downloader) {
+  spliced_ = downloader.body_offset() > 0;
   body_bytes_ = downloader.body_offset() + downloader.bytes_received();
-  fs::rename(partial, item_.source);
+  fs::rename(partial(), item_.source);
+}
+
+fs::path file_try_t::partial() const { return partial_path(item_.source, url_); }
+
+std::uint64_t file_try_t::body_limit() const {
+  return compressed_ ? compressed_size_limit(item_.size) : item_.size;
 }
 
 void file_try_t::finish() const {
@@ -87,8 +113,7 @@ void file_try_t::settle(downloader_t& downloader, std::exception_ptr error) {
   } catch (const std::exception& e) {
     UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
   }
-  fetch_body(downloader, false);
-  spliced_ = false;
+  fetch_whole(downloader);
   finish();
 }
 

@@ -22,6 +22,7 @@
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <exception>
+#include <functional>
 
 #include "http/url.h"
 #include "update/zone.h"
@@ -46,12 +47,20 @@ class file_try_t {
 
   const url_t& url() const { return url_; }
   const zone_t::item_t& item() const { return item_; }
+  bool packed() const { return compressed_; }
 
   // False when the staged file already holds the listed content: it is
   // reused when no link and no other name reaches it (whoever planted a
   // second name could change it after the check). Otherwise fetches and
   // returns true; a transfer failure is thrown.
   bool fetch(downloader_t& downloader, checker_t& checker);
+  // fetch() in two parts, so that the first transfer may share the event
+  // loop with others: staged() is fetch()'s check, begin_fetch() starts the
+  // first transfer (done gets its failure), and continue_fetch() takes it
+  // back on the update worker: it goes on as fetch() would, or throws.
+  bool staged(checker_t& checker) const;
+  void begin_fetch(downloader_t& downloader, std::function<void(std::exception_ptr)> done);
+  void continue_fetch(downloader_t& downloader, std::exception_ptr failure);
   // Throws a failure to unpack, or EC_BAD_CHECKSUM when the staged file
   // does not hold the listed content. The packed file's disk blocks are
   // given back while it is unpacked.
@@ -67,7 +76,11 @@ class file_try_t {
   void report_success() const;
 
  private:
-  void fetch_body(downloader_t& downloader, bool resuming);
+  void fetch_whole(downloader_t& downloader);
+  // The body has arrived whole in the partial file: it becomes the staged one.
+  void take_body(const downloader_t& downloader);
+  boost::filesystem::path partial() const;
+  std::uint64_t body_limit() const;
 
   url_t url_;
   zone_t::item_t item_;

@@ -20,17 +20,20 @@ fs::path partial_path(const fs::path& staged, const url_t& url) {
   return staged.parent_path() / partial_name(fs::path(url.path()).filename().string());
 }
 
+bool worth_resuming(const downloader_t& downloader) {
+  // Every transfer continued here adds to the file from where the last
+  // one broke off, so each resumption brings new bytes.
+  return downloader.broken_off() && !downloader.range_ignored() &&
+         downloader.bytes_received() >= min_resume_progress;
+}
+
 bool fetch_resuming(downloader_t& downloader, const url_t& url, const fs::path& partial, std::uint64_t limit) {
   for (;;) {
     try {
       downloader.resume(url, partial, limit);
       return downloader.body_offset() > 0;
     } catch (const boost::system::system_error&) {
-      // Every transfer continued here adds to the file from where the last
-      // one broke off, so each resumption brings new bytes.
-      if (!downloader.broken_off() || downloader.range_ignored() ||
-          downloader.bytes_received() < min_resume_progress)
-        throw;
+      if (!worth_resuming(downloader)) throw;
     }
   }
 }

@@ -23,6 +23,11 @@ class url_t;
 // make a file cost the square of its size.
 inline constexpr std::uint64_t min_resume_progress = 64 * 1024;
 
+// Whether the transfer that just failed on the downloader is worth resuming
+// at once: it broke off after its body began, with min_resume_progress
+// more, and was no whole body answering a range.
+bool worth_resuming(const downloader_t& downloader);
+
 // "NAME-partial" for a transferred file NAME.
 std::string partial_name(const std::string& transferred_name);
 // The partial file of the URL beside the staged file.

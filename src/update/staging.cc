@@ -12,6 +12,7 @@
 #include "formats/list_signature.h"
 #include "formats/quoted_path.h"
 #include "update/progress.h"
+#include "update/transfer_lanes.h"
 #include "update/unpack_pool.h"
 
 namespace upd {
@@ -56,69 +57,125 @@ struct try_error_t {
 
 class zone_stager_t {
  public:
-  zone_stager_t(downloader_t& downloader, checker_t& checker, progress_t& progress, zone_t& zone)
-      : downloader_(downloader), checker_(checker), progress_(progress), zone_(zone) {}
+  zone_stager_t(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
+                zone_t& zone)
+      : lanes_(downloader, connections), checker_(checker), progress_(progress), zone_(zone) {}
 
+  // The first tries start in the list's order as lanes come free; a lane
+  // takes the unpack pool's results only while it is idle, so that with one
+  // lane each file is fetched, handed over and followed up before the next.
   void run(std::vector<zone_t::item_t>& items) {
     const auto wanted = zone_.check(checker_);
-    for (std::size_t i = 0; i < wanted.size(); ++i) {
-      progress_.set_current_file(wanted[i].source.filename().string());
-      if (start(i, wanted[i])) progress_.file_processed(wanted[i].size);
-      take_results(false);
+    std::size_t next = 0;
+    for (;;) {
+      for (const auto& ended : lanes_.take_ended()) first_fetched(ended);
+      if (downloader_t* lane = lanes_.idle()) {
+        take_results(false, *lane);
+        if (next < wanted.size()) {
+          progress_.set_current_file(wanted[next].source.filename().string());
+          start(next, wanted[next], *lane);
+          ++next;
+          continue;
+        }
+      }
+      if (lanes_.ended()) continue;
+      if (lanes_.busy())
+        lanes_.run_one();
+      else if (pool_.busy())
+        take_results(true, *lanes_.idle());
+      else
+        break;
     }
-    while (pool_.busy()) take_results(true);
     // Every file is staged here: the first that no server delivered threw.
     items.insert(items.end(), wanted.begin(), wanted.end());
   }
 
  private:
-  // The first try: true when it staged the file here and now; false when
-  // its compressed form went to the pool.
-  bool start(std::size_t index, const zone_t::item_t& item) {
+  // The first try: on the lane when the file is to be fetched compressed,
+  // else at once.
+  void start(std::size_t index, const zone_t::item_t& item, downloader_t& lane) {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
-    if (name == "timestamp" || zone_.waiting(zone_.current_server())) return stage_from(item, false);
-    auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
-    std::uint64_t dictionary = 0;
-    try {
-      if (!first->fetch(downloader_, checker_)) return true;
-      dictionary = first->dictionary_size();
-    } catch (const std::exception& e) {
-      note_failure(e, *first, zone_.current_server());
-      return stage_from(item, true);
+    if (name == "timestamp" || zone_.waiting(zone_.current_server())) {
+      stage_from(item, tried_none, lane);
+      return progress_.file_processed(item.size);
     }
-    tries_[index] = first;
-    pool_.submit(index, dictionary, [first] { first->finish(); });
-    return false;
+    auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
+    try {
+      if (first->staged(checker_)) return progress_.file_processed(item.size);
+      start_try(index, first, lane);
+    } catch (const std::exception& e) {
+      note_failure(e, *first, zone_.current_server(), lane);
+      stage_from(item, tried_packed, lane);
+      progress_.file_processed(item.size);
+    }
   }
 
-  void take_results(bool wait) {
+  void start_try(std::size_t index, const std::shared_ptr<file_try_t>& attempt, downloader_t& lane) {
+    lanes_.start(lane, index, [attempt](downloader_t& downloader, downloader_t::completion_t done) {
+      attempt->begin_fetch(downloader, std::move(done));
+    });
+    tries_[index] = attempt;
+  }
+
+  // A try on a lane has ended: its file goes to the pool or, when the
+  // packed form failed, the plain one from the same server is tried on the
+  // lane; what fails after that fails over there and then.
+  void first_fetched(const transfer_lanes_t::ended_t& ended) {
+    const auto attempt = tries_.at(ended.id);
+    try {
+      attempt->continue_fetch(*ended.lane, ended.failure);
+      pool_.submit(ended.id, attempt->dictionary_size(), [attempt] { attempt->finish(); });
+    } catch (const std::exception& e) {
+      tries_.erase(ended.id);
+      note_failure(e, *attempt, zone_.current_server(), *ended.lane);
+      const zone_t::item_t& item = attempt->item();
+      try {
+        if (attempt->packed() && !zone_.waiting(zone_.current_server()))
+          return start_try(ended.id, std::make_shared<file_try_t>(zone_.current_server(), item, false), *ended.lane);
+      } catch (const std::exception& e) {
+        note_failure(e, *attempt, zone_.current_server(), *ended.lane);
+      }
+      progress_.set_current_file(item.source.filename().string());
+      stage_from(item, attempt->packed() ? tried_packed : tried_both, *ended.lane);
+      progress_.file_processed(item.size);
+    }
+  }
+
+  void take_results(bool wait, downloader_t& lane) {
     for (const auto& result : pool_.take_results(wait)) {
       const auto attempt = tries_.at(result.id);
       tries_.erase(result.id);
       try {
-        attempt->settle(downloader_, result.error);
+        attempt->settle(lane, result.error);
         attempt->report_success();
       } catch (const std::exception& e) {
-        note_failure(e, *attempt, zone_.current_server());
+        note_failure(e, *attempt, zone_.current_server(), lane);
         progress_.set_current_file(attempt->item().source.filename().string());
-        stage_from(attempt->item(), true);
+        stage_from(attempt->item(), attempt->packed() ? tried_packed : tried_both, lane);
       }
       progress_.file_processed(attempt->item().size);
     }
   }
 
+  // The forms of a file already tried on the zone's current server.
+  enum tried_t { tried_none, tried_packed, tried_both };
+
   // Both forms from each server in turn, on the update worker, but the
-  // compressed form from the current server when that was tried already.
-  // A half-synced mirror may lack a file that the others have; the listed
-  // digest judges whichever copy arrives. Throws when no server delivers.
-  bool stage_from(const zone_t::item_t& item, bool compressed_tried) {
+  // forms tried on the current server already. A half-synced mirror may
+  // lack a file that the others have; the listed digest judges whichever
+  // copy arrives. Throws when no server delivers.
+  void stage_from(const zone_t::item_t& item, tried_t tried, downloader_t& downloader) {
     const std::string name = item.source.filename().string();
-    url_t last_try;
+    url_t last_try = tried == tried_both ? file_try_t(zone_.current_server(), item, false).url() : url_t();
     for (const auto& base : zone_.file_servers()) {
-      const bool skip_compressed = name == "timestamp" || (compressed_tried && base == zone_.current_server());
-      if (!skip_compressed && try_form(file_try_t(base, item, true), base, last_try)) return delivered(base, name);
-      if (!zone_.waiting(base) && try_form(file_try_t(base, item, false), base, last_try))
+      const bool current = base == zone_.current_server();
+      const bool skip_compressed = name == "timestamp" || (current && tried != tried_none);
+      const bool skip_plain = current && tried == tried_both;
+      if (!skip_compressed && try_form(file_try_t(base, item, true), base, last_try, downloader))
+        return delivered(base, name);
+      // The packed form's answer may have asked this server to be left alone.
+      if (!skip_plain && !zone_.waiting(base) && try_form(file_try_t(base, item, false), base, last_try, downloader))
         return delivered(base, name);
       UPD_LOG(log_notice, "Download of " << name << " failed: " << last_try.to_string() << ": " << error_.text);
     }
@@ -131,14 +188,16 @@ class zone_stager_t {
 
   // A full disk fails every form and server alike, and each further try
   // would only leave another partial file: it ends the downloads at once.
-  // A server that asks to wait is left alone for the other files too.
-  void note_failure(const std::exception& e, const file_try_t& attempt, const std::string& server) {
+  // A server that asks to wait (in the answer the downloader last had) is
+  // left alone for the other files too.
+  void note_failure(const std::exception& e, const file_try_t& attempt, const std::string& server,
+                    const downloader_t& downloader) {
     error_.set(e);
     if (is_disk_full(error_.code)) fail(attempt.item(), attempt.url());
     if (zone_.waiting(server)) return;  // the answer that asked was noted already
-    if (const auto until = zone_.note_wait(server, downloader_))
-      UPD_LOG(log_warning, zone_.name() << ": " << server << ": asked to wait until "
-                                        << format_utc_time(*until) << ": " << error_.text);
+    if (const auto until = zone_.note_wait(server, downloader))
+      UPD_LOG(log_warning, zone_.name() << ": " << server << ": asked to wait until " << format_utc_time(*until)
+                                        << ": " << error_.text);
   }
 
   // The Error line of the failed attempt comes from this exception's text:
@@ -148,33 +207,32 @@ class zone_stager_t {
   }
 
   // A whole try here; false with error_ set when it failed.
-  bool try_form(file_try_t attempt, const std::string& server, url_t& last_try) {
+  bool try_form(file_try_t attempt, const std::string& server, url_t& last_try, downloader_t& downloader) {
     last_try = attempt.url();
     error_ = {};
     try {
-      if (!attempt.fetch(downloader_, checker_)) return true;
+      if (!attempt.fetch(downloader, checker_)) return true;
       std::exception_ptr failure;
       try {
         attempt.finish();
       } catch (...) {
         failure = std::current_exception();
       }
-      attempt.settle(downloader_, failure);
+      attempt.settle(downloader, failure);
       attempt.report_success();
       return true;
     } catch (const std::exception& e) {
-      note_failure(e, attempt, server);
+      note_failure(e, attempt, server, downloader);
       return false;
     }
   }
 
-  bool delivered(const std::string& base, const std::string& name) const {
+  void delivered(const std::string& base, const std::string& name) const {
     if (base != zone_.current_server())
       UPD_LOG(log_notice, name << ": delivered by " << base << " after " << zone_.current_server() << " failed");
-    return true;
   }
 
-  downloader_t& downloader_;
+  transfer_lanes_t lanes_;
   checker_t& checker_;
   progress_t& progress_;
   zone_t& zone_;
@@ -186,9 +244,9 @@ class zone_stager_t {
 
 }  // namespace
 
-void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress, zone_t& zone,
-                   std::vector<zone_t::item_t>& items) {
-  zone_stager_t(downloader, checker, progress, zone).run(items);
+void download_zone(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
+                   zone_t& zone, std::vector<zone_t::item_t>& items) {
+  zone_stager_t(downloader, connections, checker, progress, zone).run(items);
 }
 
 }  // namespace upd

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -30,17 +31,19 @@ http_headers_t make_request_headers(const nb::UpdateConfig& config);
 void check_header_values(const nb::UpdateConfig& config);
 
 // Stages every item of the zone's download list, appending each to `items`
-// in the list's order. Compressed forms from the current server are
-// unpacked and checked on an unpack_pool_t while the next files arrive;
-// everything else, and whatever fails there, goes the way below on the
-// update worker.
+// in the list's order. Each file's forms from the current server (the
+// compressed one first, the plain one when that fails) come over up to
+// `connections` connections at once (transfer_lanes.h), started in the
+// list's order, and are unpacked and checked on an unpack_pool_t while the
+// next files arrive; whatever fails there, and the other servers, go the
+// way below on the update worker, one file at a time.
 // A file comes from the zone's current server or, when neither form
 // arrives intact from there, from the zone's other servers in turn (a
 // Notice names the one that delivered). A file that no server delivers ends
 // the attempt with the last try's error, after a Notice line per server with
 // its URL and reason; the exception's text names the staged file and the
 // last URL.
-void download_zone(downloader_t& downloader, checker_t& checker, progress_t& progress,
+void download_zone(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
                    zone_t& zone, std::vector<zone_t::item_t>& items);
 
 }  // namespace upd

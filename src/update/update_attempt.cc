@@ -51,6 +51,7 @@ void update_attempt_t::run(const nb::UpdateConfig& config) {
   downloader_.set_proxy(config.proxy());
   downloader_.set_timeout(network_timeout(config));
   downloader_.set_tls_check({config.tls_verify(), config.tls_ca_file()});
+  connections_ = config.connections_per_server();
   try {
     set_request_headers(config);
     setup_zones(config);
@@ -110,7 +111,7 @@ void update_attempt_t::set_download_totals() {
 // zone order; the first failure ends the attempt.
 void update_attempt_t::download_files() {
   try {
-    for (auto& zone : zones_) download_zone(downloader_, *checker_, *progress_, zone, items_);
+    for (auto& zone : zones_) download_zone(downloader_, connections_, *checker_, *progress_, zone, items_);
   } catch (...) {
     remove_unwanted_files();
     throw;

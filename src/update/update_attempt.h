@@ -70,6 +70,7 @@ class update_attempt_t {
   bool signature_required_;
   downloader_t downloader_;
   std::unique_ptr<server_waits_t> waits_;  // the zones point to it
+  std::size_t connections_ = 1;  // to a zone's server at once
   std::vector<zone_t> zones_;
   std::unique_ptr<checker_t> checker_;  // writes the cache back when destroyed
   std::vector<zone_item_t> items_;  // in download order

@@ -61,6 +61,23 @@ TEST_F(RealServerTest, ProxiesLetThroughOnlyTheRightPassword) {
   EXPECT_NE(nginx_->access_log().find("sni=localhost server=localhost"), std::string::npos);
 }
 
+// Consecutive requests share one connection: directly, in the clear
+// through a proxy, and in a tunnel opened once with the proxy's credentials.
+TEST_F(RealServerTest, ConsecutiveRequestsShareOneConnection) {
+  for (const squid_proxy_t* squid : {static_cast<squid_proxy_t*>(nullptr), basic_.get(), digest_.get()})
+    for (const std::string& url : {nginx_->http_url("version.lst"), nginx_->https_url("version.lst")}) {
+      SCOPED_TRACE(url + (squid ? " through a proxy" : ""));
+      if (squid) downloader_.set_proxy(http_proxy(squid->port(), user, password));
+      const std::size_t from = nginx_->access_log().size();
+      std::vector<char> body;
+      for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch(url, body), nb::EC_OK) << log_.all();
+      // squid keeps connections of its own to the server.
+      if (!squid || url.starts_with("https")) {
+        EXPECT_EQ(nginx_->connections_since(from), 1u) << nginx_->access_log();
+      }
+    }
+}
+
 // Through a tunnel the certificate is checked as directly, when asked.
 TEST_F(RealServerTest, TunnelsCheckTheCertificateWhenAsked) {
   downloader_.set_proxy(http_proxy(basic_->port(), user, password));

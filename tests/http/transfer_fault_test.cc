@@ -3,6 +3,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <atomic>
 #include <thread>
 
 #include "http/transfer_fixture.h"
@@ -71,10 +72,53 @@ TEST_F(TransferFaultTest, EveryAnswerEndsWithItsCodeAndBody) {
     EXPECT_EQ(fetch(server.url("a/f?x=1"), body), c.code) << log_.all();
     const std::string peer = loopback(server.port());
     EXPECT_EQ(server.requests(), std::vector<std::string>{"GET /a/f?x=1 HTTP/1.1\r\nHost: " + peer +
-                                                          "\r\nConnection: close\r\nAccept: */*\r\n\r\n"});
+                                                          "\r\nAccept: */*\r\n\r\n"});
     EXPECT_EQ(text_of(body), c.body);
     EXPECT_EQ(chunks, c.body.size() + c.dropped);
     EXPECT_EQ(finished, std::vector<boost::system::error_code>{c.code});
+  }
+}
+
+// A connection carries the next request when the answer before allows it.
+// A kept connection closed before any byte of the answer is replaced once;
+// closed later, the request fails as on a new connection.
+TEST_F(TransferFaultTest, KeptConnectionCarriesTheNextRequestUntilAnAnswerEndsIt) {
+  enum second_t { answered, closed_unanswered, closed_mid_answer };
+  const struct {
+    std::string first;  // answer to the first request
+    second_t second;
+    int connections;
+    nb::ErrorCode code;
+    bool server_closes = false;  // after the first answer
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\n\r\nhello", answered, 2, nb::EC_OK, true},
+      {ok_head + "hello", answered, 1, nb::EC_OK},
+      {"HTTP/1.1 200 OK\r\n" + chunked + "5\r\nhello\r\n0\r\n\r\n", answered, 1, nb::EC_OK},
+      {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 5\r\n\r\nhello", answered, 1, nb::EC_OK},
+      {"HTTP/1.1 200 OK\r\nConnection: te, close\r\nContent-Length: 5\r\n\r\nhello", answered, 2, nb::EC_OK},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", answered, 2, nb::EC_OK},
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 5\r\n\r\nerror", answered, 1, nb::EC_OK},
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 99999\r\n\r\nerror", answered, 2, nb::EC_OK},
+      {ok_head + "hello", closed_unanswered, 2, nb::EC_OK},
+      {ok_head + "hello", closed_mid_answer, 1, nb::EC_NETWORK_ERROR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    std::atomic<int> connections = 0, requests = 0;
+    fake_http_server_t server([&](fake_peer_t& peer) {
+      ++connections;
+      while (!peer.read_head().empty()) {
+        if (++requests == 1 && peer.send(c.first) && c.server_closes) return;
+        if (requests == 2 && c.second == closed_unanswered) return;
+        if (requests == 2 && c.second == closed_mid_answer) return (void)peer.send("HTTP/1.1 200 OK\r\nContent-");
+        if (requests > 1) peer.send(ok_head + "hello");
+      }
+    });
+    std::vector<char> body;
+    fetch(server.url("f"), body);
+    EXPECT_EQ(fetch(server.url("g"), body), c.code) << log_.all();
+    EXPECT_EQ(text_of(body), c.code ? "" : "hello");
+    EXPECT_EQ(connections, c.connections) << log_.all();
   }
 }
 
@@ -196,7 +240,7 @@ TEST_F(TransferFaultTest, ProxyChallengeIsAnsweredOnceAndForgotten) {
   const std::pair<const char*, const char*> cases[] = {
       {"http://updates.example/version.lst",
        "GET http://updates.example/version.lst HTTP/1.1\r\nHost: updates.example\r\n"
-       "X-Nimbo-SysHash: abc\r\nConnection: close\r\nAccept: */*\r\n"},
+       "X-Nimbo-SysHash: abc\r\nAccept: */*\r\n"},
       {"HTTPS://updates.example/version.lst", "CONNECT updates.example:443 HTTP/1.1\r\nHost: updates.example:443\r\n"},
   };
   std::vector<std::string> expected;

@@ -13,7 +13,9 @@ fault_proxy_t::fault_proxy_t(std::uint16_t upstream_port, std::uint64_t cut_ever
     : upstream_port_(upstream_port), cut_every_(cut_every), server_([this](fake_peer_t& peer) { relay(peer); }) {}
 
 void fault_proxy_t::relay(fake_peer_t& peer) {
-  const std::string head = peer.read_head();
+  std::string head = peer.read_head();
+  // One request a connection: the server's answer says so and ends it.
+  if (head.size() >= 2) head.insert(head.size() - 2, "Connection: close\r\n");
   const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;

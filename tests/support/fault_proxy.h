@@ -2,7 +2,7 @@
 // break: each request goes on and each answer comes back, cut after every
 // cut_every bytes of a connection. It counts the answer bytes it passed:
 // what the client received. One connection at a time, on the scripted
-// server's thread.
+// server's thread, and one request a connection.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <tuple>
 
@@ -43,7 +45,7 @@ nginx_server_t::nginx_server_t(const fs::path& root, std::uint64_t rate_limit)
   // One process, in the foreground, with every path in the temporary folder.
   std::string config = R"(daemon off; master_process off; worker_processes 1; pid D/nginx.pid; error_log D/error.log;
 events { worker_connections 256; }
-http { log_format auth '$status if_none_match=$http_if_none_match $request_uri proxy_authorization=$http_proxy_authorization sni=$ssl_server_name server=$server_name';
+http { log_format auth '$connection $status if_none_match=$http_if_none_match $request_uri proxy_authorization=$http_proxy_authorization sni=$ssl_server_name server=$server_name';
   access_log D/access.log auth; sendfile on; default_type application/octet-stream; LIMIT
   client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
@@ -77,6 +79,18 @@ std::string nginx_server_t::http_url(const std::string& path) const {
 
 std::string nginx_server_t::https_url(const std::string& path, const std::string& host) const {
   return "https://" + host + ":" + std::to_string(https_port_) + "/" + path;
+}
+
+}  // namespace upd::testing
+
+namespace upd::testing {
+
+std::size_t nginx_server_t::connections_since(std::size_t from, const std::string& needle) const {
+  std::set<std::string> numbers;
+  std::istringstream lines(access_log().substr(from));
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(needle) != std::string::npos) numbers.insert(line.substr(0, line.find(' ')));
+  return numbers.size();
 }
 
 }  // namespace upd::testing

@@ -44,9 +44,12 @@ class nginx_server_t {
   boost::filesystem::path certificate() const { return dir_ / "cert.pem"; }
   boost::filesystem::path key() const { return dir_ / "key.pem"; }
   boost::filesystem::path ca() const { return dir_ / "ca-cert.pem"; }
-  // One line a request: "<status> if_none_match=<header or -> <uri>
-  // proxy_authorization=<header or -> sni=<name> server=<name>".
+  // One line a request: "<connection number> <status> if_none_match=<header
+  // or -> <uri> proxy_authorization=<header or -> sni=<name> server=<name>".
   std::string access_log() const { return read_file(dir_.path() / "access.log"); }
+  // The connections that carried the requests logged from byte `from` of
+  // the access log on whose lines hold needle.
+  std::size_t connections_since(std::size_t from, const std::string& needle = "") const;
 
  private:
   temp_dir_t dir_;

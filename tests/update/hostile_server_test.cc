@@ -86,6 +86,8 @@ class HostileServer : public UpdateRunTest {
                           std::optional<nb::UpdateConfig> c = {}) {
     write_drl({server_url});
     if (!c) (c = config())->set_network_timeout(timeout_ms);
+    // A scripted server serves one connection at a time.
+    c->set_connections_per_server(1);
     const auto local_before = tree(local_);
     const std::string drl_before = read_file(drl_);
     std::uint64_t peak_bytes = 0;
@@ -193,7 +195,10 @@ TEST_F(HostileServer, SlowOrEndlessAnswersEndWithTheirCode) {
        [](fake_peer_t& peer) { peer.send("HTTP/1.1 404 \x1b[2J\rNotice: Exit with status 0 (Success)\r\n\r\n"); },
        network_error, "HTTP 404 \\x1b[2J\\x0dNotice: Exit with status 0 (Success)"},
   };
-  for (const auto& c : cases) EXPECT_TRUE(has_line(expect_list_and_file(c.what, c.behaviour, c.file_code), c.line));
+  for (const auto& c : cases) {
+    const auto run = expect_list_and_file(c.what, c.behaviour, c.file_code);
+    EXPECT_TRUE(has_line(run, c.line)) << c.what << ::testing::PrintToString(run.log);
+  }
 }
 
 // Every answer, to a range too, is the whole body from its start, cut 68 KiB

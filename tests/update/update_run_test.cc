@@ -55,8 +55,10 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   config_.set_nbs_installed(true);
   config_.set_nbs_drl_path(drl_.string());
   config_.set_nbs_dir(local_.string());
+  std::size_t log_from = nginx_->access_log().size();
   const auto run = this->run(config_);
   expect_staged(run, sample, 3);
+  const std::size_t connections = nginx_->connections_since(log_from, "/" + id_ + "/");
   // "timestamp" leads; the rest follow in name order.
   strings placed;
   for (const auto& item : run.request->install().to_place())
@@ -76,6 +78,29 @@ TEST_F(UpdateRun, PlacesMissedAndChangedFilesRemovesMatchesAndReportsCurrentOnes
   const auto second = this->run(config_);
   expect_staged(second, sample, 3);
   EXPECT_FALSE(has_line(second, "Downloading " + http_base() + "b.vdb"));
+  // Kept connections carry the zone: its list, signature and files over one
+  // connection with a single one allowed, over more with the default.
+  EXPECT_GE(connections, 2u);
+  EXPECT_LE(connections, 4u);
+  reset_update_dir();
+  config_.set_connections_per_server(1);
+  log_from = nginx_->access_log().size();
+  expect_staged(this->run(config_), sample, 3);
+  EXPECT_EQ(nginx_->connections_since(log_from, "/" + id_ + "/"), 1u) << nginx_->access_log();
+}
+
+// Many files over the default connections, the random half published
+// plain only: each arrives whole, whatever order the transfers end in.
+TEST_F(UpdateRun, ManyFilesOverSeveralConnectionsArriveWhole) {
+  files_t files;
+  std::mt19937 random(3);
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(20000, 't');
+    for (auto& c : bytes) c = i % 2 ? static_cast<char>(random()) : c;
+    files["f" + std::to_string(i) + ".vdb"] = bytes;
+  }
+  write_drl({publish(files, {}, "-many")});
+  expect_staged(this->run(config()), files, 40);
 }
 
 // Servers that fail in turn, HTTPS, the default time-out, and the
