@@ -30,7 +30,10 @@ void no_delay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// One direction: a reader stamps what arrives with the time it may leave,
+}  // namespace
+
+// Outside the anonymous namespace, since link_t, declared in the header,
+// holds it. One direction: a reader stamps what arrives with the time it may leave,
 // a writer sends it then; an empty piece stands for the end of the stream.
 class direction_t {
  public:
@@ -96,8 +99,6 @@ class direction_t {
   std::deque<piece_t> queue_;
   std::thread reader_, writer_;
 };
-
-}  // namespace
 
 struct latency_relay_t::link_t {
   int client, server;

@@ -15,10 +15,10 @@
 namespace upd {
 namespace {
 
-constexpr std::string_view header = "nimbo-update kept list 1\n";
-constexpr std::string_view trailer = "end\n";
+constexpr std::string_view kept_header = "nimbo-update kept list 1\n";
+constexpr std::string_view kept_trailer = "end\n";
 // The list, its signature file, and room for the URL and validators.
-constexpr std::size_t max_file_size =
+constexpr std::size_t max_kept_size =
     downloader_t::memory_limit_ + max_list_signature_size + 64 * 1024;
 
 using fields_t = std::map<std::string, std::string>;
@@ -28,11 +28,11 @@ void add_field(std::string& text, const std::string& name, const std::string& va
 }
 
 // Every field whole, each once, or nothing.
-std::optional<fields_t> parse(std::string_view text) {
-  if (!text.starts_with(header)) return std::nullopt;
-  text.remove_prefix(header.size());
+std::optional<fields_t> parse_fields(std::string_view text) {
+  if (!text.starts_with(kept_header)) return std::nullopt;
+  text.remove_prefix(kept_header.size());
   fields_t fields;
-  while (text != trailer) {
+  while (text != kept_trailer) {
     const auto space = text.find(' '), end_of_line = text.find('\n');
     if (space == std::string_view::npos || end_of_line == std::string_view::npos ||
         space > end_of_line)
@@ -69,7 +69,7 @@ std::optional<kept_body_t> body(const fields_t& fields, const std::string& name)
 }  // namespace
 
 std::string encode_kept_list(const kept_list_t& kept) {
-  std::string text(header);
+  std::string text(kept_header);
   add_field(text, "url", kept.url);
   const auto add_body = [&](const std::string& name, const kept_body_t& body) {
     add_field(text, name + "-etag", body.validators.etag);
@@ -78,11 +78,11 @@ std::string encode_kept_list(const kept_list_t& kept) {
   };
   add_body("list", kept.list);
   if (kept.signature) add_body("signature", *kept.signature);
-  return text.append(trailer);
+  return text.append(kept_trailer);
 }
 
 std::optional<kept_list_t> decode_kept_list(std::string_view text) {
-  const std::optional<fields_t> fields = parse(text);
+  const std::optional<fields_t> fields = parse_fields(text);
   if (!fields || !fields->count("url")) return std::nullopt;
   auto list = body(*fields, "list");
   auto signature = body(*fields, "signature");
@@ -100,7 +100,7 @@ std::optional<kept_list_t> load_kept_list(const boost::filesystem::path& update_
                                           const std::string& zone) {
   try {
     return decode_kept_list(
-        read_whole_file(kept_list_path(update_dir, zone), max_file_size, links_t::refuse));
+        read_whole_file(kept_list_path(update_dir, zone), max_kept_size, links_t::refuse));
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -120,7 +120,7 @@ void record_kept_lists(const boost::filesystem::path& update_dir, const zone_ser
     }
     const std::string text = encode_kept_list(*list.kept);
     try {
-      if (read_whole_file(path, max_file_size, links_t::refuse) == text) continue;
+      if (read_whole_file(path, max_kept_size, links_t::refuse) == text) continue;
     } catch (const std::exception&) {
     }
     replace_file(path, text, 0600, write_all);

@@ -18,10 +18,10 @@
 namespace upd {
 namespace {
 
-constexpr std::string_view header = "nimbo-update waits 1\n";
-constexpr std::string_view trailer = "end\n";
+constexpr std::string_view waits_header = "nimbo-update waits 1\n";
+constexpr std::string_view waits_trailer = "end\n";
 // Many servers at most a few hundred bytes each: more is no record of ours.
-constexpr std::size_t max_file_size = 1024 * 1024;
+constexpr std::size_t max_waits_size = 1024 * 1024;
 
 bool printable_url(const std::string& url) {
   return !url.empty() &&
@@ -31,9 +31,9 @@ bool printable_url(const std::string& url) {
 }  // namespace
 
 std::optional<std::vector<server_wait_t>> decode_server_waits(const std::string& text) {
-  if (!text.starts_with(header) || !text.ends_with(trailer)) return std::nullopt;
+  if (!text.starts_with(waits_header) || !text.ends_with(waits_trailer)) return std::nullopt;
   std::istringstream lines(
-      text.substr(header.size(), text.size() - header.size() - trailer.size()));
+      text.substr(waits_header.size(), text.size() - waits_header.size() - waits_trailer.size()));
   std::vector<server_wait_t> waits;
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
@@ -52,14 +52,14 @@ std::optional<std::vector<server_wait_t>> decode_server_waits(const std::string&
 }
 
 std::string encode_server_waits(const std::vector<server_wait_t>& waits) {
-  std::string text(header);
+  std::string text(waits_header);
   for (const auto& wait : waits) {
     std::string line = wait.zone + " " + format_utc_time(wait.until) +
                        (wait.server.empty() ? "" : " " + wait.server) + "\n";
-    if (text.size() + line.size() + trailer.size() > max_file_size) break;
+    if (text.size() + line.size() + waits_trailer.size() > max_waits_size) break;
     text += line;
   }
-  return text.append(trailer);
+  return text.append(waits_trailer);
 }
 
 std::optional<std::time_t> retry_after_time(const std::string& value, std::time_t now) {
@@ -81,7 +81,7 @@ std::vector<server_wait_t> load_server_waits(const boost::filesystem::path& upda
   const boost::filesystem::path path = update_dir / server_waits_name;
   std::optional<std::vector<server_wait_t>> waits;
   try {
-    waits = decode_server_waits(read_whole_file(path, max_file_size, links_t::refuse));
+    waits = decode_server_waits(read_whole_file(path, max_waits_size, links_t::refuse));
   } catch (const boost::system::system_error& e) {
     if (e.code() == boost::system::errc::no_such_file_or_directory) return {};
   } catch (const std::exception&) {
