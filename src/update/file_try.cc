@@ -42,8 +42,12 @@ file_try_t::file_try_t(const std::string& server, const zone_t::item_t& item, bo
       item_(item),
       compressed_(packed) {}
 
+bool is_staged(checker_t& checker, const zone_t::item_t& item) {
+  return is_plain_file(item.source) && checker.checksum(item.source, links_t::refuse) == item.sha256;
+}
+
 bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
-  if (is_plain_file(item_.source) && checker.checksum(item_.source, links_t::refuse) == item_.sha256) {
+  if (is_staged(checker, item_)) {
     UPD_LOG(log_debug, "Download: " << item_.source << ": has already been downloaded");
     return false;
   }

@@ -37,6 +37,11 @@ inline constexpr const char* compressed_suffix = ".lzma";
 // The most a compressed body of a file of the given listed size may take.
 std::uint64_t compressed_size_limit(std::uint32_t listed_size);
 
+// Whether the staged file already holds the listed content, so that no try
+// need fetch it: only when no link and no other name reaches it (whoever
+// planted a second name could change it after the check).
+bool is_staged(checker_t& checker, const zone_t::item_t& item);
+
 class file_try_t {
  public:
   // The packed form is NAME.lzma under the server's base URL, the plain one
@@ -47,10 +52,9 @@ class file_try_t {
   const url_t& url() const { return url_; }
   const zone_t::item_t& item() const { return item_; }
 
-  // False when the staged file already holds the listed content: it is
-  // reused when no link and no other name reaches it (whoever planted a
-  // second name could change it after the check). Otherwise fetches and
-  // returns true; a transfer failure is thrown.
+  // False when the staged file already holds the listed content
+  // (is_staged). Otherwise fetches and returns true; a transfer failure is
+  // thrown.
   bool fetch(downloader_t& downloader, checker_t& checker);
   // Throws a failure to unpack, or EC_BAD_CHECKSUM when the staged file
   // does not hold the listed content. The packed file's disk blocks are

@@ -10,6 +10,7 @@
 #include "common/printable.h"
 #include "common/version.h"
 #include "formats/quoted_path.h"
+#include "update/patch_try.h"
 #include "update/progress.h"
 #include "update/unpack_pool.h"
 
@@ -56,7 +57,8 @@ struct try_error_t {
 class zone_stager_t {
  public:
   zone_stager_t(downloader_t& downloader, checker_t& checker, progress_t& progress, zone_t& zone)
-      : downloader_(downloader), checker_(checker), progress_(progress), zone_(zone) {}
+      : downloader_(downloader), checker_(checker), progress_(progress), zone_(zone),
+        patches_(downloader, checker, zone) {}
 
   void run(std::vector<zone_t::item_t>& items) {
     const auto wanted = zone_.check(checker_);
@@ -71,12 +73,23 @@ class zone_stager_t {
   }
 
  private:
-  // The first try: true when it staged the file here and now; false when
-  // its compressed form went to the pool.
+  // The first try, the patch from the local copy when the server has one:
+  // true when it staged the file here and now; false when the patch or the
+  // compressed form went to the pool.
   bool start(std::size_t index, const zone_t::item_t& item) {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
     if (name == "timestamp") return stage_from(item, false);
+    if (auto patch = patches_.fetch(item)) {
+      patch_tries_[index] = patch;
+      pool_.submit(index, 0, [patch] { patch->apply(); });
+      return false;
+    }
+    return start_whole(index, item);
+  }
+
+  // The first try of the whole file, as start().
+  bool start_whole(std::size_t index, const zone_t::item_t& item) {
     auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
     std::uint64_t dictionary = 0;
     try {
@@ -93,6 +106,11 @@ class zone_stager_t {
 
   void take_results(bool wait) {
     for (const auto& result : pool_.take_results(wait)) {
+      if (const auto patch = patch_tries_.extract(result.id)) {
+        const auto& item = patch.mapped()->item();
+        if (patch.mapped()->settle(result.error) || start_whole(result.id, item)) progress_.file_processed(item.size);
+        continue;
+      }
       const auto attempt = tries_.at(result.id);
       tries_.erase(result.id);
       try {
@@ -169,6 +187,8 @@ class zone_stager_t {
   zone_t& zone_;
   try_error_t error_;
   std::map<std::size_t, std::shared_ptr<file_try_t>> tries_;
+  patch_source_t patches_;
+  std::map<std::size_t, std::shared_ptr<patch_try_t>> patch_tries_;
   // Last: its destruction stops the jobs before the tries they use go.
   unpack_pool_t pool_;
 };
