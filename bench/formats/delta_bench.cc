@@ -149,7 +149,7 @@ void bench_size(const fs::path& dir, std::uint64_t mib, bool all_peers) {
   std::string ours;
   for (const int level : std::set<int>{3, 6, 9, 12, upd::publish::patch_level}) {
     const auto start = std::chrono::steady_clock::now();
-    std::string patch = upd::publish::make_patch(old_file, new_file, level);
+    std::string patch = upd::publish::make_patch(old_file.string(), new_file.string(), level);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("publisher level %2d: patch %.0f KiB, %.1f s a patch%s\n", level,
                 static_cast<double>(patch.size()) / 1024, seconds,
@@ -157,7 +157,7 @@ void bench_size(const fs::path& dir, std::uint64_t mib, bool all_peers) {
     if (level == upd::publish::patch_level) ours = std::move(patch);
   }
   const auto start = std::chrono::steady_clock::now();
-  upd::publish::make_patch(dir / "v0", new_file);
+  upd::publish::make_patch((dir / "v0").string(), new_file.string());
   std::printf("publisher, seven days back: %.1f s\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   const fs::path patch = dir / "ours.patch";
