@@ -22,8 +22,10 @@ namespace {
 // The old content of the seeds in corpus/patch: "record 0" to "record 1999", a line each.
 fs::path scratch() {
   static const fs::path dir = [] {
-    char name[] = "/tmp/fuzz_patch.XXXXXX";
-    FUZZ_CHECK(::mkdtemp(name) != nullptr);
+    // In memory where there is a tmpfs: every input is a few files.
+    std::string name =
+        fs::is_directory("/dev/shm") ? "/dev/shm/fuzz_patch.XXXXXX" : "/tmp/fuzz_patch.XXXXXX";
+    FUZZ_CHECK(::mkdtemp(name.data()) != nullptr);
     std::ofstream old(fs::path(name) / "old", std::ios::binary);
     for (int i = 0; i < 2000; ++i) old << "record " << i << '\n';
     return fs::path(name);
@@ -35,9 +37,11 @@ fs::path scratch() {
 
 void fuzz_one(std::string_view bytes) {
   if (bytes.size() < 2) return;
-  const std::uint64_t size = static_cast<unsigned char>(bytes[0]) << 8 | static_cast<unsigned char>(bytes[1]);
+  const std::uint64_t size =
+      static_cast<unsigned char>(bytes[0]) << 8 | static_cast<unsigned char>(bytes[1]);
   const fs::path dir = scratch(), out = dir / "out";
-  std::ofstream(dir / "patch", std::ios::binary | std::ios::trunc).write(bytes.data() + 2, bytes.size() - 2);
+  std::ofstream(dir / "patch", std::ios::binary | std::ios::trunc)
+      .write(bytes.data() + 2, bytes.size() - 2);
   try {
     upd::apply_patch_file(dir / "old", dir / "patch", out, size);
   } catch (const fs::filesystem_error& e) {

@@ -89,7 +89,7 @@ void write_versions(const fs::path& dir, std::uint64_t size) {
   write_version(dir / "v0", keys);
   for (int day = 1; day <= 7; ++day) {
     const std::size_t n = keys.size();
-    for (std::size_t i = 0; i < n / 1000; ++i) keys[mix(++random) % n] += 1;  // changed
+    for (std::size_t i = 0; i < n / 1000; ++i) keys[mix(++random) % n] += 1;          // changed
     for (std::size_t i = 0; i < n / 1000; ++i) keys[mix(++random) % n] = UINT64_MAX;  // deleted
     std::erase(keys, UINT64_MAX);
     for (std::size_t i = 0; i < n * 5 / 1000; ++i) keys.push_back(next++ << 8);
@@ -142,15 +142,17 @@ void bench_size(const fs::path& dir, std::uint64_t mib, bool all_peers) {
   write_versions(dir, mib << 20);
   const fs::path old_file = dir / "v6", new_file = dir / "v7", packed = dir / "v7.lzma";
   const std::string expected = upd::file_sha256(new_file);
-  const double packing = seconds_of({"xz", "--format=lzma", "-6", "-T1", "-c", new_file.string()}, packed.string());
+  const double packing =
+      seconds_of({"xz", "--format=lzma", "-6", "-T1", "-c", new_file.string()}, packed.string());
   std::printf("packed whole: %.0f KiB (%.1f s to pack)\n", kib(packed), packing);
 
   // The publisher's patch at the levels considered.
   std::string ours;
-  for (const int level : std::set<int>{3, 6, 9, 12, upd::publish::patch_level}) {
+  for (const int level : std::set<int>{1, 3, 6, 9, upd::publish::patch_level}) {
     const auto start = std::chrono::steady_clock::now();
     std::string patch = upd::publish::make_patch(old_file.string(), new_file.string(), level);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("publisher level %2d: patch %.0f KiB, %.1f s a patch%s\n", level,
                 static_cast<double>(patch.size()) / 1024, seconds,
                 level == upd::publish::patch_level ? " (chosen)" : "");
@@ -169,12 +171,20 @@ void bench_size(const fs::path& dir, std::uint64_t mib, bool all_peers) {
     fs::path output;
     bool run;
   } peers[] = {
-      {"xdelta3 -e -9", {"xdelta3", "-e", "-9", "-f", "-s", old_file.string(), new_file.string(), (dir / "x.vcdiff").string()},
-       dir / "x.vcdiff", true},
-      {"bsdiff", {"bsdiff", old_file.string(), new_file.string(), (dir / "b.bsdiff").string()}, dir / "b.bsdiff",
+      {"xdelta3 -e -9",
+       {"xdelta3", "-e", "-9", "-f", "-s", old_file.string(), new_file.string(),
+        (dir / "x.vcdiff").string()},
+       dir / "x.vcdiff",
+       true},
+      {"bsdiff",
+       {"bsdiff", old_file.string(), new_file.string(), (dir / "b.bsdiff").string()},
+       dir / "b.bsdiff",
        mib <= 64},
-      {"zstd -19 --long=31", {"zstd", "-q", "-f", "-19", "--long=31", "--patch-from=" + old_file.string(),
-                              new_file.string(), "-o", (dir / "z.zst").string()}, dir / "z.zst", mib <= 64 || all_peers},
+      {"zstd -19 --long=31",
+       {"zstd", "-q", "-f", "-19", "--long=31", "--patch-from=" + old_file.string(),
+        new_file.string(), "-o", (dir / "z.zst").string()},
+       dir / "z.zst",
+       mib <= 64 || all_peers},
   };
   double smallest = 0;
   for (const auto& peer : peers) {
@@ -185,20 +195,27 @@ void bench_size(const fs::path& dir, std::uint64_t mib, bool all_peers) {
   }
 
   fs::remove(dir / "applied");
-  const measured_t applying = run_sampled([&] { upd::apply_patch_file(old_file, patch, dir / "applied", fs::file_size(new_file)); });
-  if (upd::file_sha256(dir / "applied") != expected) std::fprintf(stderr, "the patch made other bytes\n"), std::exit(1);
+  const measured_t applying = run_sampled(
+      [&] { upd::apply_patch_file(old_file, patch, dir / "applied", fs::file_size(new_file)); });
+  if (upd::file_sha256(dir / "applied") != expected)
+    std::fprintf(stderr, "the patch made other bytes\n"), std::exit(1);
   fs::remove(dir / "unpacked");
-  const measured_t unpacking = run_sampled([&] { upd::unpack_lzma_file(packed, dir / "unpacked", fs::file_size(new_file)); });
-  const double xdelta = seconds_of({"xdelta3", "-d", "-f", "-s", old_file.string(), (dir / "x.vcdiff").string(),
-                                    (dir / "xd.out").string()});
+  const measured_t unpacking = run_sampled(
+      [&] { upd::unpack_lzma_file(packed, dir / "unpacked", fs::file_size(new_file)); });
+  const double xdelta = seconds_of({"xdelta3", "-d", "-f", "-s", old_file.string(),
+                                    (dir / "x.vcdiff").string(), (dir / "xd.out").string()});
   const long idle = run_sampled([] {}).peak_anon_kib;
-  std::printf("applying %.2f s (RssAnon peak %ld KiB, idle child %ld KiB), unpacking .lzma %.2f s, xdelta3 -d %.2f s\n",
-              applying.seconds, applying.peak_anon_kib, idle, unpacking.seconds, xdelta);
-  std::printf("ratios: patch/packed %.2f%% (goal <= 2%%), patch/smallest peer %.2f (goal <= 1.1), "
-              "applying/unpacking %.2f (goal <= 0.5), applying/xdelta3 -d %.2f (goal <= 1), "
-              "RssAnon %ld KiB (goal <= 32768)\n",
-              100 * static_cast<double>(ours.size()) / 1024 / kib(packed), static_cast<double>(ours.size()) / 1024 / smallest,
-              applying.seconds / unpacking.seconds, applying.seconds / xdelta, applying.peak_anon_kib);
+  std::printf(
+      "applying %.2f s (RssAnon peak %ld KiB, idle child %ld KiB), unpacking .lzma %.2f s, xdelta3 "
+      "-d %.2f s\n",
+      applying.seconds, applying.peak_anon_kib, idle, unpacking.seconds, xdelta);
+  std::printf(
+      "ratios: patch/packed %.2f%% (goal <= 2%%), patch/smallest peer %.2f (goal <= 1.1), "
+      "applying/unpacking %.2f (goal <= 0.5), applying/xdelta3 -d %.2f (goal <= 1), "
+      "RssAnon %ld KiB (goal <= 32768)\n",
+      100 * static_cast<double>(ours.size()) / 1024 / kib(packed),
+      static_cast<double>(ours.size()) / 1024 / smallest, applying.seconds / unpacking.seconds,
+      applying.seconds / xdelta, applying.peak_anon_kib);
 }
 
 }  // namespace

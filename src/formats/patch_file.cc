@@ -3,12 +3,11 @@
 // The frame header reader and the stable output buffer are in zstd's
 // advanced API, which Debian's shared library exports.
 #define ZSTD_STATIC_LINKING_ONLY
-#include <zstd.h>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <bit>
@@ -34,7 +33,8 @@ class mapping_t {
   mapping_t(int fd, std::uint64_t size, int protection, const fs::path& path) : size_(size) {
     if (size == 0) return;
     void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) throw fs::filesystem_error("mmap", path, errno_error(errno, "mmap").code());
+    if (address == MAP_FAILED)
+      throw fs::filesystem_error("mmap", path, errno_error(errno, "mmap").code());
     address_ = static_cast<char*>(address);
   }
   ~mapping_t() {
@@ -57,7 +57,8 @@ class mapping_t {
 
 std::uint64_t file_size(int fd, const fs::path& path) {
   struct stat status;
-  if (::fstat(fd, &status) != 0) throw fs::filesystem_error("stat", path, errno_error(errno, "stat").code());
+  if (::fstat(fd, &status) != 0)
+    throw fs::filesystem_error("stat", path, errno_error(errno, "stat").code());
   return static_cast<std::uint64_t>(status.st_size);
 }
 
@@ -74,14 +75,17 @@ void check(std::size_t result, const fs::path& patch) {
 }
 
 // Reads the patch's frame header before anything is reserved or decoded.
-void check_header(const std::vector<char>& first, std::size_t length, std::uint64_t size, const fs::path& patch) {
+void check_header(const std::vector<char>& first, std::size_t length, std::uint64_t size,
+                  const fs::path& patch) {
   ZSTD_frameHeader header;
   const std::size_t result = ZSTD_getFrameHeader(&header, first.data(), length);
-  if (ZSTD_isError(result) || header.frameType != ZSTD_frame) refuse(patch, "not a zstd frame");
+  if (ZSTD_isError(result)) refuse(patch, "not a zstd frame");
   if (result > 0) refuse(patch, "cut short");
+  if (header.frameType != ZSTD_frame) refuse(patch, "not a zstd frame");
   if (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN) refuse(patch, "no content size");
   if (header.frameContentSize != size)
-    refuse(patch, "makes " + std::to_string(header.frameContentSize) + " bytes, not " + std::to_string(size));
+    refuse(patch, "makes " + std::to_string(header.frameContentSize) + " bytes, not " +
+                      std::to_string(size));
 }
 
 std::size_t read_piece(int fd, std::vector<char>& buffer, const fs::path& patch) {
@@ -92,7 +96,8 @@ std::size_t read_piece(int fd, std::vector<char>& buffer, const fs::path& patch)
   return static_cast<std::size_t>(n);
 }
 
-void apply(const fs::path& old_file, const fs::path& patch, const fs::path& destination, std::uint64_t size) {
+void apply(const fs::path& old_file, const fs::path& patch, const fs::path& destination,
+           std::uint64_t size) {
   const unique_fd_t input = open_regular_file(patch, links_t::refuse);
   std::vector<char> buffer(piece_size);
   std::size_t length = read_piece(input.get(), buffer, patch);
@@ -107,11 +112,13 @@ void apply(const fs::path& old_file, const fs::path& patch, const fs::path& dest
   reserve_blocks(output_fd.get(), size, destination);
   const mapping_t output(output_fd.get(), size, PROT_READ | PROT_WRITE, destination);
 
-  const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(),
+                                                                        ZSTD_freeDCtx);
   if (!context) throw std::bad_alloc();
   // Matches reach back over the new content into the old, and zstd sizes a
   // patch's window by the larger of the two.
-  const int window_log = std::clamp(static_cast<int>(std::bit_width(std::max(size, old.size()))) + 1, ZSTD_WINDOWLOG_MIN, 31);
+  const int window_log = std::clamp(
+      static_cast<int>(std::bit_width(std::max(size, old.size()))) + 1, ZSTD_WINDOWLOG_MIN, 31);
   check(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window_log), patch);
   // The output goes straight into the mapped destination, so the decoder
   // keeps no window buffer of its own.
@@ -126,7 +133,8 @@ void apply(const fs::path& old_file, const fs::path& patch, const fs::path& dest
     ZSTD_inBuffer in{buffer.data(), length, 0};
     // A frame that would write beyond the room fails (the decoder stops
     // once it cannot progress), so the output never exceeds size.
-    while (in.pos < in.size && left != 0) check(left = ZSTD_decompressStream(context.get(), &out, &in), patch);
+    while (in.pos < in.size && left != 0)
+      check(left = ZSTD_decompressStream(context.get(), &out, &in), patch);
     if (in.pos < in.size) refuse(patch, "data after the frame");
     length = read_piece(input.get(), buffer, patch);
   }

@@ -19,8 +19,9 @@ namespace upd {
 // `size` bytes of content, which is all the room its output gets, its
 // window may reach no further than twice the larger of `size` and the old
 // file's size, and it must be the patch's only content. The old file is
-// read through a read-only mapping and the output written through a shared
-// mapping of the destination, whose blocks are reserved first: the
+// read through a read-only mapping (a zone's local files change only when
+// the monitor installs, after the run) and the output written through a
+// shared mapping of the destination, whose blocks are reserved first: the
 // decoder's own memory is a few hundred KiB whatever the sizes.
 //
 // On failure the destination is removed and a filesystem error thrown:

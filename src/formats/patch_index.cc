@@ -22,7 +22,8 @@ constexpr std::string_view digits = "0123456789";
 // has a last line without its end.
 std::string_view take_line(std::string_view& text, std::size_t number) {
   const auto end = text.find('\n');
-  if (end == std::string_view::npos) throw std::invalid_argument("line " + std::to_string(number) + " has no end");
+  if (end == std::string_view::npos)
+    throw std::invalid_argument("line " + std::to_string(number) + " has no end");
   const std::string_view line = text.substr(0, end);
   text.remove_prefix(end + 1);
   return line;
@@ -32,26 +33,35 @@ std::string_view take_line(std::string_view& text, std::size_t number) {
 
 patch_index_t::patch_index_t(std::string_view text, const std::string& serial) {
   if (text.size() > max_patch_index_size) throw std::invalid_argument("larger than 1 MiB");
-  if (take_line(text, 1) != "nimbo-patches 1") throw std::invalid_argument("line 1 is not \"nimbo-patches 1\"");
+  if (take_line(text, 1) != "nimbo-patches 1")
+    throw std::invalid_argument("line 1 is not \"nimbo-patches 1\"");
   const std::string_view serial_line = take_line(text, 2);
   if (!serial_line.starts_with("serial ") || !all_of(serial_line.substr(7), digits))
     throw std::invalid_argument("line 2 is not \"serial N\"");
   if (serial_value(serial_line.substr(7)) != serial)
-    throw std::invalid_argument("it belongs to serial " + std::string(serial_line.substr(7)) + ", not " + serial);
+    throw std::invalid_argument("it belongs to serial " + std::string(serial_line.substr(7)) +
+                                ", not " + serial);
   for (std::size_t number = 3; !text.empty(); ++number) {
     const std::string_view line = take_line(text, number);
     const auto first = line.find(' '), second = line.find(' ', first + 1);
     const std::string_view name = line.substr(0, first);
-    const std::string_view digest = first == line.npos ? "" : line.substr(first + 1, second - first - 1);
+    const std::string_view digest =
+        first == line.npos ? "" : line.substr(first + 1, second - first - 1);
     const std::string_view size = second == line.npos ? "" : line.substr(second + 1);
     if (!match_entry_line("+" + std::string(name) + ", 00, 0") || digest.size() != digest_digits ||
-        !all_of(digest, "0123456789abcdef") || !all_of(size, digits) || size.size() > max_size_digits ||
-        !sizes_.emplace(std::pair(std::string(name), std::string(digest)), std::stoull(std::string(size))).second)
-      throw std::invalid_argument("line " + std::to_string(number) + " is not a new \"NAME OLDSHA256 SIZE\"");
+        !all_of(digest, "0123456789abcdef") || !all_of(size, digits) ||
+        size.size() > max_size_digits ||
+        !sizes_
+             .emplace(std::pair(std::string(name), std::string(digest)),
+                      std::stoull(std::string(size)))
+             .second)
+      throw std::invalid_argument("line " + std::to_string(number) +
+                                  " is not a new \"NAME OLDSHA256 SIZE\"");
   }
 }
 
-std::optional<std::uint64_t> patch_index_t::patch_size(const std::string& name, const std::string& old_sha256) const {
+std::optional<std::uint64_t> patch_index_t::patch_size(const std::string& name,
+                                                       const std::string& old_sha256) const {
   const auto found = sizes_.find({name, bytes_to_hex(old_sha256)});
   if (found == sizes_.end()) return std::nullopt;
   return found->second;

@@ -41,12 +41,14 @@ class patch_index_t {
 
   // The size of the patch from the content with the 32 raw digest bytes
   // old_sha256 to the listed content of `name`, if there is one.
-  std::optional<std::uint64_t> patch_size(const std::string& name, const std::string& old_sha256) const;
+  std::optional<std::uint64_t> patch_size(const std::string& name,
+                                          const std::string& old_sha256) const;
   // Every line, by name and digest.
   std::vector<patch_entry_t> entries() const;
 
  private:
-  std::map<std::pair<std::string, std::string>, std::uint64_t> sizes_;  // by name and hexadecimal digest
+  std::map<std::pair<std::string, std::string>, std::uint64_t>
+      sizes_;  // by name and hexadecimal digest
 };
 
 // "NAME.patch-" and the first 16 digits of the old digest in hexadecimal:

@@ -32,8 +32,8 @@ fs::path working_path(const zone_t::item_t& item) {
 // The Notice of a patch that failed; a full disk goes on.
 void fall_back(const zone_t::item_t& item, const std::exception& e) {
   if (is_disk_full(error_from_exception(&e))) throw;
-  UPD_LOG(log_notice, "Patch of " << item.source.filename().string() << " failed: " << text_from_exception(e)
-                                  << "; fetching the whole file");
+  UPD_LOG(log_notice, "Patch of " << item.source.filename().string() << " failed: "
+                                  << text_from_exception(e) << "; fetching the whole file");
 }
 
 }  // namespace
@@ -64,8 +64,8 @@ bool patch_try_t::settle(std::exception_ptr error) const {
     fall_back(item_, e);
     return false;
   }
-  UPD_LOG(log_notice, "Downloaded " << item_.source.filename().string() << " by patch (" << body_bytes_
-                                    << " bytes)");
+  UPD_LOG(log_notice, "Downloaded " << item_.source.filename().string() << " by patch ("
+                                    << body_bytes_ << " bytes)");
   return true;
 }
 
@@ -84,7 +84,8 @@ const std::optional<patch_index_t>& patch_source_t::index() {
     if (downloader_.last_status() == 404)
       UPD_LOG(log_debug, "No " << patch_index_name << " at " << url.to_string());
     else
-      UPD_LOG(log_notice, patch_index_name << " from " << url.to_string() << " ignored: " << text_from_exception(e));
+      UPD_LOG(log_notice, patch_index_name << " from " << url.to_string()
+                                           << " ignored: " << text_from_exception(e));
   }
   return index_;
 }
@@ -110,7 +111,8 @@ std::shared_ptr<patch_try_t> patch_source_t::fetch(const zone_t::item_t& item) {
     fall_back(item, e);
     return nullptr;
   }
-  return std::make_shared<patch_try_t>(item, url, downloader_.body_offset() + downloader_.bytes_received());
+  return std::make_shared<patch_try_t>(item, url,
+                                       downloader_.body_offset() + downloader_.bytes_received());
 }
 
 }  // namespace upd

@@ -31,8 +31,9 @@ patch_history_t::patch_history_t(const fs::path& dir, std::size_t keep, const fs
   if (fs::create_directories(dir_)) fs::permissions(dir_, fs::perms::owner_all);
 }
 
-void patch_history_t::add_file(staged_files_t& staged, const std::string& name, const fs::path& source,
-                               const std::string& digest, std::uintmax_t packed_size) {
+void patch_history_t::add_file(staged_files_t& staged, const std::string& name,
+                               const fs::path& source, const std::string& digest,
+                               std::uintmax_t packed_size) {
   const fs::path dir = dir_ / name;
   std::vector<std::string> contents = read_contents(dir);
   if (!contents.empty() && contents.front() == digest) {

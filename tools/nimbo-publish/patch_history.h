@@ -26,12 +26,14 @@ namespace upd::publish {
 class patch_history_t {
  public:
   // Creates DIR with mode 0700 when missing.
-  patch_history_t(const std::filesystem::path& dir, std::size_t keep, const std::filesystem::path& out);
+  patch_history_t(const std::filesystem::path& dir, std::size_t keep,
+                  const std::filesystem::path& out);
 
   // One listed file: its source, its new digest in hexadecimal, and the size
   // of the form clients would otherwise fetch first.
-  void add_file(staged_files_t& staged, const std::string& name, const std::filesystem::path& source,
-                const std::string& digest, std::uintmax_t packed_size);
+  void add_file(staged_files_t& staged, const std::string& name,
+                const std::filesystem::path& source, const std::string& digest,
+                std::uintmax_t packed_size);
   // The index for the list's serial, and the removal of every patch in OUT
   // it does not name. After the list.
   void add_index(staged_files_t& staged, const std::string& serial) const;
@@ -55,8 +57,8 @@ class patch_history_t {
 
 // Stages OUT's index of the entries for the serial, and the removal of every
 // patch in OUT it does not name.
-void stage_patch_index(staged_files_t& staged, const std::filesystem::path& out, const std::string& serial,
-                       const std::vector<patch_entry_t>& entries);
+void stage_patch_index(staged_files_t& staged, const std::filesystem::path& out,
+                       const std::string& serial, const std::vector<patch_entry_t>& entries);
 
 // Stages the removal of OUT's index and of every patch in it: what a
 // publication without history leaves would no longer fit the list.

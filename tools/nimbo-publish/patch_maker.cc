@@ -2,12 +2,11 @@
 
 // ZSTD_WINDOWLOG_MIN is in zstd's advanced API.
 #define ZSTD_STATIC_LINKING_ONLY
-#include <zstd.h>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <bit>
@@ -50,13 +49,16 @@ class mapped_file_t {
 
 }  // namespace
 
-std::string make_patch(const std::filesystem::path& old_file, const std::filesystem::path& new_file, int level) {
+std::string make_patch(const std::filesystem::path& old_file, const std::filesystem::path& new_file,
+                       int level) {
   const mapped_file_t old(old_file), now(new_file);
-  const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(),
+                                                                        ZSTD_freeCCtx);
   if (!context) throw std::bad_alloc();
   // The window spans the larger content, so that every unchanged run of the
   // old one is in reach; clients accept twice that.
-  const int window_log = std::clamp(static_cast<int>(std::bit_width(std::max(old.size(), now.size()))), ZSTD_WINDOWLOG_MIN, 30);
+  const int window_log = std::clamp(
+      static_cast<int>(std::bit_width(std::max(old.size(), now.size()))), ZSTD_WINDOWLOG_MIN, 30);
   const std::pair<ZSTD_cParameter, int> parameters[] = {
       {ZSTD_c_compressionLevel, level},
       {ZSTD_c_windowLog, window_log},
@@ -66,7 +68,8 @@ std::string make_patch(const std::filesystem::path& old_file, const std::filesys
   };
   for (const auto& [parameter, value] : parameters)
     if (ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), parameter, value)))
-      throw std::runtime_error(new_file.string() + ": zstd refuses parameter " + std::to_string(parameter));
+      throw std::runtime_error(new_file.string() + ": zstd refuses parameter " +
+                               std::to_string(parameter));
   if (ZSTD_isError(ZSTD_CCtx_refPrefix(context.get(), old.data(), old.size())))
     throw std::runtime_error(old_file.string() + ": zstd refuses it as a prefix");
   if (ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(context.get(), now.size())))
@@ -80,7 +83,8 @@ std::string make_patch(const std::filesystem::path& old_file, const std::filesys
     patch.resize(written + ZSTD_CStreamOutSize());
     ZSTD_outBuffer out{patch.data() + written, patch.size() - written, 0};
     left = ZSTD_compressStream2(context.get(), &out, &in, ZSTD_e_end);
-    if (ZSTD_isError(left)) throw std::runtime_error(new_file.string() + ": zstd: " + ZSTD_getErrorName(left));
+    if (ZSTD_isError(left))
+      throw std::runtime_error(new_file.string() + ": zstd: " + ZSTD_getErrorName(left));
     patch.resize(written + out.pos);
   }
   return patch;
