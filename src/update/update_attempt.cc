@@ -4,9 +4,9 @@
 #include <chrono>
 #include <set>
 
-#include "http/range_validator.h"
 #include "formats/patch_index.h"
 #include "formats/signature.h"
+#include "http/range_validator.h"
 #include "update/list_serials.h"
 #include "update/partial_download.h"
 #include "update/staging.h"
