@@ -42,6 +42,10 @@ file_try_t::file_try_t(const std::string& server, const zone_t::item_t& item, bo
       item_(item),
       compressed_(packed) {}
 
+bool is_staged(checker_t& checker, const zone_t::item_t& item) {
+  return is_plain_file(item.source) && checker.checksum(item.source, links_t::refuse) == item.sha256;
+}
+
 bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
   if (staged(checker)) return false;
   UPD_LOG(log_debug, "Downloading " << url_.to_string());
@@ -56,7 +60,7 @@ bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
 }
 
 bool file_try_t::staged(checker_t& checker) const {
-  if (!is_plain_file(item_.source) || checker.checksum(item_.source, links_t::refuse) != item_.sha256) return false;
+  if (!is_staged(checker, item_)) return false;
   UPD_LOG(log_debug, "Download: " << item_.source << ": has already been downloaded");
   return true;
 }

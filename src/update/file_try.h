@@ -38,6 +38,11 @@ inline constexpr const char* compressed_suffix = ".lzma";
 // The most a compressed body of a file of the given listed size may take.
 std::uint64_t compressed_size_limit(std::uint32_t listed_size);
 
+// Whether the staged file already holds the listed content, so that no try
+// need fetch it: only when no link and no other name reaches it (whoever
+// planted a second name could change it after the check).
+bool is_staged(checker_t& checker, const zone_t::item_t& item);
+
 class file_try_t {
  public:
   // The packed form is NAME.lzma under the server's base URL, the plain one
@@ -49,10 +54,9 @@ class file_try_t {
   const zone_t::item_t& item() const { return item_; }
   bool packed() const { return compressed_; }
 
-  // False when the staged file already holds the listed content: it is
-  // reused when no link and no other name reaches it (whoever planted a
-  // second name could change it after the check). Otherwise fetches and
-  // returns true; a transfer failure is thrown.
+  // False when the staged file already holds the listed content
+  // (is_staged). Otherwise fetches and returns true; a transfer failure is
+  // thrown.
   bool fetch(downloader_t& downloader, checker_t& checker);
   // fetch() in two parts, so that the first transfer may share the event
   // loop with others: staged() is fetch()'s check, begin_fetch() starts the

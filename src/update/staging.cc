@@ -11,6 +11,7 @@
 #include "common/version.h"
 #include "formats/list_signature.h"
 #include "formats/quoted_path.h"
+#include "update/patch_try.h"
 #include "update/progress.h"
 #include "update/transfer_lanes.h"
 #include "update/unpack_pool.h"
@@ -59,7 +60,7 @@ class zone_stager_t {
  public:
   zone_stager_t(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
                 zone_t& zone)
-      : lanes_(downloader, connections), checker_(checker), progress_(progress), zone_(zone) {}
+      : lanes_(downloader, connections), checker_(checker), progress_(progress), zone_(zone), patches_(checker, zone) {}
 
   // The first tries start in the list's order as lanes come free; a lane
   // takes the unpack pool's results only while it is idle, so that with one
@@ -91,14 +92,21 @@ class zone_stager_t {
   }
 
  private:
-  // The first try: on the lane when the file is to be fetched compressed,
-  // else at once.
+  // The first try, the patch from the local copy when the server has one
+  // (fetched at once, applied in the pool), else the whole file on the
+  // lane; "timestamp", or any file while the server asks to wait, goes the
+  // usual way at once.
   void start(std::size_t index, const zone_t::item_t& item, downloader_t& lane) {
     const std::string name = item.source.filename().string();
     // "timestamp" is small and is only ever published plain.
     if (name == "timestamp" || zone_.waiting(zone_.current_server())) {
       stage_from(item, tried_none, lane);
       return progress_.file_processed(item.size);
+    }
+    if (auto patch = patches_.fetch(item, lane)) {
+      patch_tries_[index] = patch;
+      pool_.submit(index, 0, [patch] { patch->apply(); });
+      return;
     }
     auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
     try {
@@ -144,6 +152,17 @@ class zone_stager_t {
 
   void take_results(bool wait, downloader_t& lane) {
     for (const auto& result : pool_.take_results(wait)) {
+      // A failed patch leaves the whole file to fetch, here and now: the
+      // lane is idle, and a patch rarely fails.
+      if (const auto patch = patch_tries_.extract(result.id)) {
+        const auto& item = patch.mapped()->item();
+        if (!patch.mapped()->settle(result.error)) {
+          progress_.set_current_file(item.source.filename().string());
+          stage_from(item, tried_none, lane);
+        }
+        progress_.file_processed(item.size);
+        continue;
+      }
       const auto attempt = tries_.at(result.id);
       tries_.erase(result.id);
       try {
@@ -238,6 +257,8 @@ class zone_stager_t {
   zone_t& zone_;
   try_error_t error_;
   std::map<std::size_t, std::shared_ptr<file_try_t>> tries_;
+  patch_source_t patches_;
+  std::map<std::size_t, std::shared_ptr<patch_try_t>> patch_tries_;
   // Last: its destruction stops the jobs before the tries they use go.
   unpack_pool_t pool_;
 };

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <set>
 
+#include "formats/patch_index.h"
+#include "formats/signature.h"
 #include "http/range_validator.h"
 #include "update/list_serials.h"
 #include "update/partial_download.h"
@@ -120,7 +122,8 @@ void update_attempt_t::download_files() {
 }
 
 // A file still to be fetched keeps its staged copy, which a later attempt
-// reuses when its digest is right, and the partial files of both its forms.
+// reuses when its digest is right, and the partial files of both its forms
+// and of its patch from the local copy.
 void update_attempt_t::remove_unwanted_files() {
   path_set_t staged;
   for (const auto& item : items_) staged.insert(item.source);
@@ -129,9 +132,14 @@ void update_attempt_t::remove_unwanted_files() {
     for (const auto& item : zone.check(*checker_)) {
       const std::string name = item.source.filename().string();
       wanted.insert(name);
-      if (!staged.count(item.source))
-        for (const std::string& partial : {partial_name(name), partial_name(name + compressed_suffix)})
-          wanted.insert({partial, range_validator_path(partial).string()});
+      if (staged.count(item.source)) continue;
+      std::vector<std::string> transferred{name, name + compressed_suffix};
+      if (const std::string local = checker_->checksum(item.destination); !local.empty())
+        transferred.push_back(patch_file_name(name, bytes_to_hex(local)));
+      for (const auto& transferred_name : transferred) {
+        const std::string partial = partial_name(transferred_name);
+        wanted.insert({partial, range_validator_path(partial).string()});
+      }
     }
     remove_files_except(zone.staging_dir(), wanted);
   }

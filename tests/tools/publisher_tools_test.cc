@@ -130,6 +130,9 @@ TEST_F(ToolTest, PublishRefusesWhatTheListCannotCarry) {
   const std::tuple<std::map<std::string, std::string>, std::vector<std::string>, std::string> cases[] = {
       {{{"a-b", ""}}, {}, "\"a-b\": " + name_rule},
       {{{"version.lst", ""}}, {}, "\"version.lst\" is the update list itself\n"},
+      {{{"version.lst.patches", ""}}, {}, "\"version.lst.patches\" would clash with the patch index"},
+      {{{"a", ""}}, {"--keep", "2"}, "--keep needs --history\n"},
+      {{{"a", ""}}, {"--history", "h", "--keep", "0"}, "--keep takes a count from 1 to 9999\n"},
       {{{"x", ""}, {"x.lzma", ""}}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},
       {{{"a", ""}}, {"--remove", "dir/*"}, "\"dir/*\": " + pattern_rule},
       {{}, {}, source_.string() + ": no files to list\n"},

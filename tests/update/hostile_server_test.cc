@@ -266,9 +266,9 @@ TEST_F(HostileServer, EndlessProxyChallengesAreAnsweredOnce) {
   });
   c.mutable_proxy()->set_port(file_proxy.port());
   expect_run("file: proxy answers 407 for ever", http_base(), proxy_auth_error, c);
-  // The list and its signature, then each form of the first file once plain
-  // and once answered.
-  EXPECT_EQ(file_proxy.requests().size(), 6u);
+  // The list, its signature and the patch index (answered with the list, so
+  // ignored), then each form of the first file once plain and once answered.
+  EXPECT_EQ(file_proxy.requests().size(), 7u);
 }
 
 TEST_F(HostileServer, LzmaBombsFailAndThePlainFileIsFetched) {

@@ -50,12 +50,12 @@ void publish_tool(const std::string& command, std::vector<std::string> args, con
 }  // namespace
 
 std::string UpdateRunTest::publish(const files_t& files, const std::vector<std::string>& options,
-                                   const std::string& suffix) {
+                                   const std::string& suffix, bool over) {
   const fs::path source = dir_ / "source", out = served(suffix);
   fs::remove_all(source);
   fs::create_directories(source);
   for (const auto& [name, content] : files) write_file(source / name, content);
-  fs::remove_all(out);
+  if (!over) fs::remove_all(out);
   publish_tool("list", {"--source", source.string(), "--out", out.string()}, options, dir_ / "publish.out");
   // Published a while ago, each time a second later: a list served within
   // the second it changed keeps no validators for the next run.

@@ -39,9 +39,10 @@ class UpdateRunTest : public ::testing::Test {
 
   // Publishes the files with more nimbo-publish options (--remove, --serial)
   // into this test's folder under the served root, or the folder of that
-  // name and the suffix; returns its URL.
+  // name and the suffix, emptied first unless over an earlier publication;
+  // returns its URL.
   std::string publish(const files_t& files, const std::vector<std::string>& options = {},
-                      const std::string& suffix = "");
+                      const std::string& suffix = "", bool over = false);
   boost::filesystem::path served(const std::string& suffix = "") const;
   // Writes the BASE zone's DRL file naming these servers.
   void write_drl(const std::vector<std::string>& urls);

@@ -1,6 +1,7 @@
 // nimbo-publish: builds what update servers offer. See nimbo-publish(1).
 //   nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial N]
 //                      [--allow-lower-serial] [--sign-key PEM... --expires WHEN --zone ZONE]
+//                      [--history DIR [--keep N]]
 //   nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN
 //   nimbo-publish drl --key KEY --out FILE [URL]...
 //   nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...
@@ -31,6 +32,7 @@ const char usage[] =
     "usage: nimbo-publish list --key KEY --source DIR --out DIR [--remove PATTERN]... [--serial "
     "N]\n"
     "                          [--allow-lower-serial] [--sign-key PEM... --expires WHEN --zone ZONE]\n"
+    "                          [--history DIR [--keep N]]\n"
     "       nimbo-publish resign --out DIR --sign-key PEM [--sign-key PEM]... --expires WHEN\n"
     "       nimbo-publish drl --key KEY --out FILE [URL]...\n"
     "       nimbo-publish mirror --from URL --out DIR --key KEY [--list-key PEM]...\n"
@@ -49,7 +51,7 @@ struct usage_error {
 
 struct arguments_t {
   std::string command, key, source, out, serial, expires, zone, from, proxy, proxy_user, tls_verify,
-      tls_ca_file, allow_lower_serial;
+      tls_ca_file, allow_lower_serial, history, keep;
   std::vector<std::string> removals, sign_keys, urls, list_keys;
 };
 
@@ -77,6 +79,8 @@ const option_t options[] = {
     {"--zone", {"list"}, &arguments_t::zone, nullptr},
     {"--remove", {"list"}, nullptr, &arguments_t::removals},
     {"--sign-key", {"list", "resign"}, nullptr, &arguments_t::sign_keys},
+    {"--history", {"list"}, &arguments_t::history, nullptr},
+    {"--keep", {"list"}, &arguments_t::keep, nullptr},
 };
 
 const struct {
@@ -140,6 +144,10 @@ arguments_t parse(int argc, char** argv) {
     throw usage_error{"\"" + a.zone + "\": a zone is BASE, VERSION or NBS"};
   if (!a.proxy_user.empty() && a.proxy.empty()) throw usage_error{"--proxy-user needs --proxy"};
   if (!a.tls_ca_file.empty() && a.tls_verify.empty()) throw usage_error{"--tls-ca-file needs --tls-verify"};
+  if (!a.keep.empty() && a.history.empty()) throw usage_error{"--keep needs --history"};
+  if (!a.keep.empty() && (a.keep.size() > 4 || a.keep.find_first_not_of("0123456789") != std::string::npos ||
+                          std::stoul(a.keep) == 0))
+    throw usage_error{"--keep takes a count from 1 to 9999"};
   return a;
 }
 
@@ -198,7 +206,8 @@ void list(const arguments_t& a, const upd::publish::list_signing_t& signing, std
   const std::string serial = a.serial.empty() ? std::to_string(now) : a.serial;
   const upd::key_file_t key = read_private_key_file(a.key);
   const auto result =
-      upd::publish::publish_list(key, {a.source, a.out, a.removals, serial, signing, !a.allow_lower_serial.empty()});
+      upd::publish::publish_list(key, {a.source, a.out, a.removals, serial, signing, !a.allow_lower_serial.empty(),
+                                       a.history, a.keep.empty() ? 7 : std::stoul(a.keep)});
   if (!result.lowered_from.empty())
     std::cerr << "Warning: serial " << serial << " is below the published " << result.lowered_from
               << ": clients that took that list refuse this one until their serial record \""

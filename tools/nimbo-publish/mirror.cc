@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 
@@ -19,6 +20,7 @@
 #include "http/downloader.h"
 #include "keyfile/signer.h"
 #include "output_file.h"
+#include "patch_history.h"
 #include "update/staging.h"
 #include "upstream.h"
 #include "upstream_validators.h"
@@ -137,6 +139,28 @@ void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& ou
   });
 }
 
+// Carries upstream's patch index and the patches it names for listed files,
+// each bounded by its indexed size (the listed digest judges what clients
+// make of them). Without a valid index for this list the mirror offers none.
+void stage_patches(upstream_t& upstream, staged_files_t& staged, const fs::path& out, const lst_file_t& list) {
+  const std::optional<std::string> text = upstream.fetch(patch_index_name, max_patch_index_size);
+  std::vector<patch_entry_t> carried;
+  try {
+    if (!text) return remove_patches(staged, out);
+    for (const auto& entry : patch_index_t(*text, list.serial()).entries()) {
+      const std::string name = patch_file_name(entry.name, entry.old_sha256);
+      if (list.contains(entry.name) && staged.add_by_name(out / name, [&](const fs::path& temporary) {
+            return upstream.fetch_to(name, temporary, entry.size);
+          }))
+        carried.push_back(entry);
+    }
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "Warning: upstream " << patch_index_name << " ignored: " << e.what() << '\n';
+    return remove_patches(staged, out);
+  }
+  stage_patch_index(staged, out, list.serial(), carried);
+}
+
 void remove_file(const fs::path& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) fail_with_errno(path, "unlink");
 }
@@ -219,6 +243,7 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
         ++result.fetched;
       }
     staged.add(list_path, *list);
+    stage_patches(upstream, staged, options.out, listed);
   }
   if (result.signature_changed) staged.add(signature_path, *signature);
   if (validators != kept_validators)

@@ -48,6 +48,9 @@ struct mirror_result_t {
 // otherwise, and must match its listed SHA-256 and size. All new files are
 // then renamed into place (see staged_files_t): the data, then the list,
 // then its signature; the files that only the old list named go last.
+// Upstream's patch index "version.lst.patches", when it belongs to the list,
+// comes with the patches it names for listed files (each bounded by its
+// indexed size); otherwise the mirror's index and patches go.
 //
 // The whole run holds an exclusive lock on the folder (a second run fails
 // at once), first removes the temporaries a killed run left there, and

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "common/fd_io.h"
@@ -18,6 +19,7 @@
 #include "keyfile/signer.h"
 #include "lzma_alone.h"
 #include "output_file.h"
+#include "patch_history.h"
 
 namespace upd::publish {
 namespace fs = std::filesystem;
@@ -73,6 +75,8 @@ std::vector<fs::directory_entry> source_files(const list_options_t& options) {
                                "\": a listed name may hold only ASCII letters, digits, '.' and '_', "
                                "and may not be \".\" or \"..\"");
     if (name == "version.lst") throw std::runtime_error("\"version.lst\" is the update list itself");
+    if (name == patch_index_name)
+      throw std::runtime_error("\"" + name + "\" would clash with the patch index \"" + patch_index_name + "\"");
     if (entry.file_size() > UINT32_MAX)
       throw std::runtime_error(entry.path().string() + ": files of 4 GiB or more cannot be listed");
     files.push_back(entry);
@@ -125,6 +129,8 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
   result.files = files.size();
   fs::create_directories(options.out);
   staged_files_t staged;
+  std::optional<patch_history_t> history;
+  if (!options.history.empty()) history.emplace(options.history, options.keep, options.out);
   std::string body;
   for (const auto& file : files) {
     const std::string name = file.path().filename().string();
@@ -132,12 +138,16 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
     staged.add(options.out / name, [&](int fd) { digest = copy_and_digest(file.path(), fd); });
     if (name != "timestamp") {
       const fs::path packed = options.out / (name + ".lzma");
+      std::uintmax_t packed_size = file.file_size();
       const bool kept = staged.add_if(packed, [&](int fd) {
         compress_lzma_alone(file.path(), fd, packed);
-        return saves_bytes(fd, file.file_size(), packed);
+        if (!saves_bytes(fd, file.file_size(), packed)) return false;
+        packed_size = static_cast<std::uintmax_t>(::lseek(fd, 0, SEEK_END));
+        return true;
       });
       // A packed form from an earlier publication would now be stale.
       if (!kept) staged.remove(packed);
+      if (history) history->add_file(staged, name, file.path(), digest, packed_size);
     }
     body += "+" + name + ", " + digest + ", " + std::to_string(file.file_size()) + eol;
   }
@@ -148,7 +158,12 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
       signed_part + eol + "[Signature]" + eol + "Signature=" + sign_text(key, signed_part) + eol;
   staged.add(options.out / "version.lst", list);
   if (!options.signing.keys.empty()) staged.add(signature_path, list_signature_text(list, options.signing));
+  if (history)
+    history->add_index(staged, options.serial);
+  else
+    remove_patches(staged, options.out);
   staged.commit();
+  if (history) history->record();
   return result;
 }
 

@@ -22,6 +22,8 @@ struct list_options_t {
   std::string serial;                 // the bracketed number of the list
   list_signing_t signing;             // no keys: no version.lst.sig
   bool allow_lower_serial = false;    // publish below OUT/version.lst's serial
+  std::filesystem::path history;      // kept contents for patches; empty: no patches
+  std::size_t keep = 7;               // contents kept per file in history, the new one included
 };
 
 struct list_result_t {
@@ -32,7 +34,10 @@ struct list_result_t {
 // Writes OUT/NAME for every regular file of the source, and OUT/NAME.lzma
 // where the packed form is under 97% of the file's size (never for
 // "timestamp"; an older NAME.lzma goes where none is made now), then
-// OUT/version.lst, then OUT/version.lst.sig, so that a mirror never offers a
+// the patches to each changed file from the older contents kept in the
+// history (patch_history.h), then
+// OUT/version.lst, then OUT/version.lst.sig, then OUT/version.lst.patches
+// (without history, the index and the patches go), so that a mirror never offers a
 // list that names files it lacks, nor a signature of a list it lacks. All are
 // written under temporary names before the first is renamed into place: a
 // failure leaves OUT as it was. The key must hold x.
