@@ -11,19 +11,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/child_process.h"
+
 namespace upd::bench {
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
 
 void no_delay(int fd) {
   const int on = 1;
@@ -117,7 +111,7 @@ struct latency_relay_t::link_t {
 latency_relay_t::latency_relay_t(std::uint16_t upstream_port, std::chrono::milliseconds one_way)
     : upstream_port_(upstream_port), one_way_(one_way) {
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = testing::loopback_address(0);
   socklen_t size = sizeof address;
   if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
       ::listen(listener_, 64) != 0 ||
@@ -148,7 +142,7 @@ void latency_relay_t::accept_loop() {
     // round trip after it began to connect.
     const auto handshake_done = clock_type::now() + 2 * one_way_;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in upstream = loopback(upstream_port_);
+    const sockaddr_in upstream = testing::loopback_address(upstream_port_);
     if (::connect(server, reinterpret_cast<const sockaddr*>(&upstream), sizeof upstream) != 0) {
       ::close(client);
       ::close(server);

@@ -16,14 +16,6 @@ namespace upd::testing {
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
-
 std::vector<char*> pointers(const std::vector<std::string>& texts) {
   std::vector<char*> result;
   for (const auto& text : texts) result.push_back(const_cast<char*>(text.c_str()));
@@ -32,6 +24,14 @@ std::vector<char*> pointers(const std::vector<std::string>& texts) {
 }
 
 }  // namespace
+
+sockaddr_in loopback_address(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
 
 pid_t spawn(const spawn_t& how) {
   // Everything is prepared before the fork: the child of a threaded process
@@ -87,7 +87,7 @@ std::string find_program(const std::string& name) {
 
 std::uint16_t free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = loopback(0);
+  sockaddr_in address = loopback_address(0);
   socklen_t length = sizeof address;
   if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -99,7 +99,7 @@ std::uint16_t free_port() {
 bool wait_for_port(std::uint16_t port) {
   for (int attempt = 0; attempt < 500; ++attempt) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(port);
+    const sockaddr_in address = loopback_address(port);
     const bool open = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
     if (open) return true;

@@ -3,6 +3,7 @@
 // on destruction. Owned by one test thread.
 #pragma once
 
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/types.h>
 
@@ -43,6 +44,9 @@ bool run_program(const std::vector<std::string>& argv, const boost::filesystem::
 
 // The full path of a program found in PATH or the sbin folders, or "".
 std::string find_program(const std::string& name);
+
+// 127.0.0.1 at the port.
+sockaddr_in loopback_address(std::uint16_t port);
 
 // A loopback TCP port that was free a moment ago.
 std::uint16_t free_port();
