@@ -16,6 +16,10 @@ bool has_control_character(std::string_view text) {
   return std::any_of(text.begin(), text.end(), is_control_character);
 }
 
+bool is_printable_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
+
 std::string printable(std::string_view text) {
   static const char digits[] = "0123456789abcdef";
   std::string result;

@@ -14,6 +14,10 @@ namespace upd {
 // Whether the text holds a control character: a byte below 0x20 or DEL.
 bool has_control_character(std::string_view text);
 
+// Whether every byte of the text is printable ASCII (0x20 to 0x7e): what
+// a value must be to travel in a request's header or a state file's line.
+bool is_printable_ascii(std::string_view text);
+
 // The text with each control character written as "\xHH" (lower-case hex).
 std::string printable(std::string_view text);
 

@@ -1,22 +1,18 @@
 #include "http/cache_validators.h"
 
-#include <algorithm>
-#include <boost/algorithm/string/predicate.hpp>
 #include <iomanip>
 #include <locale>
 #include <sstream>
 
+#include "common/printable.h"
+
 namespace upd {
 
 std::string printable_header(const http_response_t& head, const char* name) {
-  for (const auto& [key, value] : head.headers.items()) {
-    if (!boost::iequals(key, name)) continue;
-    const std::string text = trim_http_blanks(value);
-    const bool printable =
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-    return printable && text.size() <= max_http_validator_size ? text : std::string();
-  }
-  return {};
+  const auto values = head.headers.values(name);
+  if (values.empty() || values.front().size() > max_http_validator_size || !is_printable_ascii(values.front()))
+    return {};
+  return values.front();
 }
 
 http_validators_t answer_validators(const http_response_t& head) {

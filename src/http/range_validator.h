@@ -14,8 +14,6 @@
 
 namespace upd {
 
-inline constexpr std::size_t max_range_validator_size = 256;
-
 // The validator of an answer, or "" when it has no usable one.
 std::string range_validator(const http_response_t& head);
 

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/fd_io.h"
+#include "common/printable.h"
 #include "formats/list_signature.h"
 #include "formats/replace_file.h"
 #include "formats/whole_file.h"
@@ -51,8 +52,7 @@ std::optional<fields_t> parse_fields(std::string_view text) {
 }
 
 bool printable(const std::string& value, std::size_t limit) {
-  return value.size() <= limit &&
-         std::all_of(value.begin(), value.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+  return value.size() <= limit && is_printable_ascii(value);
 }
 
 bool fits_header(const std::string& value) { return printable(value, max_http_validator_size); }

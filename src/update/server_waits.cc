@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "common/fd_io.h"
 #include "common/log.h"
+#include "common/printable.h"
 #include "formats/list_signature.h"
 #include "formats/quoted_path.h"
 #include "formats/replace_file.h"
@@ -24,8 +25,7 @@ constexpr std::string_view waits_trailer = "end\n";
 constexpr std::size_t max_waits_size = 1024 * 1024;
 
 bool printable_url(const std::string& url) {
-  return !url.empty() &&
-         std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c <= 0x7e; });
+  return !url.empty() && is_printable_ascii(url) && url.find(' ') == std::string::npos;
 }
 
 }  // namespace
