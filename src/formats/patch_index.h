@@ -1,12 +1,9 @@
 // The patch index "version.lst.patches" a repository may hold beside its
-// update list: which older contents of which listed files have a patch, and
-// how large each patch is. The index is not signed; it only picks what to
-// ask for and bounds each patch, and every patched result is still judged by
-// the signed list's digest.
+// update list (repository_index.h): which older contents of which listed
+// files have a patch, and how large each patch is, which bounds its
+// transfer. First line "nimbo-patches 1", then one line a patch:
 //
-//   "nimbo-patches 1" LF
-//   "serial " DIGITS LF                 the serial of the list it belongs to
-//   ( NAME " " OLDSHA256 " " SIZE LF )*
+//   NAME " " OLDSHA256 " " SIZE
 //
 // NAME is a name the list format can carry, OLDSHA256 64 lowercase
 // hexadecimal digits, SIZE the patch's byte count in decimal. Any thread.
@@ -20,11 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "formats/repository_index.h"
+
 namespace upd {
 
 inline constexpr const char* patch_index_name = "version.lst.patches";
-// The most an index may take, on the wire and in memory.
-inline constexpr std::uint64_t max_patch_index_size = 1 << 20;
 
 struct patch_entry_t {
   std::string name;

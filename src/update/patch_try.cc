@@ -14,6 +14,7 @@
 #include "http/downloader.h"
 #include "update/file_try.h"
 #include "update/partial_download.h"
+#include "update/repository_index_fetch.h"
 
 namespace upd {
 
@@ -72,20 +73,9 @@ bool patch_try_t::settle(std::exception_ptr error) const {
 patch_source_t::patch_source_t(checker_t& checker, const zone_t& zone) : checker_(checker), zone_(zone) {}
 
 const std::optional<patch_index_t>& patch_source_t::index(downloader_t& downloader) {
-  if (std::exchange(index_fetched_, true)) return index_;
-  const url_t url(zone_.current_server(), patch_index_name);
-  std::vector<char> body;
-  try {
-    downloader.download(url, body, max_patch_index_size);
-    index_.emplace(std::string_view(body.data(), body.size()), zone_.serial());
-  } catch (const std::exception& e) {
-    // A repository without patches answers 404 to every client.
-    if (downloader.last_status() == 404)
-      UPD_LOG(log_debug, "No " << patch_index_name << " at " << url.to_string());
-    else
-      UPD_LOG(log_notice, patch_index_name << " from " << url.to_string()
-                                           << " ignored: " << text_from_exception(e));
-  }
+  if (!std::exchange(index_fetched_, true))
+    fetch_repository_index(downloader, zone_, patch_index_name,
+                           [&](std::string_view text) { index_.emplace(text, zone_.serial()); });
   return index_;
 }
 
