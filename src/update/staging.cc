@@ -11,6 +11,7 @@
 #include "common/version.h"
 #include "formats/list_signature.h"
 #include "formats/quoted_path.h"
+#include "update/packed_forms.h"
 #include "update/patch_try.h"
 #include "update/progress.h"
 #include "update/transfer_lanes.h"
@@ -60,7 +61,12 @@ class zone_stager_t {
  public:
   zone_stager_t(downloader_t& downloader, std::size_t connections, checker_t& checker, progress_t& progress,
                 zone_t& zone)
-      : lanes_(downloader, connections), checker_(checker), progress_(progress), zone_(zone), patches_(checker, zone) {}
+      : lanes_(downloader, connections),
+        checker_(checker),
+        progress_(progress),
+        zone_(zone),
+        packed_(zone),
+        patches_(checker, zone) {}
 
   // The first tries start in the list's order as lanes come free; a lane
   // takes the unpack pool's results only while it is idle, so that with one
@@ -108,7 +114,7 @@ class zone_stager_t {
       pool_.submit(index, 0, [patch] { patch->apply(); });
       return;
     }
-    auto first = std::make_shared<file_try_t>(zone_.current_server(), item, true);
+    auto first = std::make_shared<file_try_t>(zone_.current_server(), item, packed_.ask_packed(name, lane));
     try {
       if (first->staged(checker_)) return progress_.file_processed(item.size);
       start_try(index, first, lane);
@@ -181,7 +187,8 @@ class zone_stager_t {
   enum tried_t { tried_none, tried_packed, tried_both };
 
   // Both forms from each server in turn, on the update worker, but the
-  // forms tried on the current server already. A half-synced mirror may
+  // forms tried on the current server already and a packed form its index
+  // says it lacks. A half-synced mirror may
   // lack a file that the others have; the listed digest judges whichever
   // copy arrives. Throws when no server delivers.
   void stage_from(const zone_t::item_t& item, tried_t tried, downloader_t& downloader) {
@@ -189,7 +196,8 @@ class zone_stager_t {
     url_t last_try = tried == tried_both ? file_try_t(zone_.current_server(), item, false).url() : url_t();
     for (const auto& base : zone_.file_servers()) {
       const bool current = base == zone_.current_server();
-      const bool skip_compressed = name == "timestamp" || (current && tried != tried_none);
+      const bool skip_compressed =
+          name == "timestamp" || (current && (tried != tried_none || !packed_.ask_packed(name, downloader)));
       const bool skip_plain = current && tried == tried_both;
       if (!skip_compressed && try_form(file_try_t(base, item, true), base, last_try, downloader))
         return delivered(base, name);
@@ -257,6 +265,7 @@ class zone_stager_t {
   zone_t& zone_;
   try_error_t error_;
   std::map<std::size_t, std::shared_ptr<file_try_t>> tries_;
+  packed_forms_t packed_;
   patch_source_t patches_;
   std::map<std::size_t, std::shared_ptr<patch_try_t>> patch_tries_;
   // Last: its destruction stops the jobs before the tries they use go.

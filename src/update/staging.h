@@ -1,4 +1,5 @@
-// Fetching a zone's files into its staging directory: compressed form first,
+// Fetching a zone's files into its staging directory: compressed form first
+// (unless the server's packed-form index says it has none, packed_forms.h),
 // then the plain file; every staged file verified against the listed digest
 // (see file_try.h). Nothing here touches the zones' local directories: the
 // monitor installs.

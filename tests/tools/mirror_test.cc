@@ -58,12 +58,12 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
   const std::string from = " for zone BASE from " + nginx_->http_url("out/") + "\n";
   EXPECT_EQ(mirror(), "version.lst 42 mirrored (fetched: 3, removed: 0)" + from);
   EXPECT_NE(squid_->access_log().find("/out/version.lst"), std::string::npos);
-  EXPECT_EQ(upstream_requests(), 7u);  // timestamp.lzma and version.lst.patches are not found
+  EXPECT_EQ(upstream_requests(), 7u);  // the list, its signature, both indexes and three forms
   ASSERT_THAT(publish({{"a.dat", "A"}, {"timestamp", "1"}}, signed_list("43", keys_[0], "999999")), StartsWith("version.lst "));
   // a.dat now comes plain only: the mirror drops its old packed form too.
   fs::remove(out_ / "b.dat"), fs::remove(out_ / "b.dat.lzma"), fs::remove(out_ / "a.dat.lzma");
   EXPECT_EQ(mirror(), "version.lst 43 mirrored (fetched: 1, removed: 1)" + from);
-  EXPECT_EQ(upstream_requests(), 5u);  // the list, its signature, a.dat.lzma (not found), a.dat and the patch index
+  EXPECT_EQ(upstream_requests(), 5u);  // the list, its signature, both indexes and a.dat (never a.dat.lzma)
   // Validators of an answer given within the second the file changed are not kept.
   for (const char* name : {"version.lst", "version.lst.sig"}) fs::last_write_time(out_ / name, std::time(nullptr) - 60);
   EXPECT_EQ(mirror(), "version.lst 43 unchanged" + from);

@@ -108,6 +108,7 @@ TEST_F(ToolTest, PublishBuildsARepositoryThatTheListReaderAcceptsAndXzUnpacks) {
   EXPECT_EQ(list.file_names(), (std::vector<std::string>{"B_2.bin", "a.dat", "empty", "noise", "timestamp"}));
   EXPECT_EQ(list.patterns(), (std::vector<std::string>{"*.tmp", "old?.*"}));
   EXPECT_FALSE(fs::exists(out_ / "timestamp.lzma"));
+  EXPECT_EQ(read_file(out_ / "version.lst.packed"), "nimbo-packed 1\nserial 0042\nB_2.bin\n");
   for (const char* name : {"a.dat", "B_2.bin", "empty", "noise"}) {
     EXPECT_EQ(list.checksum_of(name), file_sha256(source_ / name));
     EXPECT_EQ(list.size_of(name), fs::file_size(source_ / name));
@@ -130,7 +131,8 @@ TEST_F(ToolTest, PublishRefusesWhatTheListCannotCarry) {
   const std::tuple<std::map<std::string, std::string>, std::vector<std::string>, std::string> cases[] = {
       {{{"a-b", ""}}, {}, "\"a-b\": " + name_rule},
       {{{"version.lst", ""}}, {}, "\"version.lst\" is the update list itself\n"},
-      {{{"version.lst.patches", ""}}, {}, "\"version.lst.patches\" would clash with the patch index"},
+      {{{"version.lst.patches", ""}}, {}, "\"version.lst.patches\" would clash with the index of that name\n"},
+      {{{"version.lst.packed", ""}}, {}, "\"version.lst.packed\" would clash with the index of that name\n"},
       {{{"a", ""}}, {"--keep", "2"}, "--keep needs --history\n"},
       {{{"a", ""}}, {"--history", "h", "--keep", "0"}, "--keep takes a count from 1 to 9999\n"},
       {{{"x", ""}, {"x.lzma", ""}}, {}, "\"x.lzma\" would clash with the packed form of \"x\"\n"},

@@ -266,9 +266,9 @@ TEST_F(HostileServer, EndlessProxyChallengesAreAnsweredOnce) {
   });
   c.mutable_proxy()->set_port(file_proxy.port());
   expect_run("file: proxy answers 407 for ever", http_base(), proxy_auth_error, c);
-  // The list, its signature and the patch index (answered with the list, so
+  // The list, its signature and the two indexes (answered with the list, so
   // ignored), then each form of the first file once plain and once answered.
-  EXPECT_EQ(file_proxy.requests().size(), 7u);
+  EXPECT_EQ(file_proxy.requests().size(), 8u);
 }
 
 TEST_F(HostileServer, LzmaBombsFailAndThePlainFileIsFetched) {

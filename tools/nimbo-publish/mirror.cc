@@ -16,6 +16,7 @@
 #include "formats/list_keys.h"
 #include "formats/lst_file.h"
 #include "formats/lzma_file.h"
+#include "formats/packed_index.h"
 #include "formats/whole_file.h"
 #include "http/downloader.h"
 #include "keyfile/signer.h"
@@ -60,13 +61,14 @@ lst_file_t held_list(const fs::path& path, const std::string& bytes) {
   }
 }
 
-// Names that would overwrite the list, its signature or another file's packed form.
+// Names that would overwrite the list, its signature, an index or another file's packed form.
 void check_names(const lst_file_t& list) {
   for (const std::string& name : list.file_names()) {
     const bool packed_twin =
         name.ends_with(compressed_suffix) &&
         list.contains(name.substr(0, name.size() - std::string_view(compressed_suffix).size()));
-    if (name == list_name || name == list_signature_name || packed_twin)
+    if (name == list_name || name == list_signature_name || name == packed_index_name || name == patch_index_name ||
+        packed_twin)
       throw std::runtime_error(std::string("upstream ") + list_name + " lists \"" + name +
                                "\", which a repository cannot serve");
   }
@@ -108,14 +110,27 @@ bool is_current(const fs::path& path, const std::string& checksum) {
   return is_plain_file(path.string()) && file_sha256(path.string(), links_t::refuse) == checksum;
 }
 
+// Which listed files upstream's packed-form index says it offers packed;
+// nothing when it has no index for this list (every file is asked for packed).
+std::optional<packed_index_t> upstream_packed_index(upstream_t& upstream, const lst_file_t& list) {
+  const std::optional<std::string> text = upstream.fetch(packed_index_name, max_repository_index_size);
+  if (!text) return std::nullopt;
+  try {
+    return packed_index_t(*text, list.serial());
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "Warning: upstream " << packed_index_name << " ignored: " << e.what() << '\n';
+    return std::nullopt;
+  }
+}
+
 // Stages NAME.lzma (or the removal of an older one when upstream offers
-// none) and NAME, checked against the list.
-void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out,
-                const lst_file_t& list, const std::string& name) {
+// none) and NAME, checked against the list; returns whether NAME.lzma is staged.
+bool stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& out, const lst_file_t& list,
+                const std::string& name, bool ask_packed) {
   const std::uint32_t size = list.size_of(name);
   const std::string packed_name = name + compressed_suffix;
   fs::path packed;
-  const bool offered = staged.add_by_name(out / packed_name, [&](const fs::path& temporary) {
+  const bool offered = ask_packed && staged.add_by_name(out / packed_name, [&](const fs::path& temporary) {
     packed = temporary;
     return upstream.fetch_to(packed_name, temporary, compressed_size_limit(size));
   });
@@ -137,13 +152,14 @@ void stage_file(upstream_t& upstream, staged_files_t& staged, const fs::path& ou
                                " does not match the list's SHA-256");
     return true;
   });
+  return offered;
 }
 
 // Carries upstream's patch index and the patches it names for listed files,
 // each bounded by its indexed size (the listed digest judges what clients
 // make of them). Without a valid index for this list the mirror offers none.
 void stage_patches(upstream_t& upstream, staged_files_t& staged, const fs::path& out, const lst_file_t& list) {
-  const std::optional<std::string> text = upstream.fetch(patch_index_name, max_patch_index_size);
+  const std::optional<std::string> text = upstream.fetch(patch_index_name, max_repository_index_size);
   std::vector<patch_entry_t> carried;
   try {
     if (!text) return remove_patches(staged, out);
@@ -237,11 +253,19 @@ mirror_result_t mirror_repository(const key_file_t& key, const mirror_options_t&
   mirror_result_t result{listed.serial(), zone, 0, 0, held != list, signature != held_signature};
   staged_files_t staged;
   if (result.list_changed) {
-    for (const std::string& name : listed.file_names())
+    const std::optional<packed_index_t> upstream_packed = upstream_packed_index(upstream, listed);
+    // The mirror's own index names what it holds, whatever upstream's said.
+    std::vector<std::string> packed;
+    for (const std::string& name : listed.file_names()) {
+      bool has_packed = is_plain_file((options.out / (name + compressed_suffix)).string());
       if (!is_current(options.out / name, listed.checksum_of(name))) {
-        stage_file(upstream, staged, options.out, listed, name);
+        has_packed = stage_file(upstream, staged, options.out, listed, name,
+                                !upstream_packed || upstream_packed->packed(name));
         ++result.fetched;
       }
+      if (has_packed) packed.push_back(name);
+    }
+    staged.add(options.out / packed_index_name, packed_index_text(listed.serial(), packed));
     staged.add(list_path, *list);
     stage_patches(upstream, staged, options.out, listed);
   }

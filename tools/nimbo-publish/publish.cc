@@ -15,6 +15,7 @@
 #include "formats/list_signature.h"
 #include "formats/lst_file.h"
 #include "formats/lst_grammar.h"
+#include "formats/packed_index.h"
 #include "formats/signature.h"
 #include "keyfile/signer.h"
 #include "lzma_alone.h"
@@ -75,8 +76,8 @@ std::vector<fs::directory_entry> source_files(const list_options_t& options) {
                                "\": a listed name may hold only ASCII letters, digits, '.' and '_', "
                                "and may not be \".\" or \"..\"");
     if (name == "version.lst") throw std::runtime_error("\"version.lst\" is the update list itself");
-    if (name == patch_index_name)
-      throw std::runtime_error("\"" + name + "\" would clash with the patch index \"" + patch_index_name + "\"");
+    for (const char* index : {patch_index_name, packed_index_name})
+      if (name == index) throw std::runtime_error("\"" + name + "\" would clash with the index of that name");
     if (entry.file_size() > UINT32_MAX)
       throw std::runtime_error(entry.path().string() + ": files of 4 GiB or more cannot be listed");
     files.push_back(entry);
@@ -132,6 +133,7 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
   std::optional<patch_history_t> history;
   if (!options.history.empty()) history.emplace(options.history, options.keep, options.out);
   std::string body;
+  std::vector<std::string> packed_names;
   for (const auto& file : files) {
     const std::string name = file.path().filename().string();
     std::string digest;
@@ -146,7 +148,10 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
         return true;
       });
       // A packed form from an earlier publication would now be stale.
-      if (!kept) staged.remove(packed);
+      if (kept)
+        packed_names.push_back(name);
+      else
+        staged.remove(packed);
       if (history) history->add_file(staged, name, file.path(), digest, packed_size);
     }
     body += "+" + name + ", " + digest + ", " + std::to_string(file.file_size()) + eol;
@@ -158,6 +163,7 @@ list_result_t publish_list(const key_file_t& key, const list_options_t& options)
       signed_part + eol + "[Signature]" + eol + "Signature=" + sign_text(key, signed_part) + eol;
   staged.add(options.out / "version.lst", list);
   if (!options.signing.keys.empty()) staged.add(signature_path, list_signature_text(list, options.signing));
+  staged.add(options.out / packed_index_name, packed_index_text(options.serial, packed_names));
   if (history)
     history->add_index(staged, options.serial);
   else

@@ -1,9 +1,10 @@
 // What nimbo-publish writes: a zone's update repository (the signed
-// "version.lst", its detached signature "version.lst.sig", the plain NAME for
-// every file and NAME.lzma where packing saves bytes) and signed DRL server
-// lists. Names and patterns the list format cannot carry, and URLs a DRL file
-// cannot carry, are refused before anything is written. Failures throw
-// std::runtime_error with a message for the operator.
+// "version.lst", its detached signature "version.lst.sig", the plain NAME
+// for every file, NAME.lzma where packing saves bytes and the index of
+// those) and signed DRL server lists. Names and patterns the list format
+// cannot carry, and URLs a DRL file cannot carry, are refused before
+// anything is written. Failures throw std::runtime_error with a message
+// for the operator.
 #pragma once
 
 #include <filesystem>
@@ -36,8 +37,9 @@ struct list_result_t {
 // "timestamp"; an older NAME.lzma goes where none is made now), then
 // the patches to each changed file from the older contents kept in the
 // history (patch_history.h), then
-// OUT/version.lst, then OUT/version.lst.sig, then OUT/version.lst.patches
-// (without history, the index and the patches go), so that a mirror never offers a
+// OUT/version.lst, then OUT/version.lst.sig, then OUT/version.lst.packed
+// (formats/packed_index.h) and OUT/version.lst.patches (without history,
+// the patch index and the patches go), so that a mirror never offers a
 // list that names files it lacks, nor a signature of a list it lacks. All are
 // written under temporary names before the first is renamed into place: a
 // failure leaves OUT as it was. The key must hold x.
