@@ -14,24 +14,26 @@
 
 namespace {
 
-void check_patch_index(std::string_view bytes) {
-  std::optional<upd::patch_index_t> index;
+// The index the bytes make for the list, if they make one.
+template <class index_t>
+std::optional<index_t> accepted(std::string_view bytes) {
   try {
-    index.emplace(bytes, "4");
+    return index_t(bytes, "4");
   } catch (const std::invalid_argument&) {
-    return;
+    return std::nullopt;
   }
+}
+
+void check_patch_index(std::string_view bytes) {
+  const auto index = accepted<upd::patch_index_t>(bytes);
+  if (!index) return;
   for (const auto& entry : index->entries())
     FUZZ_CHECK(index->patch_size(entry.name, upd::hex_to_bytes(entry.old_sha256)) == entry.size);
 }
 
 void check_packed_index(std::string_view bytes) {
-  std::optional<upd::packed_index_t> index;
-  try {
-    index.emplace(bytes, "4");
-  } catch (const std::invalid_argument&) {
-    return;
-  }
+  const auto index = accepted<upd::packed_index_t>(bytes);
+  if (!index) return;
   // Accepted: two lines of head, then LF-ended names.
   std::vector<std::string> names;
   for (auto rest = bytes.substr(bytes.find('\n', bytes.find('\n') + 1) + 1); !rest.empty();

@@ -105,8 +105,12 @@ TEST_F(UpdateRunTest, FetchesThePatchFromTheLocalContentAndTheWholeFileWhenThePa
     const bool by_patch = std::string(c.fetched).starts_with("patch");
     EXPECT_EQ(log.find(uri + ".patch-") != std::string::npos, by_patch);
     if (by_patch) {
-      EXPECT_NE(log.find(uri + ".patch-" + hex(base(c.local_day)).substr(0, 16) + " "),
-                std::string::npos);
+      const std::string name = "base.dat.patch-" + hex(base(c.local_day)).substr(0, 16);
+      EXPECT_NE(log.find("/" + id_ + c.name + "/" + name + " "), std::string::npos);
+      if (!c.change) {
+        EXPECT_TRUE(has_line(run, "Downloaded base.dat by patch (" + std::to_string(fs::file_size(dir / name)) +
+                                      " bytes)"));
+      }
     }
     EXPECT_EQ(log.find(uri + ".lzma ") != std::string::npos,
               std::string(c.fetched).ends_with("lzma"));

@@ -106,7 +106,13 @@ TEST_F(UpdateRun, ManyFilesOverSeveralConnectionsArriveWhole) {
     files["f" + std::to_string(i) + ".vdb"] = bytes;
   }
   write_drl({publish(files, {}, "-many")});
-  expect_staged(this->run(config()), files, 40);
+  const std::size_t from = nginx_->access_log().size();
+  nb::UpdateConfig three = config();
+  three.set_connections_per_server(3);
+  expect_staged(this->run(three), files, 40);
+  EXPECT_EQ(nginx_->connections_since(from, "-many/"), 3u);
+  // Each file once, in the form the packed-form index names.
+  EXPECT_EQ(count(nginx_->access_log().substr(from), "-many/f"), 40u);
 }
 
 // Servers that fail in turn, HTTPS, the default time-out, and the
