@@ -15,10 +15,10 @@ class downloader_t;
 
 // Fetches the index `name` with the downloader, an idle one, and hands its
 // bytes to `parse`, which throws std::invalid_argument when they are no
-// index for the zone's list. False when there is none to use: a 404 (a
-// repository without one, logged at Debug) or any other failure (a Notice
-// with the reason).
-bool fetch_repository_index(downloader_t& downloader, const zone_t& zone, const char* name,
+// index for the zone's list. An index that cannot be had is left at that: a
+// 404 (a repository without one) is logged at Debug, any other failure as a
+// Notice with the reason.
+void fetch_repository_index(downloader_t& downloader, const zone_t& zone, const char* name,
                             const std::function<void(std::string_view)>& parse);
 
 }  // namespace upd
