@@ -1,6 +1,7 @@
 #include "update/staging.h"
 
 #include <boost/system/system_error.hpp>
+#include <deque>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -78,10 +79,11 @@ class zone_stager_t {
       for (const auto& ended : lanes_.take_ended()) first_fetched(ended);
       if (downloader_t* lane = lanes_.idle()) {
         take_results(false, *lane);
-        if (next < wanted.size()) {
-          progress_.set_current_file(wanted[next].source.filename().string());
-          start(next, wanted[next], *lane);
-          ++next;
+        if (!refused_.empty() || next < wanted.size()) {
+          const std::size_t index = refused_.empty() ? next++ : refused_.front();
+          if (!refused_.empty()) refused_.pop_front();
+          progress_.set_current_file(wanted[index].source.filename().string());
+          start(index, wanted[index], *lane);
           continue;
         }
       }
@@ -142,6 +144,7 @@ class zone_stager_t {
       pool_.submit(ended.id, attempt->dictionary_size(), [attempt] { attempt->finish(); });
     } catch (const std::exception& e) {
       tries_.erase(ended.id);
+      if (refused_beside_others(e, *ended.lane)) return refused_.push_back(ended.id);
       note_failure(e, *attempt, zone_.current_server(), *ended.lane);
       const zone_t::item_t& item = attempt->item();
       try {
@@ -154,6 +157,21 @@ class zone_stager_t {
       stage_from(item, attempt->packed() ? tried_packed : tried_both, *ended.lane);
       progress_.file_processed(item.size);
     }
+  }
+
+  // A server that serves only so many requests of one client at once
+  // (nginx's limit_conn, say) refuses the others with 503 or 429 and no
+  // Retry-After. The lane that met the refusal closes, and its file starts
+  // again on the lanes left; with one lane left, a refusal is a failure
+  // like any other.
+  bool refused_beside_others(const std::exception& e, downloader_t& lane) {
+    const int status = lane.last_status();
+    if ((status != 503 && status != 429) || !lane.retry_after().empty() || lanes_.count() < 2) return false;
+    lanes_.retire(lane);
+    UPD_LOG(log_notice, zone_.name() << ": " << zone_.current_server() << " refused a request beside others ("
+                                     << text_from_exception(e) << "); going on with " << lanes_.count()
+                                     << " connection(s)");
+    return true;
   }
 
   void take_results(bool wait, downloader_t& lane) {
@@ -265,6 +283,7 @@ class zone_stager_t {
   zone_t& zone_;
   try_error_t error_;
   std::map<std::size_t, std::shared_ptr<file_try_t>> tries_;
+  std::deque<std::size_t> refused_;  // files to start again, refused beside other requests
   packed_forms_t packed_;
   patch_source_t patches_;
   std::map<std::size_t, std::shared_ptr<patch_try_t>> patch_tries_;

@@ -22,8 +22,17 @@ transfer_lanes_t::~transfer_lanes_t() {
 
 downloader_t* transfer_lanes_t::idle() {
   const auto lane = std::find_if(lanes_.begin(), lanes_.end(),
-                                 [](const lane_t& l) { return !l.in_flight && !l.ended; });
+                                 [](const lane_t& l) { return !l.in_flight && !l.ended && !l.retired; });
   return lane == lanes_.end() ? nullptr : lane->downloader;
+}
+
+std::size_t transfer_lanes_t::count() const {
+  return std::count_if(lanes_.begin(), lanes_.end(), [](const lane_t& l) { return !l.retired; });
+}
+
+void transfer_lanes_t::retire(downloader_t& lane) {
+  lane_of(lane).retired = true;
+  lane.cancel();
 }
 
 bool transfer_lanes_t::busy() const {
@@ -34,7 +43,9 @@ void transfer_lanes_t::start(downloader_t& lane, std::size_t id, const start_t& 
   lane_of(lane).in_flight = true;
   try {
     start(lane, [this, id, &lane](std::exception_ptr failure) {
-      lane_of(lane) = {&lane, false, true};
+      lane_t& ended = lane_of(lane);
+      ended.in_flight = false;
+      ended.ended = true;
       ended_.push_back({id, &lane, failure});
     });
   } catch (...) {

@@ -45,10 +45,15 @@ class transfer_lanes_t {
   transfer_lanes_t(const transfer_lanes_t&) = delete;
   transfer_lanes_t& operator=(const transfer_lanes_t&) = delete;
 
-  // A lane without a transfer in flight or an ended one not yet taken, or
-  // null. Its downloader may also serve synchronous transfers, which run
-  // the other lanes meanwhile.
+  // A lane in use without a transfer in flight or an ended one not yet
+  // taken, or null. Its downloader may also serve synchronous transfers,
+  // which run the other lanes meanwhile.
   downloader_t* idle();
+  // The lanes in use.
+  std::size_t count() const;
+  // Takes an idle lane out of use and closes its connection: its server
+  // refused a request while others were in flight.
+  void retire(downloader_t& lane);
   // Whether a transfer is in flight.
   bool busy() const;
   // Whether an ended transfer waits to be taken.
@@ -69,6 +74,7 @@ class transfer_lanes_t {
     downloader_t* downloader;
     bool in_flight;
     bool ended;  // and not yet taken
+    bool retired = false;
   };
   lane_t& lane_of(const downloader_t& downloader);
 

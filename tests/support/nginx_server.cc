@@ -47,12 +47,14 @@ nginx_server_t::nginx_server_t(const fs::path& root, std::uint64_t rate_limit)
 events { worker_connections 256; }
 http { log_format auth '$connection $status if_none_match=$http_if_none_match $request_uri proxy_authorization=$http_proxy_authorization sni=$ssl_server_name server=$server_name';
   access_log D/access.log auth; sendfile on; default_type application/octet-stream; LIMIT
+  limit_conn_zone $binary_remote_addr zone=perclient:1m;
   client_body_temp_path D/temp; proxy_temp_path D/temp; fastcgi_temp_path D/temp;
   uwsgi_temp_path D/temp; scgi_temp_path D/temp;
   server { listen 127.0.0.1:HTTP; root ROOT; location ~ -500/version.lst.sig$ { return 500; }
     location ~ -429/ { add_header Retry-After 120 always; return 429; }
     location ~ -busy/.*vdb { add_header Retry-After 120 always; return 503; }
-    location ~ -ssi/ { ssi on; ssi_types *; } }
+    location ~ -ssi/ { ssi on; ssi_types *; }
+    location ~ -one-at-a-time/ { limit_conn perclient 1; limit_rate 2m; sendfile off; } }
   server { listen 127.0.0.1:HTTPS ssl; root ROOT; ssl_certificate D/cert.pem; ssl_certificate_key D/key.pem; }
   server { listen 127.0.0.1:HTTPS ssl; listen 127.0.0.2:HTTPS ssl; server_name localhost; root ROOT; ssl_certificate D/localhost-cert.pem;
     ssl_certificate_key D/localhost-key.pem; }

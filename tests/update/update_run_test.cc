@@ -115,6 +115,23 @@ TEST_F(UpdateRun, ManyFilesOverSeveralConnectionsArriveWhole) {
   EXPECT_EQ(count(nginx_->access_log().substr(from), "-many/f"), 40u);
 }
 
+// A server that serves one request of a client at a time refuses the
+// others with 503: the update goes on over fewer connections.
+TEST_F(UpdateRun, AServerServingOneRequestAtATimeIsLeftOneConnection) {
+  files_t files;
+  std::mt19937 random(5);
+  for (int i = 0; i < 8; ++i) {
+    std::string bytes(64000, '\0');
+    for (auto& c : bytes) c = static_cast<char>(random());
+    files["f" + std::to_string(i) + ".vdb"] = bytes;
+  }
+  write_drl({publish(files, {}, "-one-at-a-time")});
+  const auto run = this->run(config());
+  expect_staged(run, files, 8);
+  EXPECT_NE(nginx_->access_log().find(" 503 "), std::string::npos);
+  EXPECT_TRUE(has_line(run, "refused a request beside others (HTTP 503 Service Temporarily Unavailable"));
+}
+
 // Servers that fail in turn, HTTPS, the default time-out, and the
 // compressed form missing or broken: the plain one stands in. The custom
 // server list, while it exists, replaces the standard one.
