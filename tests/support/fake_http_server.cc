@@ -44,7 +44,8 @@ void fake_peer_t::hold() {
   }
 }
 
-fake_http_server_t::fake_http_server_t(script_t script) : script_(std::move(script)) {
+fake_http_server_t::fake_http_server_t(script_t script, connections_t connections)
+    : script_(std::move(script)), connections_(connections) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -61,6 +62,7 @@ fake_http_server_t::fake_http_server_t(script_t script) : script_(std::move(scri
 fake_http_server_t::~fake_http_server_t() {
   [[maybe_unused]] auto ignored = ::write(stop_pipe_[1], "x", 1);
   thread_.join();
+  for (auto& peer : peers_) peer.join();
   for (int fd : {listener_, stop_pipe_[0], stop_pipe_[1]}) ::close(fd);
 }
 
@@ -92,9 +94,15 @@ void fake_http_server_t::serve() {
     if (fd < 0) continue;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fake_peer_t peer(*this, fd);
-    script_(peer);
-    ::close(fd);
+    const auto serve_peer = [this, fd] {
+      fake_peer_t peer(*this, fd);
+      script_(peer);
+      ::close(fd);
+    };
+    if (connections_ == all_at_once)
+      peers_.emplace_back(serve_peer);
+    else
+      serve_peer();
   }
 }
 

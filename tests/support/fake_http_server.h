@@ -1,9 +1,10 @@
 // A scripted HTTP server on 127.0.0.1 and a free port for what real
 // servers will not do: silence, heads cut anywhere, endless bodies, bad
-// bytes. It accepts connections one after another on its own thread and
-// hands each to the script; the thread is stopped and joined on destruction,
-// which also releases a script waiting in hold(). The received request heads
-// are kept for the test to read (any thread).
+// bytes. It accepts connections on its own thread and hands each to the
+// script, one after another, or each on a thread of its own when the server
+// is to take several connections at once; every thread is stopped and
+// joined on destruction, which also releases a script waiting in hold(). The
+// received request heads are kept for the test to read (any thread).
 #pragma once
 
 #include <chrono>
@@ -43,7 +44,9 @@ class fake_http_server_t {
  public:
   using script_t = std::function<void(fake_peer_t&)>;
 
-  explicit fake_http_server_t(script_t script);
+  enum connections_t { one_at_a_time, all_at_once };
+
+  explicit fake_http_server_t(script_t script, connections_t connections = one_at_a_time);
   ~fake_http_server_t();
   fake_http_server_t(const fake_http_server_t&) = delete;
   fake_http_server_t& operator=(const fake_http_server_t&) = delete;
@@ -61,6 +64,8 @@ class fake_http_server_t {
   bool stop_requested(int other_fd) const;
 
   script_t script_;
+  connections_t connections_;
+  std::vector<std::thread> peers_;  // all_at_once: one a connection
   int listener_ = -1;
   int stop_pipe_[2] = {-1, -1};
   std::uint16_t port_ = 0;

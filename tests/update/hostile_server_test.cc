@@ -82,12 +82,13 @@ class HostileServer : public UpdateRunTest {
   // Runs the component against the server alone while sampling its memory
   // and the update folder; checks the code, the bounds and that the local
   // folder and the DRL file are as before.
+  // A scripted server serves one connection at a time, unless it takes
+  // them all at once: then the component may use several.
   run_result_t expect_run(const std::string& scenario, const std::string& server_url, int expected,
-                          std::optional<nb::UpdateConfig> c = {}) {
+                          std::optional<nb::UpdateConfig> c = {}, bool several_connections = false) {
     write_drl({server_url});
     if (!c) (c = config())->set_network_timeout(timeout_ms);
-    // A scripted server serves one connection at a time.
-    c->set_connections_per_server(1);
+    if (!several_connections) c->set_connections_per_server(1);
     const auto local_before = tree(local_);
     const std::string drl_before = read_file(drl_);
     std::uint64_t peak_bytes = 0;
@@ -130,10 +131,13 @@ class HostileServer : public UpdateRunTest {
   run_result_t expect_list_and_file(const std::string& what, const behaviour_t& behaviour, int file_code) {
     const std::string list = prepare();
     expect_list(what, behaviour);
-    fake_http_server_t on_files([&](fake_peer_t& peer) {
-      if (!answered_list(peer, peer.read_head(), list)) behaviour(peer);
-    });
-    return expect_run("file: " + what, on_files.url(), file_code);
+    // Both files at once, each on a connection of its own.
+    fake_http_server_t on_files(
+        [&](fake_peer_t& peer) {
+          if (!answered_list(peer, peer.read_head(), list)) behaviour(peer);
+        },
+        fake_http_server_t::all_at_once);
+    return expect_run("file: " + what, on_files.url(), file_code, {}, true);
   }
 
   static inline SSL_CTX* tls_ = nullptr;
