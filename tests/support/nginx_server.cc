@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace upd::testing {
@@ -86,6 +88,16 @@ std::string nginx_server_t::https_url(const std::string& path, const std::string
 }  // namespace upd::testing
 
 namespace upd::testing {
+
+std::string nginx_server_t::access_log() const {
+  std::string log = read_file(dir_.path() / "access.log");
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::string again = read_file(dir_.path() / "access.log");
+    if (again.size() == log.size()) return again;
+    log = std::move(again);
+  }
+}
 
 std::size_t nginx_server_t::connections_since(std::size_t from, const std::string& needle) const {
   std::set<std::string> numbers;

@@ -46,7 +46,10 @@ class nginx_server_t {
   boost::filesystem::path ca() const { return dir_ / "ca-cert.pem"; }
   // One line a request: "<connection number> <status> if_none_match=<header
   // or -> <uri> proxy_authorization=<header or -> sni=<name> server=<name>".
-  std::string access_log() const { return read_file(dir_.path() / "access.log"); }
+  // nginx writes a request's line after its answer, so a client can be
+  // done before the line of its last request is there: the log is read
+  // once it has stopped growing for a moment.
+  std::string access_log() const;
   // The connections that carried the requests logged from byte `from` of
   // the access log on whose lines hold needle.
   std::size_t connections_since(std::size_t from, const std::string& needle = "") const;
