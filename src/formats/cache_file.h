@@ -20,9 +20,18 @@ struct cache_record_t {
   bool operator==(const cache_record_t&) const = default;
 };
 
-using cache_records_t = std::map<boost::filesystem::path, cache_record_t>;
+// Paths by their bytes. boost's own order compares paths element by element,
+// making a path of each element, and that took most of a run that found
+// nothing changed; the cache needs an order, not that one.
+struct path_bytes_less {
+  bool operator()(const boost::filesystem::path& a, const boost::filesystem::path& b) const {
+    return a.native() < b.native();
+  }
+};
 
-// The records in path order, then the digest field. Throws
+using cache_records_t = std::map<boost::filesystem::path, cache_record_t, path_bytes_less>;
+
+// The records in the order of their paths' bytes, then the digest field. Throws
 // std::runtime_error("serializaition failed") if protobuf refuses them.
 std::string encode_cache(const cache_records_t& records);
 

@@ -88,7 +88,7 @@ void checker_t::add_paths(const std::vector<boost::filesystem::path>& paths) {
 }
 
 void checker_t::check_all(check_counter_t& progress) {
-  std::map<boost::filesystem::path, std::uint32_t> pending;
+  std::map<boost::filesystem::path, std::uint32_t, path_bytes_less> pending;
   struct stat status;
   for (const auto& path : paths_) {
     boost::this_thread::interruption_point();

@@ -65,7 +65,7 @@ class checker_t {
 
   boost::filesystem::path cache_path_;
   checker_env_t env_;
-  std::set<boost::filesystem::path> paths_;
+  std::set<boost::filesystem::path, path_bytes_less> paths_;
   cache_records_t records_;
 };
 

@@ -58,7 +58,9 @@ std::vector<zone_t::item_t> zone_t::check(checker_t& checker) {
 
 path_set_t zone_t::up_to_date_set() const {
   path_set_t result;
-  for (const auto& [name, path] : listed_local_files_) result.insert(path);
+  // The files of one folder by name are already in the set's order: each
+  // goes at the end without a search.
+  for (const auto& [name, path] : listed_local_files_) result.insert(result.end(), path);
   for (const auto& item : download_list_) result.erase(item.destination);
   return result;
 }
