@@ -49,13 +49,8 @@ bool is_staged(checker_t& checker, const zone_t::item_t& item) {
 bool file_try_t::fetch(downloader_t& downloader, checker_t& checker) {
   if (staged(checker)) return false;
   UPD_LOG(log_debug, "Downloading " << url_.to_string());
-  std::exception_ptr failure;
-  try {
-    downloader.resume(url_, partial(), body_limit());
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  continue_fetch(downloader, failure);
+  fetch_resuming(downloader, url_, partial(), body_limit());
+  take_body(downloader);
   return true;
 }
 
@@ -71,19 +66,7 @@ void file_try_t::begin_fetch(downloader_t& downloader, std::function<void(std::e
 }
 
 void file_try_t::continue_fetch(downloader_t& downloader, std::exception_ptr failure) {
-  try {
-    if (failure && (downloader.range_refused() || !worth_resuming(downloader))) std::rethrow_exception(failure);
-    if (failure) fetch_resuming(downloader, url_, partial(), body_limit());
-  } catch (const std::exception& e) {
-    if (!downloader.range_refused()) throw;
-    UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
-    return fetch_whole(downloader);
-  }
-  take_body(downloader);
-}
-
-void file_try_t::fetch_whole(downloader_t& downloader) {
-  downloader.download(url_, partial(), body_limit());
+  upd::continue_fetch(downloader, url_, partial(), body_limit(), failure);
   take_body(downloader);
 }
 
@@ -117,7 +100,8 @@ void file_try_t::settle(downloader_t& downloader, std::exception_ptr error) {
   } catch (const std::exception& e) {
     UPD_LOG(log_debug, "Download: " << text_from_exception(e) << "; fetching it afresh");
   }
-  fetch_whole(downloader);
+  downloader.download(url_, partial(), body_limit());
+  take_body(downloader);
   finish();
 }
 

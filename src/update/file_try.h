@@ -80,7 +80,6 @@ class file_try_t {
   void report_success() const;
 
  private:
-  void fetch_whole(downloader_t& downloader);
   // The body has arrived whole in the partial file: it becomes the staged one.
   void take_body(const downloader_t& downloader);
   boost::filesystem::path partial() const;

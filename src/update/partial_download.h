@@ -8,6 +8,7 @@
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 namespace upd {
@@ -23,24 +24,24 @@ class url_t;
 // make a file cost the square of its size.
 inline constexpr std::uint64_t min_resume_progress = 64 * 1024;
 
-// Whether the transfer that just failed on the downloader is worth resuming
-// at once: it broke off after its body began, with min_resume_progress
-// more, and was no whole body answering a range.
-bool worth_resuming(const downloader_t& downloader);
-
 // "NAME-partial" for a transferred file NAME.
 std::string partial_name(const std::string& transferred_name);
 // The partial file of the URL beside the staged file.
 boost::filesystem::path partial_path(const boost::filesystem::path& staged, const url_t& url);
 
 // Fetches the URL into its partial file, continuing what is there, and
-// resumes it at once after each break of a 206 or of a first transfer that
-// brought min_resume_progress more; the last failure is thrown, leaving
-// what arrived. So the bytes received stay below twice the limit: the
-// parts of one body, then at most one whole body answering a range.
-// Returns whether the finished body joins transfers (a part came after a
-// resumed range).
-bool fetch_resuming(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
+// goes on as continue_fetch() does after a failure.
+void fetch_resuming(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
                     std::uint64_t limit);
+// Goes on after a transfer of the URL into its partial file ended with
+// `failure` (null: it ended well): resumes it at once after each break of
+// a 206 or of a first transfer that brought min_resume_progress more, and
+// fetches the body once more whole when the server refused the range
+// (range_refused: the file's beginning is no use for this URL); any other
+// failure, or the last, is thrown, leaving what arrived. So the bytes
+// received stay below twice the limit: the parts of one body, then at most
+// one whole body answering a range or fetched afresh.
+void continue_fetch(downloader_t& downloader, const url_t& url, const boost::filesystem::path& partial,
+                    std::uint64_t limit, std::exception_ptr failure);
 
 }  // namespace upd

@@ -89,12 +89,7 @@ std::shared_ptr<patch_try_t> patch_source_t::fetch(const zone_t::item_t& item, d
   const fs::path partial = partial_path(item.source, url);
   UPD_LOG(log_debug, "Downloading " << url.to_string());
   try {
-    try {
-      fetch_resuming(downloader, url, partial, *size);
-    } catch (const std::exception&) {
-      if (!downloader.range_refused()) throw;
-      downloader.download(url, partial, *size);
-    }
+    fetch_resuming(downloader, url, partial, *size);
     fs::rename(partial, working_path(item));
   } catch (const std::exception& e) {
     fall_back(item, e);
