@@ -81,6 +81,19 @@ TEST_F(MirrorTest, RoundTripFetchesOnlyWhatChangedAndServesWhatUpstreamServes) {
             "version.lst 43 mirrored (fetched: 2, removed: 0) for zone BASE from " + nginx_->http_url("mirror/") + "\n");
 }
 
+// An upstream packed-form index that is none for the list is passed over
+// with a warning: every packed form is asked for, and the mirror's own
+// index names what it holds.
+TEST_F(MirrorTest, PassesOverAnUpstreamPackedIndexOfAnotherList) {
+  ASSERT_THAT(publish({{"a.dat", std::string(99, 'a')}, {"b.dat", "b"}}, signed_list("42", keys_[0])),
+              StartsWith("version.lst "));
+  write_file(out_ / "version.lst.packed", "nimbo-packed 1\nserial 41\nb.dat\n");
+  EXPECT_THAT(mirror(), StartsWith("Warning: upstream version.lst.packed ignored: it belongs to serial 41, not 42\n"
+                                   "version.lst 42 mirrored (fetched: 2, removed: 0)"));
+  EXPECT_EQ(upstream_requests(), 7u);  // the list, its signature, both indexes, a.dat.lzma, b.dat.lzma and b.dat
+  EXPECT_EQ(read_file(dir_ / "mirror" / "version.lst.packed"), "nimbo-packed 1\nserial 42\na.dat\n");
+}
+
 TEST_F(MirrorTest, RefusesWhatAClientWouldRefuseAndLeavesTheMirrorAsItWas) {
   ASSERT_THAT(publish({{"a.dat", std::string(99, '1')}}, {"--serial", "41"}), StartsWith("version.lst "));
   EXPECT_EQ(mirror(), "failed: nimbo-publish: upstream offers no version.lst.sig\n");  // --list-key demands one
